@@ -1,0 +1,10 @@
+// Each subsystem registers its class-level operations in its own source file.
+#pragma once
+
+#include "bridge.hpp"
+
+namespace switchlib {
+
+void register_frame(OperationTable& operations);
+
+} // namespace switchlib

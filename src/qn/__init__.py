@@ -1,0 +1,1 @@
+"""The discovery-and-migration tool for Azure virtual networks."""

@@ -1,0 +1,1 @@
+"""Azure (ARM) side of the tool."""

@@ -1,0 +1,1 @@
+"""Shared resources of the tool: configuration context, globals, virtual-WAN helper."""
