@@ -129,6 +129,7 @@ NB_MODULE(switchlib, module) {
 
     OperationTable operations;
     register_frame(operations);
+    register_discovery(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);
 }

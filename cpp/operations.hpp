@@ -6,5 +6,6 @@
 namespace switchlib {
 
 void register_frame(OperationTable& operations);
+void register_discovery(OperationTable& operations);
 
 } // namespace switchlib

@@ -96,3 +96,36 @@ def test_module_binds_its_collaborators_in_order():
     assert names == [n for n, _ in expected]
     for name, value in expected:
         assert getattr(switchlib, name) is value
+
+
+def test_collaborators_are_looked_up_at_call_time(ST, monkeypatch):
+    import fakes
+
+    vnet = fakes.vnet("s", "rg", "vn1")
+    table = fakes.route_table("s", "rg", "p-main-1")
+    monkeypatch.setattr(switchlib, "common", fakes.fake_common({}))
+    assert ST.isMainRtb(vnet, table) is False
+    monkeypatch.setattr(switchlib, "common", fakes.fake_common({"vn1": "p"}))
+    assert ST.isMainRtb(vnet, table) is True
+
+
+def test_logger_is_taken_through_the_bound_logging_name(ST, monkeypatch):
+    import fakes
+
+    asked = []
+
+    class Logger:
+        def info(self, message):
+            asked.append(message)
+
+    class Logging:
+        @staticmethod
+        def getLogger(name):
+            asked.append(name)
+            return Logger()
+
+    monkeypatch.setattr(switchlib, "logging", Logging)
+    world = fakes.FakeAzure()
+    vnet = world.add_vnet(fakes.vnet("s", "rg", "vn1"))
+    ST.discoverSubnets(world.network_client("s"), vnet)
+    assert asked == ["qn.arm.switchlib", "- Discover subnet to route-table association"]

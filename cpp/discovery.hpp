@@ -1,0 +1,18 @@
+// Discovery helpers that the switch-over and propagation subsystems share.
+#pragma once
+
+#include "bridge.hpp"
+
+namespace switchlib {
+
+// True when the subnet is one the walks never touch: an Azure-reserved name or a NetApp
+// delegation. The skip line is logged here, so every walk reports it with the same text.
+bool skip_reserved_subnet(const Logger& log, nb::handle subnet);
+
+// The prefix P of the VNet's two main route tables: the configured one, else the VNet's name.
+nb::object main_table_prefix(nb::handle vnet);
+
+// "<P>-main-<number>".
+nb::str main_table_name(nb::handle prefix, int number);
+
+} // namespace switchlib
