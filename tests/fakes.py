@@ -179,7 +179,9 @@ class _Group:
 
     def _call(self, operation, *args):
         self.world.record(self.sub, f"{self.group}.{operation}", args)
-        self.world.fail_if_asked(f"{self.group}.{operation}", args[-1] if args else None)
+        # The resource's name is the last text argument: a write's body comes after it.
+        names = [a for a in args if isinstance(a, str)]
+        self.world.fail_if_asked(f"{self.group}.{operation}", names[-1] if names else None)
 
     def _poller(self, operation, name):
         return Poller(
