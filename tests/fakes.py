@@ -179,7 +179,9 @@ class _Group:
 
     def _call(self, operation, *args):
         self.world.record(self.sub, f"{self.group}.{operation}", args)
-        self.world.fail_if_asked(f"{self.group}.{operation}", args[-1] if args else None)
+        # A write's body comes last; failures are keyed by the resource name before it.
+        names = [a for a in args if isinstance(a, str)]
+        self.world.fail_if_asked(f"{self.group}.{operation}", names[-1] if names else None)
 
     def _poller(self, operation, name):
         return Poller(
