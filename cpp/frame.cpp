@@ -131,6 +131,7 @@ NB_MODULE(switchlib, module) {
     register_frame(operations);
     register_discovery(operations);
     register_propagation(operations);
+    register_subnet_switch(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);
 }

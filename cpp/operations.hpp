@@ -8,5 +8,6 @@ namespace switchlib {
 void register_frame(OperationTable& operations);
 void register_discovery(OperationTable& operations);
 void register_propagation(OperationTable& operations);
+void register_subnet_switch(OperationTable& operations);
 
 } // namespace switchlib
