@@ -132,6 +132,7 @@ NB_MODULE(switchlib, module) {
     register_discovery(operations);
     register_propagation(operations);
     register_subnet_switch(operations);
+    register_gateways(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);
 }

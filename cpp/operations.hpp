@@ -9,5 +9,6 @@ void register_frame(OperationTable& operations);
 void register_discovery(OperationTable& operations);
 void register_propagation(OperationTable& operations);
 void register_subnet_switch(OperationTable& operations);
+void register_gateways(OperationTable& operations);
 
 } // namespace switchlib
