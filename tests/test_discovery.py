@@ -1,5 +1,7 @@
 """Discovery: subnets and their route-table associations, main route tables."""
 
+import ipaddress
+
 import pytest
 
 import fakes
@@ -86,3 +88,118 @@ def test_main_route_table_needs_a_resource_group_in_the_ids(ST, use_prefixes):
     use_prefixes()
     with pytest.raises(IndexError, match="list index out of range"):
         ST.isMainRtb(fakes.vnet(SUB, RG, "vn1"), fakes.Model(id="rt", name="vn1-main-1"))
+
+
+# -- address space -------------------------------------------------------------------------------
+
+
+def nets(*texts):
+    return [ipaddress.ip_network(t) for t in texts]
+
+
+@pytest.mark.parametrize(
+    "allowed, prefixes, expected",
+    [
+        (
+            ["10.0.0.0/8", "192.168.0.0/16"],
+            ["10.1.0.0/16", "172.16.0.0/16", "192.168.10.0/24"],
+            ["10.1.0.0/16", "192.168.10.0/24"],
+        ),
+        ([], ["10.1.0.0/16", "fd00::/64"], []),
+        (["10.1.0.0/24"], ["10.1.0.0/16", "10.1.0.0/24"], ["10.1.0.0/24"]),
+        (["10.0.0.0/16"], ["10.0.255.0/24", "10.1.0.0/24", "9.255.255.0/24"], ["10.0.255.0/24"]),
+        (["192.168.0.0/16", "10.0.0.0/8"], ["10.1.0.0/16", "192.168.1.0/24"], None),
+        (["10.0.0.0/8"], ["10.1.0.0/16", "10.1.0.0/16"], None),
+        (["10.0.0.0/8"], ["0.0.0.0/0", "10.0.0.0/7", "10.255.255.255/32"], ["10.255.255.255/32"]),
+        (["fd00::/8"], ["fd00:1::/64", "fe80::/64", "fd00::/8"], ["fd00:1::/64", "fd00::/8"]),
+        # Dual stack: a network of the other IP version contains nothing and the walk goes on.
+        (["10.0.0.0/8"], ["10.1.0.0/16", "fd00::/64"], ["10.1.0.0/16"]),
+        (["fd00::/8", "10.0.0.0/8"], ["10.1.0.0/16", "fd00:2::/48"], None),
+        (["0.0.0.0/0"], ["::/0", "fd00::/64", "203.0.113.0/24"], ["203.0.113.0/24"]),
+        (["::/0"], ["10.0.0.0/8", "2001:db8::/32"], ["2001:db8::/32"]),
+    ],
+)
+def test_vnet_prefixes_inside_an_allowed_network_in_vnet_order(
+    ST, logs, allowed, prefixes, expected
+):
+    vnet = fakes.vnet(SUB, RG, "vn1", prefixes)
+    result = ST.discoverVpcCidr(vnet, {"allow_vnet_cidrs": nets(*allowed)})
+    assert result == (prefixes if expected is None else expected)
+    assert result is not vnet.address_space.address_prefixes
+    assert logs.lines() == []
+
+
+@pytest.mark.parametrize(
+    "ip, allowed, expected",
+    [
+        ("10.1.0.0/16", ("10.0.0.0/8",), True),
+        ("10.1.0.0/16", ("11.0.0.0/8",), False),
+        ("10.1.0.0/16", (), False),
+        ("2001:db8::/48", ("10.0.0.0/8", "2001:db8::/32"), True),
+        ("10.1.0.0/16", ("2001:db8::/32",), False),
+    ],
+)
+def test_prefix_check_answers_a_boolean(ST, ip, allowed, expected):
+    assert ST.isExpectedVpcPrefix(ip=ip, prefixes=tuple(nets(*allowed))) is expected
+
+
+def test_prefix_check_stops_at_the_first_containing_network(ST):
+    seen = []
+
+    def walk():
+        for entry in [ipaddress.ip_network("10.0.0.0/8"), "never reached"]:
+            seen.append(entry)
+            yield entry
+
+    assert ST.isExpectedVpcPrefix("10.1.0.0/16", walk()) is True
+    assert seen == [ipaddress.ip_network("10.0.0.0/8")]
+
+
+@pytest.mark.parametrize(
+    "ip, message",
+    [
+        ("10.1.0.1/16", "10.1.0.1/16 has host bits set"),
+        ("fd00::1/64", "fd00::1/64 has host bits set"),
+        ("10.0.0.0/33", "does not appear to be an IPv4 or IPv6 network"),
+        ("not-a-cidr", "does not appear to be an IPv4 or IPv6 network"),
+        ("", "does not appear to be an IPv4 or IPv6 network"),
+    ],
+)
+def test_a_malformed_vnet_prefix_is_a_value_error(ST, ip, message):
+    vnet = fakes.vnet(SUB, RG, "vn1", ["10.2.0.0/16", ip])
+    with pytest.raises(ValueError, match=message):
+        ST.discoverVpcCidr(vnet, {"allow_vnet_cidrs": []})
+
+
+@pytest.mark.parametrize(
+    "entry",
+    ["10.0.0.0/8", None, ipaddress.ip_address("10.0.0.0"), ipaddress.ip_interface("10.0.0.1/8")],
+)
+def test_an_allowed_entry_that_is_not_a_network_is_a_type_error_when_reached(ST, entry):
+    allowed = [ipaddress.ip_network("192.168.0.0/16"), ipaddress.ip_network("fd00::/8"), entry]
+    assert ST.isExpectedVpcPrefix("192.168.1.0/24", allowed) is True
+    with pytest.raises(TypeError, match="Unable to test subnet containment between 10.1.0.0/16"):
+        ST.isExpectedVpcPrefix("10.1.0.0/16", allowed)
+
+
+def test_allowed_networks_are_read_before_any_prefix(ST):
+    vnet = fakes.vnet(SUB, RG, "vn1", ["not-a-cidr"])
+    with pytest.raises(KeyError, match="allow_vnet_cidrs"):
+        ST.discoverVpcCidr(vnet, {"allow_vnet_cidrs_typo": nets("10.0.0.0/8")})
+
+
+def test_vnet_prefixes_go_through_the_class_prefix_check(ST):
+    asked = []
+
+    class Checked(ST):
+        @classmethod
+        def isExpectedVpcPrefix(cls, ip, prefixes):
+            asked.append((cls, ip, prefixes))
+            return 1 if ip.startswith("10.") else 0
+
+    allowed = ["anything the override understands"]
+    vnet = fakes.vnet(SUB, RG, "vn1", ["10.1.0.0/16", "172.16.0.0/16"])
+    assert Checked.discoverVpcCidr(vnet=vnet, yaml={"allow_vnet_cidrs": allowed}) == [
+        "10.1.0.0/16"
+    ]
+    assert asked == [(Checked, "10.1.0.0/16", allowed), (Checked, "172.16.0.0/16", allowed)]
