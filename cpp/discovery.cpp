@@ -1,5 +1,5 @@
 // Discovery: reads a VNet's allowed address space, its subnets and route-table associations,
-// without changing anything.
+// and its staged route tables, without changing anything.
 #include "discovery.hpp"
 #include "operations.hpp"
 
@@ -139,6 +139,100 @@ bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
     return equals(name, main_table_name(prefix, 1)) || equals(name, main_table_name(prefix, 2));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Route tables
+
+// The staged-list entry of a route table: "<name>:<its own resource group>".
+nb::str staged_entry(nb::handle rtb) {
+    std::string entry = concat(rtb.attr("name"), ":", id_segment(rtb.attr("id"), "RG_I"));
+    return nb::str(entry.data(), entry.size());
+}
+
+bool used_in_vnet(nb::handle routeTable, nb::handle vnet) {
+    nb::object used = collaborator("dl").attr("isRouteTableUsedInVnet")(routeTable, vnet);
+    return !equals(used, nb::bool_(false));
+}
+
+// The tag keys and prefix that tie a staged table to its VNet and to the old table it replaces.
+struct StagingTags {
+    nb::str vnet{"vnet"};
+    nb::str org_rt{"Org_RT"};
+    nb::str org_prefix{"org_"};
+};
+
+// The value of the first tag whose key equals "Org_RT", or an invalid object when there is none.
+nb::object org_rt_tag(const StagingTags& keys, nb::handle tags) {
+    for (nb::handle pair : tags.attr("items")()) {
+        if (equals(pair[0], keys.org_rt))
+            return nb::borrow(pair[1]);
+    }
+    return nb::object();
+}
+
+// The old table's name that a new table of this VNet names in its tags, or an invalid object
+// when the table is not a new table of this VNet or its tag is malformed (then with an alert).
+nb::object old_table_name(const Logger& log, const StagingTags& keys, nb::handle vnet,
+                          nb::handle rtb) {
+    nb::object tags = rtb.attr("tags");
+    if (tags.is_none())
+        return nb::object();
+    if (!contains(tags, keys.vnet) || differs(item(tags, keys.vnet), vnet.attr("name")))
+        return nb::object();
+    nb::object value = org_rt_tag(keys, tags);
+    if (!value.is_valid())
+        return nb::object();
+    if (!is_true(value.attr("startswith")(keys.org_prefix))) {
+        log.warning(concat("  **Alert** cannot find org_<routeTableId> in the Org_RT tag of new "
+                           "route table ",
+                           rtb.attr("id")));
+        return nb::object();
+    }
+    return checked(PySequence_GetSlice(value.ptr(), 4, PY_SSIZE_T_MAX));
+}
+
+nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::handle revert,
+                             nb::handle vnet, nb::handle rtb_target_rtb_map) {
+    Logger log;
+    nb::list rts = to_list(network_client.attr("route_tables").attr("list_all")());
+    nb::dict rtbMap;
+    for (nb::handle rtb : rts)
+        rtbMap[rtb.attr("name")] = rtb;
+    nb::list stagedUdrLst;
+    nb::dict orgRouteTableInfo;
+    StagingTags keys;
+    bool forward = equals(revert, nb::bool_(false));
+    nb::object isMainRtb = cls.attr("isMainRtb");
+    for (nb::handle rtb : rts) {
+        if (is_true(isMainRtb(vnet, rtb))) {
+            stagedUdrLst.append(staged_entry(rtb));
+            continue;
+        }
+        nb::object orgRouteTableId = old_table_name(log, keys, vnet, rtb);
+        if (!orgRouteTableId.is_valid())
+            continue;
+        if (forward) {
+            if (!rtbMap.contains(orgRouteTableId) || !used_in_vnet(rtbMap[orgRouteTableId], vnet))
+                continue;
+            rtb_target_rtb_map[orgRouteTableId] = rtb.attr("name");
+        } else {
+            if (!used_in_vnet(rtb, vnet))
+                continue;
+            rtb_target_rtb_map[rtb.attr("name")] = orgRouteTableId;
+            if (!orgRouteTableInfo.contains(orgRouteTableId)) {
+                // A deleted old table must not block the revert of every other subnet: the
+                // subnet switch skips the subnets whose old table has no entry here.
+                if (rtbMap.contains(orgRouteTableId))
+                    orgRouteTableInfo[orgRouteTableId] = rtbMap[orgRouteTableId];
+                else
+                    log.warning(concat("  **Alert** original route table ", orgRouteTableId,
+                                       " of new route table ", rtb.attr("id"), " not found"));
+            }
+        }
+        stagedUdrLst.append(staged_entry(rtb));
+    }
+    return nb::make_tuple(stagedUdrLst, orgRouteTableInfo);
+}
+
 } // namespace
 
 bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
@@ -172,6 +266,8 @@ void register_discovery(OperationTable& operations) {
     operations.add("discoverSubnetAssociation", &discoverSubnetAssociation, param("rtb"),
                    param("assocs"));
     operations.add("isMainRtb", &isMainRtb, param("vnet"), param("rtb"));
+    operations.add("discoverRouteTable", &discoverRouteTable, param("network_client"),
+                   param("revert"), param("vnet"), param("rtb_target_rtb_map"));
     operations.add("discoverSubnets", &discoverSubnets, param("network_client"), param("vnet"));
 }
 
