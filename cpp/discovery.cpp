@@ -255,8 +255,7 @@ nb::object main_table_prefix(nb::handle vnet) {
 }
 
 nb::str main_table_name(nb::handle prefix, int number) {
-    std::string name = concat(prefix, "-main-", std::to_string(number));
-    return nb::str(name.data(), name.size());
+    return as_str(concat(prefix, "-main-", std::to_string(number)));
 }
 
 void register_discovery(OperationTable& operations) {

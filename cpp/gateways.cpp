@@ -8,10 +8,6 @@ namespace switchlib {
 
 namespace {
 
-nb::str as_str(std::string_view value) {
-    return nb::str(value.data(), value.size());
-}
-
 // ---------------------------------------------------------------------------------------------
 // Resource Graph
 

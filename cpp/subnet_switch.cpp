@@ -20,10 +20,6 @@ struct Target {
     static Target to(nb::object table) { return {write, std::move(table)}; }
 };
 
-nb::str as_str(const std::string& value) {
-    return nb::str(value.data(), value.size());
-}
-
 // Terraform resource names cannot hold dots.
 std::string resource_name(std::string name) {
     std::replace(name.begin(), name.end(), '.', '_');
