@@ -144,8 +144,7 @@ bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
 
 // The staged-list entry of a route table: "<name>:<its own resource group>".
 nb::str staged_entry(nb::handle rtb) {
-    std::string entry = concat(rtb.attr("name"), ":", id_segment(rtb.attr("id"), "RG_I"));
-    return nb::str(entry.data(), entry.size());
+    return as_str(concat(rtb.attr("name"), ":", id_segment(rtb.attr("id"), "RG_I")));
 }
 
 bool used_in_vnet(nb::handle routeTable, nb::handle vnet) {
