@@ -142,9 +142,9 @@ bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
 // ---------------------------------------------------------------------------------------------
 // Route tables
 
-// The staged-list entry of a route table: "<name>:<its own resource group>".
-nb::str staged_entry(nb::handle rtb) {
-    return as_str(concat(rtb.attr("name"), ":", id_segment(rtb.attr("id"), "RG_I")));
+// The staged-list entry of a route table, under its own resource group.
+nb::str staged_entry_of(nb::handle rtb) {
+    return staged_entry(rtb.attr("name"), id_segment(rtb.attr("id"), "RG_I"));
 }
 
 bool used_in_vnet(nb::handle routeTable, nb::handle vnet) {
@@ -203,7 +203,7 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
     nb::object isMainRtb = cls.attr("isMainRtb");
     for (nb::handle rtb : rts) {
         if (is_true(isMainRtb(vnet, rtb))) {
-            stagedUdrLst.append(staged_entry(rtb));
+            stagedUdrLst.append(staged_entry_of(rtb));
             continue;
         }
         nb::object orgRouteTableId = old_table_name(log, keys, vnet, rtb);
@@ -227,7 +227,7 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
                                        " of new route table ", rtb.attr("id"), " not found"));
             }
         }
-        stagedUdrLst.append(staged_entry(rtb));
+        stagedUdrLst.append(staged_entry_of(rtb));
     }
     return nb::make_tuple(stagedUdrLst, orgRouteTableInfo);
 }
@@ -251,6 +251,10 @@ nb::object main_table_prefix(nb::handle vnet) {
     nb::object name = vnet.attr("name");
     nb::object prefix = collaborator("common").attr("getMainTablePrefix")(name);
     return prefix.is_none() ? name : prefix;
+}
+
+nb::str staged_entry(nb::handle name, nb::handle resource_group) {
+    return as_str(concat(name, ":", resource_group));
 }
 
 nb::str main_table_name(nb::handle prefix, int number) {

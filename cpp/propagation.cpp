@@ -82,7 +82,7 @@ nb::list setDisableAllRouteTablePropagationInVnet(nb::handle cls, nb::handle arg
     nb::object prefix = main_table_prefix(vnet);
     for (int number : {1, 2}) {
         nb::str rtbName = main_table_name(prefix, number);
-        if (contains(stagedUdrLst, as_str(concat(rtbName, ":", rgName))))
+        if (contains(stagedUdrLst, staged_entry(rtbName, rgName)))
             set_on(rtbName);
     }
 
