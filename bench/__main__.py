@@ -1,0 +1,97 @@
+"""Runs the benchmarks and prints their tables as Markdown.
+
+    scripts/bench [--quick] [--repeats N] [--only TEXT] [--top N]
+
+--quick shrinks every size tenfold for a look at the harness; --only runs the benchmarks whose
+operation name contains TEXT; --top N adds each large run's N functions with the most own time.
+
+The second table sizes where each large run's time goes in two ways. "ms, logger off" is the
+same run with the library's logger at WARNING, so that its INFO records are neither built nor
+handed out: the difference is what logging at INFO costs, measured without a profiler. The
+category shares come from one run under cProfile (see attribution.py for how they are split).
+"""
+
+import argparse
+import logging
+import os
+import platform
+import sys
+
+from . import attribution, fakes, scenarios
+from .timing import best_ns
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{os.cpu_count()} cores, {model}, Python {platform.python_version()}"
+
+
+def us(ns):
+    return f"{ns / 1000:.2f}"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="sizes shrunk tenfold")
+    parser.add_argument("--repeats", type=int, default=7, help="timed runs per size (best kept)")
+    parser.add_argument("--only", default="", help="only operations whose name contains this")
+    parser.add_argument("--top", type=int, default=0, help="top functions of each profile")
+    options = parser.parse_args(argv)
+
+    fakes.install()
+    pairs = [
+        pair
+        for pair in scenarios.all_scenarios(0.1 if options.quick else 1.0)
+        if options.only in pair[0].operation
+    ]
+    print(f"Machine: {machine()}\n")
+
+    print("## Per-item time, small and large size (best of", options.repeats, "runs)\n")
+    print("| operation | small | µs per item | large | µs per item | growth |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for small, large in pairs:
+        per_small = best_ns(small, options.repeats) / small.size
+        per_large = best_ns(large, options.repeats) / large.size
+        print(
+            f"| {small.operation} | {small.size:,} {small.unit} | {us(per_small)} "
+            f"| {large.size:,} {large.unit} | {us(per_large)} | {per_large / per_small:.2f} |",
+            flush=True,
+        )
+
+    print("\n## Where the time goes, large size\n")
+    heads = " | ".join(f"{c} %" for c in attribution.CATEGORIES)
+    print(f"| operation | ms | ms, logger off | log records % | profiled ms | {heads} |")
+    print("|---|---:|---:|---:|---:|" + "---:|" * len(attribution.CATEGORIES))
+    details = []
+    for _small, large in pairs:
+        plain = best_ns(large, options.repeats)
+        with fakes.logger_level(logging.WARNING):
+            quiet = best_ns(large, options.repeats)
+        shares, total, stats = attribution.split(large)
+        cells = " | ".join(f"{100 * shares[c] / total:.0f}" for c in attribution.CATEGORIES)
+        print(
+            f"| {large.operation} | {plain / 1e6:.2f} | {quiet / 1e6:.2f} "
+            f"| {100 * (plain - quiet) / plain:.0f} | {total / 1e6:.2f} | {cells} |",
+            flush=True,
+        )
+        if options.top:
+            details.append((large.operation, attribution.top_functions(stats, options.top)))
+    for operation, rows in details:
+        print(f"\n### {operation}: own time by function\n")
+        print("| own ms | calls | function |")
+        print("|---:|---:|---|")
+        for own, calls, where in rows:
+            print(f"| {own * 1e3:.1f} | {calls:,} | `{where}` |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,144 @@
+"""Zero-latency stand-ins for the cloud and the tool's collaborators.
+
+They exist to make the library's own cost visible, so they do as little as a Python callable
+can: every answer is built before the clock starts and handed out as it is (no copies, no
+bookkeeping). The library changes some of these objects in place (a subnet's route table, a
+table's propagation flag); each scenario puts them back between repeats, outside the timing.
+
+Everything here that the library calls derives from `Service`, so that the profile can tell
+time spent in these stand-ins from time spent in the library.
+"""
+
+import contextlib
+import logging
+
+import qn.arm.switchlib as switchlib
+from qn.arm.commonlib import Common
+from qn.arm.discoverylib import DiscoveryLib
+
+SUB = "00000000-0000-0000-0000-000000000001"
+RG = "rg-net"
+VNET = "vn-app"
+PROVIDER = "providers/Microsoft.Network"
+
+
+class Model:
+    """An SDK model object: named attributes, nothing else."""
+
+    def __init__(self, **attributes):
+        self.__dict__.update(attributes)
+
+
+def resource_id(kind, name, rg=RG, sub=SUB):
+    return f"/subscriptions/{sub}/resourceGroups/{rg}/{PROVIDER}/{kind}/{name}"
+
+
+class Service:
+    """Marks the stand-ins whose time counts as the fakes' time in the profile."""
+
+
+class Poller(Service):
+    def result(self):
+        return None
+
+
+DONE = Poller()
+
+
+class RouteTables(Service):
+    def __init__(self, listing=(), by_name=None):
+        self.listing = list(listing)
+        self.by_name = dict(by_name or {})
+
+    def list_all(self):
+        return iter(self.listing)
+
+    def get(self, rg, name):
+        return self.by_name[name]
+
+    def begin_create_or_update(self, rg, name, body):
+        return DONE
+
+
+class Subnets(Service):
+    def __init__(self, listing=()):
+        self.listing = list(listing)
+
+    def list(self, rg, vnet_name):
+        return iter(self.listing)
+
+    def begin_create_or_update(self, rg, vnet_name, name, body):
+        return DONE
+
+
+class NetworkClient(Service):
+    def __init__(self, route_tables=None, subnets=None, peerings=None, virtual_networks=None):
+        self.route_tables = route_tables or RouteTables()
+        self.subnets = subnets or Subnets()
+        self.virtual_network_peerings = peerings
+        self.virtual_networks = virtual_networks
+
+
+class FakeDiscoveryLib(Service):
+    SUB_I = DiscoveryLib.SUB_I
+    RG_I = DiscoveryLib.RG_I
+    VNET_I = DiscoveryLib.VNET_I
+    PEER_I = DiscoveryLib.PEER_I
+    lumaflowSpokeSubnetNames = DiscoveryLib.lumaflowSpokeSubnetNames
+
+    @staticmethod
+    def isRouteTableUsedInVnet(routeTable, vnet):
+        # The scenarios give a used table a non-empty subnet list and leave the rest at None.
+        return routeTable.subnets is not None
+
+
+class FakeCommon(Service):
+    AZURE_SUBNET = Common.AZURE_SUBNET
+
+    @staticmethod
+    def getMainTablePrefix(vnetName):
+        return None
+
+
+class FakeTerraform(Service):
+    @staticmethod
+    def createSubnetAssociationTf(record):
+        return None
+
+
+class FakeYamlContext(Service):
+    def getGlobalContext(self, name):
+        return 0
+
+
+class DropHandler(logging.Handler):
+    """Takes every record the library logs and throws it away."""
+
+    def emit(self, record):
+        return None
+
+
+LOGGER = logging.getLogger("qn.arm.switchlib")
+
+
+@contextlib.contextmanager
+def logger_level(level):
+    """The library's logger at another level for a while: WARNING turns its INFO records off,
+    which sizes what building and handing out the records costs."""
+    before = LOGGER.level
+    LOGGER.setLevel(level)
+    try:
+        yield
+    finally:
+        LOGGER.setLevel(before)
+
+
+def install():
+    """Points the library's collaborator names at the stand-ins; logs at INFO into the void."""
+    switchlib.dl = FakeDiscoveryLib
+    switchlib.common = FakeCommon
+    switchlib.tf = FakeTerraform
+    switchlib.yctx = FakeYamlContext
+    LOGGER.handlers[:] = [DropHandler()]
+    LOGGER.setLevel(logging.INFO)
+    LOGGER.propagate = False
