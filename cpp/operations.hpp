@@ -7,5 +7,6 @@ namespace switchlib {
 
 void register_frame(OperationTable& operations);
 void register_discovery(OperationTable& operations);
+void register_locks(OperationTable& operations);
 
 } // namespace switchlib
