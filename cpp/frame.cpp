@@ -130,6 +130,7 @@ NB_MODULE(switchlib, module) {
     OperationTable operations;
     register_frame(operations);
     register_discovery(operations);
+    register_peerings(operations);
     register_locks(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);

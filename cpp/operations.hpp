@@ -7,6 +7,7 @@ namespace switchlib {
 
 void register_frame(OperationTable& operations);
 void register_discovery(OperationTable& operations);
+void register_peerings(OperationTable& operations);
 void register_locks(OperationTable& operations);
 
 } // namespace switchlib
