@@ -109,3 +109,16 @@ def test_a_failed_listing_reaches_the_caller(ST, azure, hub, cred, logs):
     with pytest.raises(Exception, match="throttled"):
         ST.deleteVnetLock(cred, hub)
     assert logs.messages() == ["- Delete vnet lock in hub"]
+
+
+def test_a_failing_credential_reaches_the_caller_spc_first(ST, hub, logs):
+    class BrokenCredential:
+        def getSPC(self):
+            raise RuntimeError("no SPC credential")
+
+        def getSubId(self):
+            raise LookupError("no subscription")
+
+    with pytest.raises(RuntimeError, match="no SPC credential"):
+        ST.deleteVnetLock(BrokenCredential(), hub)
+    assert logs.messages() == ["- Delete vnet lock in hub"]
