@@ -1,4 +1,5 @@
 // Locks: removes the management lock that would block changes to a VNet.
+#include "cloud.hpp"
 #include "operations.hpp"
 
 namespace switchlib {
@@ -32,10 +33,7 @@ nb::object deleteVnetLock(nb::handle cls, nb::handle cred, nb::handle vnet, nb::
     std::string space = text(checked(PyNumber_Multiply(nb::str(" ").ptr(), indent.ptr())));
     nb::object vnetName = vnet.attr("name");
     log.info(concat(space, "- Delete vnet lock in ", vnetName));
-    // One read per statement: the order of argument evaluation is open in C++.
-    nb::object credential = cred.attr("getSPC")();
-    nb::object subscription = cred.attr("getSubId")();
-    nb::object lock_client = collaborator("ManagementLockClient")(credential, subscription);
+    nb::object lock_client = lock_client_for(cred);
     nb::object locks = lock_client.attr("management_locks");
     nb::object rgName = id_segment(vnet.attr("id"), "RG_I");
     nb::object listing = locks.attr("list_at_resource_level")(rgName, provider_namespace, "",

@@ -1,5 +1,6 @@
 // Peerings: finds both ends of a VNet's peerings, records and deletes them, re-creates them from
 // the records, and switches the VNet's use of a remote gateway off and back on.
+#include "cloud.hpp"
 #include "operations.hpp"
 
 #include <array>
@@ -10,21 +11,6 @@ namespace switchlib {
 namespace {
 
 using namespace nb::literals;
-
-// -- Credentials and clients, built afresh for every use: nothing is cached between calls. --
-
-// The tool's credential for a subscription, or None when it has none.
-nb::object credential_for(nb::handle subscriptionId) {
-    return collaborator("yctx")().attr("generateAzureCredential")(subscriptionId);
-}
-
-// Arguments are read one statement at a time: C++ leaves the order of argument evaluation open,
-// and these reads may fail, so they must happen in the order the Python call makes them.
-nb::object network_client_for(nb::handle cred) {
-    nb::object credential = cred.attr("getCSC")();
-    nb::object subscription = cred.attr("getSubId")();
-    return collaborator("NetworkManagementClient")(credential, subscription);
-}
 
 nb::object peerings_of(nb::handle network_client) {
     return network_client.attr("virtual_network_peerings");
