@@ -133,6 +133,8 @@ NB_MODULE(switchlib, module) {
     register_propagation(operations);
     register_subnet_switch(operations);
     register_gateways(operations);
+    register_peerings(operations);
+    register_locks(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);
 }

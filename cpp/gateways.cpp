@@ -1,5 +1,6 @@
 // Gateways and controller: gateway detection by Resource Graph query, gateway naming, the
 // transit VNet's whereabouts and the spoke's security-domain membership.
+#include "cloud.hpp"
 #include "operations.hpp"
 
 #include <optional>
@@ -297,9 +298,8 @@ nb::object getTransitVnet(nb::handle /*cls*/, nb::handle api_endpoint_url, nb::h
     }
     nb::object subId = item((*accounts)[0], "subscription_id");
 
-    nb::object cred = collaborator("yctx")().attr("generateAzureCredential")(subId);
-    nb::object client =
-        collaborator("NetworkManagementClient")(cred.attr("getCSC")(), cred.attr("getSubId")());
+    nb::object cred = credential_for(subId);
+    nb::object client = network_client_for(cred);
     nb::object vnet = client.attr("virtual_networks").attr("get")(rgName, vnetName);
     log.info(concat("  ", gw_name, " in vnet ", vnetName, " resource group ", rgName));
     return nb::make_tuple(cred, vnet);
