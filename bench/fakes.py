@@ -71,6 +71,78 @@ class Subnets(Service):
         return DONE
 
 
+class Peerings(Service):
+    def __init__(self, listing=(), by_name=None):
+        self.listing = list(listing)
+        self.by_name = dict(by_name or {})
+
+    def list(self, rg, vnet_name):
+        return iter(self.listing)
+
+    def get(self, rg, vnet_name, name):
+        return self.by_name[name]
+
+    def begin_create_or_update(self, rg, vnet_name, name, body):
+        return DONE
+
+    def begin_delete(self, rg, vnet_name, name):
+        return DONE
+
+
+class VirtualNetworks(Service):
+    def __init__(self, listing=()):
+        self.listing = list(listing)
+
+    def list_all(self):
+        return iter(self.listing)
+
+
+class Locks(Service):
+    def __init__(self, listing=()):
+        self.listing = list(listing)
+
+    def list_at_resource_level(self, rg, namespace, parent, kind, name):
+        return iter(self.listing)
+
+    def delete_at_resource_level(self, rg, namespace, parent, kind, name, lock_name):
+        return None
+
+
+class LockClient(Service):
+    def __init__(self, locks):
+        self.management_locks = locks
+
+
+class Credential(Service):
+    def __init__(self, subscription_id):
+        self.subscription_id = subscription_id
+
+    def getCSC(self):
+        return self.subscription_id
+
+    def getSPC(self):
+        return self.subscription_id
+
+    def getSubId(self):
+        return self.subscription_id
+
+
+class Cloud(Service):
+    """The subscriptions a scenario reaches through credentials and clients it builds itself:
+    a credential and a network client per subscription, one lock client for all."""
+
+    def __init__(self, network_clients=None, lock_client=None):
+        self.network_clients = dict(network_clients or {})
+        self.credentials = {sub: Credential(sub) for sub in self.network_clients}
+        self.lock_client = lock_client
+
+    def NetworkManagementClient(self, credential, subscription_id):
+        return self.network_clients[subscription_id]
+
+    def ManagementLockClient(self, credential, subscription_id):
+        return self.lock_client
+
+
 class NetworkClient(Service):
     def __init__(self, route_tables=None, subnets=None, peerings=None, virtual_networks=None):
         self.route_tables = route_tables or RouteTables()
@@ -107,8 +179,26 @@ class FakeTerraform(Service):
 
 
 class FakeYamlContext(Service):
+    cloud = Cloud()
+
     def getGlobalContext(self, name):
         return 0
+
+    def generateAzureCredential(self, subscriptionId):
+        return self.cloud.credentials.get(subscriptionId)
+
+
+class FakeVWanMgmt(Service):
+    @staticmethod
+    def getVHubNameFromPeering(remote_vnet_id):
+        return None
+
+
+def use_cloud(cloud):
+    """Makes `cloud` the one the library's credentials and client names lead to."""
+    FakeYamlContext.cloud = cloud
+    switchlib.NetworkManagementClient = cloud.NetworkManagementClient
+    switchlib.ManagementLockClient = cloud.ManagementLockClient
 
 
 class DropHandler(logging.Handler):
@@ -139,6 +229,7 @@ def install():
     switchlib.common = FakeCommon
     switchlib.tf = FakeTerraform
     switchlib.yctx = FakeYamlContext
+    switchlib.vwm = FakeVWanMgmt
     LOGGER.handlers[:] = [DropHandler()]
     LOGGER.setLevel(logging.INFO)
     LOGGER.propagate = False

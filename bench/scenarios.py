@@ -15,11 +15,17 @@ from .fakes import (
     RG,
     SUB,
     VNET,
+    Cloud,
+    LockClient,
+    Locks,
     Model,
     NetworkClient,
+    Peerings,
     RouteTables,
     Subnets,
+    VirtualNetworks,
     resource_id,
+    use_cloud,
 )
 
 
@@ -217,6 +223,78 @@ def deduce_gw_name(count):
     return Scenario("deduceGwNameWithSubnetCidr", count, "calls", run)
 
 
+# -- peerings -----------------------------------------------------------------------------------
+
+
+def peering(owner_id, name, remote_vnet_id, use_remote_gateways=False, transit=False):
+    return Model(
+        id=f"{owner_id}/virtualNetworkPeerings/{name}",
+        name=name,
+        remote_virtual_network=Model(id=remote_vnet_id),
+        allow_virtual_network_access=True,
+        allow_forwarded_traffic=True,
+        allow_gateway_transit=transit,
+        use_remote_gateways=use_remote_gateways,
+    )
+
+
+def peered_vnet(count):
+    """The VNet with `count` peerings, each to a hub VNet of its own in a subscription of its
+    own; a hub has four peerings, the one back to the VNet last. One in ten of the VNet's
+    peerings was made by the controller and is skipped by name."""
+    vnet = the_vnet()
+    local, remote_clients = [], {}
+    for k in range(count):
+        sub = f"00000000-0000-0000-0001-{k:012d}"
+        hub_id = resource_id("virtualNetworks", f"hub-{k}", rg=f"rg-hub-{k}", sub=sub)
+        prefix = "lumaflow-" if k % 10 == 9 else "peer-"
+        local.append(peering(vnet.id, f"{prefix}{k}", hub_id, use_remote_gateways=True))
+        hub_peerings = [
+            peering(hub_id, f"hub-{k}-to-{j}", resource_id("virtualNetworks", f"other-{j}"))
+            for j in range(3)
+        ]
+        hub_peerings.append(peering(hub_id, f"hub-{k}-to-app", vnet.id, transit=True))
+        hub = Model(id=hub_id, name=f"hub-{k}")
+        remote_clients[sub] = NetworkClient(
+            peerings=Peerings(listing=hub_peerings),
+            virtual_networks=VirtualNetworks(listing=[hub]),
+        )
+    vnet.virtual_network_peerings = local
+    local_client = NetworkClient(peerings=Peerings(by_name={p.name: p for p in local}))
+    remote_clients[SUB] = local_client
+    cloud = Cloud(remote_clients, LockClient(Locks([Model(name="hub-lock")])))
+    return vnet, local, local_client, cloud
+
+
+def delete_peerings(count):
+    vnet, _local, client, cloud = peered_vnet(count)
+    yaml = {"delete_peering": "all", "delete_vnet_lock": True}
+    return Scenario(
+        "deletePeerings",
+        count,
+        "peerings",
+        lambda: ST.deletePeerings(yaml, SUB, vnet, client, "lumaflow-"),
+        lambda: use_cloud(cloud),
+    )
+
+
+def disable_remote_gateways(count):
+    vnet, local, client, cloud = peered_vnet(count)
+
+    def reset():
+        use_cloud(cloud)
+        for p in local:
+            p.use_remote_gateways = True
+
+    return Scenario(
+        "disableUseRemoteGwInPeering",
+        count,
+        "peerings",
+        lambda: ST.disableUseRemoteGwInPeering(SUB, client, vnet, "lumaflow-"),
+        reset,
+    )
+
+
 def all_scenarios(scale=1.0):
     """(small, large) pairs of every benchmark; `scale` shrinks them for a quick look."""
 
@@ -231,4 +309,6 @@ def all_scenarios(scale=1.0):
         (disable_propagation(n(100)), disable_propagation(n(1_000))),
         (discover_vpc_cidr(n(100)), discover_vpc_cidr(n(1_000))),
         (deduce_gw_name(n(10_000)), deduce_gw_name(n(100_000))),
+        (delete_peerings(n(50)), delete_peerings(n(500))),
+        (disable_remote_gateways(n(50)), disable_remote_gateways(n(500))),
     ]
