@@ -34,6 +34,11 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, Python {platform.python_version()}"
 
 
+def mark(timing):
+    """A mark for a figure that no undisturbed run backs (another process held the core)."""
+    return "" if timing.clean else " (disturbed)"
+
+
 def us(ns):
     return f"{ns / 1000:.2f}"
 
@@ -58,11 +63,14 @@ def main(argv=None):
     print("| operation | small | µs per item | large | µs per item | growth |")
     print("|---|---:|---:|---:|---:|---:|")
     for small, large in pairs:
-        per_small = best_ns(small, options.repeats) / small.size
-        per_large = best_ns(large, options.repeats) / large.size
+        timed_small, timed_large = best_ns(small, options.repeats), best_ns(large, options.repeats)
+        per_small = timed_small.best_ns / small.size
+        per_large = timed_large.best_ns / large.size
         print(
-            f"| {small.operation} | {small.size:,} {small.unit} | {us(per_small)} "
-            f"| {large.size:,} {large.unit} | {us(per_large)} | {per_large / per_small:.2f} |",
+            f"| {small.operation} | {small.size:,} {small.unit} "
+            f"| {us(per_small)}{mark(timed_small)} "
+            f"| {large.size:,} {large.unit} | {us(per_large)}{mark(timed_large)} "
+            f"| {per_large / per_small:.2f} |",
             flush=True,
         )
 
@@ -72,9 +80,9 @@ def main(argv=None):
     print("|---|---:|---:|---:|---:|" + "---:|" * len(attribution.CATEGORIES))
     details = []
     for _small, large in pairs:
-        plain = best_ns(large, options.repeats)
+        plain = best_ns(large, options.repeats).best_ns
         with fakes.logger_level(logging.WARNING):
-            quiet = best_ns(large, options.repeats)
+            quiet = best_ns(large, options.repeats).best_ns
         shares, total, stats = attribution.split(large)
         cells = " | ".join(f"{100 * shares[c] / total:.0f}" for c in attribution.CATEGORIES)
         print(
