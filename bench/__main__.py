@@ -1,9 +1,11 @@
 """Runs the benchmarks and prints their tables as Markdown.
 
-    scripts/bench [--quick] [--repeats N] [--only TEXT] [--top N]
+    scripts/bench [--quick] [--repeats N] [--only TEXT] [--top N] [--against REVISION]
 
 --quick shrinks every size tenfold for a look at the harness; --only runs the benchmarks whose
-operation name contains TEXT; --top N adds each large run's N functions with the most own time.
+operation name contains TEXT; --top N adds each large run's N functions with the most own time;
+--against REVISION builds that git revision's extension and compares it with the current one,
+at the large sizes, the two taking turns so that both meet the same load on the machine.
 
 The second table sizes where each large run's time goes in two ways. "ms, logger off" is the
 same run with the library's logger at WARNING, so that its INFO records are neither built nor
@@ -17,7 +19,7 @@ import os
 import platform
 import sys
 
-from . import attribution, fakes, scenarios
+from . import attribution, baseline, fakes, scenarios
 from .timing import best_ns
 
 
@@ -43,21 +45,49 @@ def us(ns):
     return f"{ns / 1000:.2f}"
 
 
+def compare(pairs, revision, baseline_class, repeats, rounds=3):
+    current = scenarios.ST
+    print(f"## Per-item time, {revision} against the working tree (best of {rounds} turns)\n")
+    print("| operation | size | before µs per item | after µs per item | after / before |")
+    print("|---|---:|---:|---:|---:|")
+    for _small, large in pairs:
+        before = after = None
+        for _ in range(rounds):
+            scenarios.use_library(baseline_class)
+            took = best_ns(large, repeats, budget_ns=2_000_000_000).best_ns
+            before = took if before is None else min(before, took)
+            scenarios.use_library(current)
+            took = best_ns(large, repeats, budget_ns=2_000_000_000).best_ns
+            after = took if after is None else min(after, took)
+        print(
+            f"| {large.operation} | {large.size:,} {large.unit} | {us(before / large.size)} "
+            f"| {us(after / large.size)} | {after / before:.2f} |",
+            flush=True,
+        )
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="sizes shrunk tenfold")
     parser.add_argument("--repeats", type=int, default=7, help="timed runs per size (best kept)")
     parser.add_argument("--only", default="", help="only operations whose name contains this")
     parser.add_argument("--top", type=int, default=0, help="top functions of each profile")
+    parser.add_argument("--against", metavar="REVISION", help="compare with this revision")
     options = parser.parse_args(argv)
 
     fakes.install()
+    if options.against:
+        base = baseline.load(baseline.build(options.against))
+        fakes.install(base)
     pairs = [
         pair
         for pair in scenarios.all_scenarios(0.1 if options.quick else 1.0)
         if options.only in pair[0].operation
     ]
     print(f"Machine: {machine()}\n")
+    if options.against:
+        compare(pairs, options.against, base.SwitchTraffic, options.repeats)
+        return 0
 
     print("## Per-item time, small and large size (best of", options.repeats, "runs)\n")
     print("| operation | small | µs per item | large | µs per item | growth |")

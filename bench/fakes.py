@@ -194,11 +194,17 @@ class FakeVWanMgmt(Service):
         return None
 
 
+# The library modules the stand-ins are installed in: the one under test, and a baseline build
+# when one is compared with it.
+MODULES = []
+
+
 def use_cloud(cloud):
     """Makes `cloud` the one the library's credentials and client names lead to."""
     FakeYamlContext.cloud = cloud
-    switchlib.NetworkManagementClient = cloud.NetworkManagementClient
-    switchlib.ManagementLockClient = cloud.ManagementLockClient
+    for module in MODULES:
+        module.NetworkManagementClient = cloud.NetworkManagementClient
+        module.ManagementLockClient = cloud.ManagementLockClient
 
 
 class DropHandler(logging.Handler):
@@ -223,13 +229,14 @@ def logger_level(level):
         LOGGER.setLevel(before)
 
 
-def install():
+def install(module=switchlib):
     """Points the library's collaborator names at the stand-ins; logs at INFO into the void."""
-    switchlib.dl = FakeDiscoveryLib
-    switchlib.common = FakeCommon
-    switchlib.tf = FakeTerraform
-    switchlib.yctx = FakeYamlContext
-    switchlib.vwm = FakeVWanMgmt
+    MODULES.append(module)
+    module.dl = FakeDiscoveryLib
+    module.common = FakeCommon
+    module.tf = FakeTerraform
+    module.yctx = FakeYamlContext
+    module.vwm = FakeVWanMgmt
     LOGGER.handlers[:] = [DropHandler()]
     LOGGER.setLevel(logging.INFO)
     LOGGER.propagate = False

@@ -9,7 +9,7 @@ import ipaddress
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
-from qn.arm.switchlib import SwitchTraffic as ST
+import qn.arm.switchlib as switchlib
 
 from .fakes import (
     RG,
@@ -27,6 +27,14 @@ from .fakes import (
     resource_id,
     use_cloud,
 )
+
+# The class every scenario calls, looked up when it runs: a comparison swaps in a baseline.
+ST = switchlib.SwitchTraffic
+
+
+def use_library(cls):
+    global ST
+    ST = cls
 
 
 @dataclass
@@ -210,13 +218,13 @@ def discover_vpc_cidr(count, allowed=50):
 
 
 def deduce_gw_name(count):
-    regions = list(ST.region)
+    regions = list(switchlib.SwitchTraffic.region)
     calls = [
         (regions[i % len(regions)], f"10.{i % 256}.{i // 256 % 256}.0/24") for i in range(count)
     ]
-    deduce = ST.deduceGwNameWithSubnetCidr
 
     def run():
+        deduce = ST.deduceGwNameWithSubnetCidr
         for region, cidr in calls:
             deduce(region, cidr)
 
