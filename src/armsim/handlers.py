@@ -21,7 +21,6 @@ from .state import (
     arm_type,
     is_ancestor_or_self,
     lock_id,
-    not_found,
     resource_id,
 )
 
@@ -121,19 +120,30 @@ def dispatch(state, settings, request, fault=None):
     low = lower(segments)
     if low == ["providers", "microsoft.resourcegraph", "resources"]:
         return only(request, "POST", lambda: query_resources(state, request))
-    if len(low) == 8 and low[0] == "subscriptions" and low[2:5] == [
-        "providers",
-        "microsoft.network",
-        "locations",
-    ] and low[6] == "operations":
+    if (
+        len(low) == 8
+        and low[0] == "subscriptions"
+        and low[2:5]
+        == [
+            "providers",
+            "microsoft.network",
+            "locations",
+        ]
+        and low[6] == "operations"
+    ):
         return only(request, "GET", lambda: operation_status(state, settings, segments[7]))
     for i in range(len(low) - 2):
         if low[i : i + 3] == ["providers", "microsoft.authorization", "locks"]:
             return locks(state, settings, request, segments[:i], segments[i + 3 :])
-    if len(low) == 5 and low[0] == "subscriptions" and low[2:4] == [
-        "providers",
-        "microsoft.network",
-    ]:
+    if (
+        len(low) == 5
+        and low[0] == "subscriptions"
+        and low[2:4]
+        == [
+            "providers",
+            "microsoft.network",
+        ]
+    ):
         collection = collection_name(segments[4])
         return only(
             request,
@@ -231,9 +241,7 @@ def network(state, settings, request, address, fault):
             return only(
                 request,
                 "GET",
-                lambda: listing(
-                    state, settings, request, state.children(parent.id, address.child)
-                ),
+                lambda: listing(state, settings, request, state.children(parent.id, address.child)),
             )
         rid = resource_id(
             subscription, group, address.collection, parent.name, address.child, address.child_name
@@ -375,9 +383,7 @@ def reference(state, value, rid, what):
 def accept_subnet(state, rid, body, existing):
     properties = writable_properties(body, rid)
     if not properties.get("addressPrefix") and not properties.get("addressPrefixes"):
-        raise bad_request(
-            "InvalidRequestFormat", f"Subnet {rid} has no properties.addressPrefix."
-        )
+        raise bad_request("InvalidRequestFormat", f"Subnet {rid} has no properties.addressPrefix.")
     if properties.get("routeTable") is not None:
         properties["routeTable"] = reference(state, properties["routeTable"], rid, "routeTable")
     else:

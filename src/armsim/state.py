@@ -54,7 +54,8 @@ def arm_type(collection, child=None):
 
 
 def resource_id(subscription, group, collection, name, child=None, child_name=None):
-    rid = f"/subscriptions/{subscription}/resourceGroups/{group}/providers/{NETWORK}/{collection}/{name}"
+    rid = f"/subscriptions/{subscription}/resourceGroups/{group}/providers/{NETWORK}"
+    rid += f"/{collection}/{name}"
     if child:
         rid += f"/{child}/{child_name}"
     return rid
@@ -121,7 +122,9 @@ class State:
         entry = self.subscriptions.get(subscription.lower())
         if entry is None:
             raise ArmError(
-                404, "SubscriptionNotFound", f"The subscription '{subscription}' could not be found."
+                404,
+                "SubscriptionNotFound",
+                f"The subscription '{subscription}' could not be found.",
             )
         return entry[0]
 
@@ -158,7 +161,9 @@ class State:
     def children(self, parent_id, collection):
         prefix = f"{parent_id.lower()}/{collection.lower()}/"
         found = [
-            r for k, r in self.resources.items() if k.startswith(prefix) and "/" not in k[len(prefix) :]
+            r
+            for k, r in self.resources.items()
+            if k.startswith(prefix) and "/" not in k[len(prefix) :]
         ]
         return sorted(found, key=lambda r: r.id.lower())
 
@@ -216,9 +221,7 @@ class State:
             properties["provisioningState"] = resource.provisioning_state
         kind = resource.type.lower()
         if kind == arm_type("virtualNetworks").lower():
-            properties["subnets"] = [
-                self.render(s) for s in self.children(resource.id, "subnets")
-            ]
+            properties["subnets"] = [self.render(s) for s in self.children(resource.id, "subnets")]
             properties["virtualNetworkPeerings"] = [
                 self.render(p) for p in self.children(resource.id, "virtualNetworkPeerings")
             ]
@@ -242,8 +245,7 @@ class State:
                 r
                 for r in self.resources.values()
                 if r.type.lower() == subnet_type
-                and (r.properties.get("routeTable") or {}).get("id", "").lower()
-                == table_id.lower()
+                and (r.properties.get("routeTable") or {}).get("id", "").lower() == table_id.lower()
             ),
             key=lambda r: r.id.lower(),
         )
@@ -279,7 +281,9 @@ class State:
 
     # -- asynchronous operations ----------------------------------------------------------
     def start_operation(self, subscription, location, polls, succeed, fail, error=None):
-        operation = Operation(str(uuid.uuid4()), subscription, location, polls, succeed, fail, error)
+        operation = Operation(
+            str(uuid.uuid4()), subscription, location, polls, succeed, fail, error
+        )
         self.operations[operation.id] = operation
         return operation
 

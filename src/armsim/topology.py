@@ -10,7 +10,7 @@ import copy
 
 import yaml
 
-from .state import State, Resource, arm_type, lock_id, resource_id, LOCK_TYPE
+from .state import LOCK_TYPE, Resource, State, arm_type, lock_id, resource_id
 
 PEERING_FLAGS = {
     "allow_virtual_network_access": ("allowVirtualNetworkAccess", True),
@@ -163,7 +163,12 @@ class Builder:
                 for i, service in enumerate(delegations)
             ]
         subnet = self.state.put(
-            Resource(f"{vnet_id}/subnets/{name}", arm_type("virtualNetworks", "subnets"), name, properties)
+            Resource(
+                f"{vnet_id}/subnets/{name}",
+                arm_type("virtualNetworks", "subnets"),
+                name,
+                properties,
+            )
         )
         if body.get("route_table"):
             self.references.append((subnet, "routeTable", body["route_table"], "routeTables"))
@@ -171,7 +176,9 @@ class Builder:
     def peering(self, vnet_id, name, body):
         if not body.get("remote"):
             raise TopologyError(f"{self.origin}: peering {name} of {vnet_id} needs 'remote'")
-        properties = {camel_key: body.get(key, default) for key, (camel_key, default) in PEERING_FLAGS.items()}
+        properties = {
+            camel_key: body.get(key, default) for key, (camel_key, default) in PEERING_FLAGS.items()
+        }
         properties["peeringState"] = "Initiated"
         peering = self.state.put(
             Resource(
@@ -215,7 +222,9 @@ class Builder:
         }
         vnet = self.state.get(vnet_id)
         self.state.put(
-            Resource(rid, arm_type("virtualNetworkGateways"), name, properties, location=vnet.location)
+            Resource(
+                rid, arm_type("virtualNetworkGateways"), name, properties, location=vnet.location
+            )
         )
 
     def resolve_references(self):
