@@ -78,7 +78,10 @@ class Emulator:
         self._server = _Server((self.host, self.port), _Handler, self, context)
         self.port = self._server.server_address[1]
         self._thread = threading.Thread(
-            target=self._server.serve_forever, name=f"armsim:{self.port}", daemon=True
+            target=self._server.serve_forever,
+            args=(0.05,),
+            name=f"armsim:{self.port}",
+            daemon=True,
         )
         self._thread.start()
         log.info("armsim serving %s", self.endpoint)
