@@ -73,7 +73,7 @@ std::string text(nb::handle value) {
 Logger::Logger() : logger_(collaborator("logging").attr("getLogger")(logger_name)) {}
 
 void Logger::emit(const char* level, const std::string& message) const {
-    logger_.attr(level)(nb::str(message.data(), message.size()));
+    logger_.attr(level)(as_str(message));
 }
 
 void raise(PyObject* type, const std::string& message) {

@@ -27,6 +27,11 @@ nb::object collaborator(const char* name);
 // str(value), as UTF-8.
 std::string text(nb::handle value);
 
+// A Python str holding the given UTF-8 text.
+inline nb::str as_str(std::string_view value) {
+    return nb::str(value.data(), value.size());
+}
+
 inline void append_part(std::string& out, std::string_view part) {
     out.append(part);
 }

@@ -12,6 +12,9 @@ bool skip_reserved_subnet(const Logger& log, nb::handle subnet);
 // The prefix P of the VNet's two main route tables: the configured one, else the VNet's name.
 nb::object main_table_prefix(nb::handle vnet);
 
+// An entry of the staged route-table list: "<name>:<resource group>".
+nb::str staged_entry(nb::handle name, nb::handle resource_group);
+
 // "<P>-main-<number>".
 nb::str main_table_name(nb::handle prefix, int number);
 

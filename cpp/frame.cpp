@@ -130,6 +130,11 @@ NB_MODULE(switchlib, module) {
     OperationTable operations;
     register_frame(operations);
     register_discovery(operations);
+    register_propagation(operations);
+    register_subnet_switch(operations);
+    register_gateways(operations);
+    register_peerings(operations);
+    register_locks(operations);
 
     module.attr("SwitchTraffic") = build_class(module, operations);
 }

@@ -177,9 +177,13 @@ class _Group:
     def __init__(self, world, sub):
         self.world, self.sub = world, sub
 
-    def _call(self, operation, *args):
+    def _call(self, operation, *args, name=None):
+        """Records the call; fails it when asked, by `name` or else by the resource name."""
         self.world.record(self.sub, f"{self.group}.{operation}", args)
-        self.world.fail_if_asked(f"{self.group}.{operation}", args[-1] if args else None)
+        # The resource's name is the last text argument: a write's body comes after it.
+        names = [a for a in args if isinstance(a, str)]
+        target = name if name is not None else (names[-1] if names else None)
+        self.world.fail_if_asked(f"{self.group}.{operation}", target)
 
     def _poller(self, operation, name):
         return Poller(
@@ -269,7 +273,7 @@ class _Peerings(_Group):
         return copy.deepcopy(found)
 
     def begin_create_or_update(self, rg, vnet_name, name, body):
-        self._call("begin_create_or_update", rg, vnet_name, name, body)
+        self._call("begin_create_or_update", rg, vnet_name, name, body, name=name)
         if isinstance(body, dict):
             settings = {k: v for k, v in body.items() if k not in ("id", "name")}
             remote = settings.pop("remote_virtual_network", None) or {}

@@ -1,0 +1,19 @@
+// The Azure management clients, built afresh for every use through the module's client names:
+// nothing is cached between calls, and a replaced name (a fake, an endpoint-aware client) is
+// honoured at once.
+#pragma once
+
+#include "bridge.hpp"
+
+namespace switchlib {
+
+// The tool's credential for a subscription, or None when it has none.
+nb::object credential_for(nb::handle subscriptionId);
+
+// NetworkManagementClient(cred.getCSC(), cred.getSubId())
+nb::object network_client_for(nb::handle cred);
+
+// ManagementLockClient(cred.getSPC(), cred.getSubId())
+nb::object lock_client_for(nb::handle cred);
+
+} // namespace switchlib

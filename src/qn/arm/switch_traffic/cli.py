@@ -1,0 +1,183 @@
+"""switch-traffic: moves the traffic of the configured VNets onto the controller-managed
+design, or back with --revert, keeping every step's records in a state file."""
+
+import argparse
+import os
+import sys
+
+from qn.arm.res.Globals import Globals
+from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
+from qn.arm.switch_traffic import report, steps
+from qn.arm.switch_traffic.config import ConfigError, load_config
+from qn.arm.switch_traffic.state import StateError, StateFile
+from qn.arm.terraform import Terraform
+
+STATE_FILE = "switch-traffic-state.json"
+EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(prog="switch-traffic", description=__doc__)
+    parser.add_argument("--config", help="the tool's configuration file (YAML)")
+    parser.add_argument("--revert", action="store_true", help="move the traffic back")
+    parser.add_argument(
+        "--dry-run", action="store_true", help="read and log only; change nothing, keep no state"
+    )
+    parser.add_argument("--state", help=f"state file (default: <output_dir>/{STATE_FILE})")
+    parser.add_argument("--vnet", nargs="+", metavar="NAME", help="only these VNets")
+    parser.add_argument(
+        "--force", action="store_true", help="start a forward run over records not yet reverted"
+    )
+    parser.add_argument("--log-file", help="also write the log to this file")
+    parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
+    parser.add_argument(
+        "--demo", action="store_true", help="run forward and revert on the bundled sample topology"
+    )
+    args = parser.parse_args(argv)
+    if not args.demo and not args.config:
+        parser.error("--config is required (or --demo)")
+    return args
+
+
+def vnet_key(vnet_config):
+    return f"{vnet_config.subscription}/{vnet_config.resource_group}/{vnet_config.name}"
+
+
+def selected_vnets(config, names):
+    if not names:
+        return list(config.vnets)
+    unknown = [n for n in names if n not in {v.name for v in config.vnets}]
+    if unknown:
+        raise ConfigError(f"{config.path}: vnets: no VNet named {', '.join(unknown)}")
+    return [config.vnet(n) for n in names]
+
+
+def prepare_tool(config, dry_run):
+    """Points the tool's collaborators at this configuration."""
+    from qn.arm import switchlib
+
+    os.environ[CONFIG_ENV] = os.path.abspath(config.path)
+    Terraform.outputDir = config.output_dir
+    Globals.CID = config.cid
+    Globals.api_ep_url = config.api_endpoint_url
+    from qn.arm.res import cloud
+
+    cloud.configure(config.management_endpoint)
+    if dry_run:
+        switchlib.SwitchTraffic.setDryRun()
+        Globals.setDryRun(True)
+    return switchlib
+
+
+def open_vnet(config, vnet_config, switchlib):
+    credential = YamlContext().generateAzureCredential(vnet_config.subscription)
+    if credential is None:
+        raise ConfigError(
+            f"{config.path}: subscriptions.{vnet_config.subscription}: "
+            "no credential for this subscription"
+        )
+    client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
+    Globals.yaml = {
+        "configure_gw_name": config.configure_gw_name,
+        "domain": vnet_config.domain or config.domain,
+        "spoke_gw_name": vnet_config.spoke_gw_name,
+    }
+    return steps.VnetRun(config, vnet_config, switchlib.SwitchTraffic, client, vnet)
+
+
+def run_forward(run, key, state, log):
+    state.start_forward(key)
+    kept = {}
+    for number, step in enumerate(steps.FORWARD_STEPS, 1):
+        log.info(f"[{run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}: {step}")
+        records = steps.FORWARD[step](run, kept.__getitem__)
+        kept[step] = records
+        state.record(key, step, records)
+    return kept.get(steps.PEERINGS, {}).get("peeringPairList", [])
+
+
+def run_revert(run, key, state, log):
+    restored = 0
+    for number, step in enumerate(steps.REVERT_STEPS, 1):
+        prefix = f"[{run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}: {step}"
+        records = state.records(key, step)
+        if records is None:
+            log.info(f"{prefix} -- not done in the forward run, nothing to revert")
+            continue
+        if state.is_reverted(key, step):
+            log.info(f"{prefix} -- already reverted")
+            continue
+        log.info(prefix)
+        steps.REVERT[step](run, records)
+        state.mark_reverted(key, step)
+        if step == steps.PEERINGS:
+            restored = len(records["peeringPairList"])
+    return restored
+
+
+def migrate(config, vnets, args, state, tally):
+    log = report.driver_log()
+    switchlib = prepare_tool(config, args.dry_run)
+    per_vnet = {}
+    for vnet_config in vnets:
+        key = vnet_key(vnet_config)
+        before = tally.snapshot()
+        log.info(
+            f"[{vnet_config.name}] {'revert' if args.revert else 'forward'} run "
+            f"({key}){' -- dry run' if args.dry_run else ''}"
+        )
+        completed, peerings = False, 0
+        try:
+            run = open_vnet(config, vnet_config, switchlib)
+            if args.revert:
+                peerings = run_revert(run, key, state, log)
+            else:
+                peerings = len(run_forward(run, key, state, log))
+            completed = True
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except Exception as error:  # the VNet's remaining steps must not run on a failed one
+            log.error(f"  **Error** [{vnet_config.name}] stopped: {type(error).__name__}: {error}")
+        counts = tally.snapshot() - before
+        counts["peerings"] = peerings
+        counts["completed"] = completed
+        per_vnet[vnet_config.name] = counts
+    return per_vnet
+
+
+def refuse_unreverted(state, vnets, args):
+    if args.revert or args.force or args.dry_run:
+        return
+    wanted = {vnet_key(v) for v in vnets}
+    pending = [k for k in state.pending_vnets() if k in wanted]
+    if pending:
+        raise StateError(
+            f"{state.path} still holds records of an earlier forward run for "
+            f"{', '.join(pending)} that are not reverted; run --revert first, or pass --force "
+            "to start over (those records are then lost)"
+        )
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    tally = report.setup_logging(args.verbose, args.log_file)
+    if args.demo:
+        from qn.arm.switch_traffic import demo
+
+        return demo.run(args, tally)
+    try:
+        config = load_config(args.config)
+        vnets = selected_vnets(config, args.vnet)
+        state = StateFile(
+            args.state or os.path.join(config.output_dir, STATE_FILE), read_only=args.dry_run
+        )
+        refuse_unreverted(state, vnets, args)
+    except (ConfigError, StateError) as error:
+        print(f"switch-traffic: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    per_vnet = migrate(config, vnets, args, state, tally)
+    for line in report.summary_lines(args.revert, per_vnet):
+        report.driver_log().info(line)
+    failed = any(c["errors"] or not c["completed"] for c in per_vnet.values())
+    return EXIT_ERRORS if failed else EXIT_OK

@@ -1,0 +1,84 @@
+"""What the operator sees: console and file logging, progress lines, the closing summary."""
+
+import logging
+import sys
+from collections import Counter
+
+TOOL_LOGGER = "qn.arm"
+DRIVER_LOGGER = "qn.arm.switch_traffic"
+
+# Item lines of the library that tell a change was made (or, in a dry run, would be).
+_COUNTED = {
+    "subnets": ("  switch ", "  associate ", "  re-associate "),
+    "tables": ("  disable propagate-gateway-route in ", "  enable propagate-gateway-route in "),
+}
+
+
+class Tally(logging.Handler):
+    """Counts error lines and changed items as the library logs them."""
+
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.counts = Counter()
+
+    def emit(self, record):
+        if record.levelno >= logging.ERROR:
+            self.counts["errors"] += 1
+        message = record.getMessage()
+        for name, prefixes in _COUNTED.items():
+            if message.startswith(prefixes):
+                self.counts[name] += 1
+
+    def snapshot(self):
+        return Counter(self.counts)
+
+
+def setup_logging(verbose, log_file=None):
+    """Console lines show the level; -v adds debug lines. Returns the tally handler."""
+    root = logging.getLogger(TOOL_LOGGER)
+    root.setLevel(logging.DEBUG if verbose else logging.INFO)
+    root.propagate = False
+    for handler in list(root.handlers):
+        root.removeHandler(handler)
+    form = logging.Formatter("%(levelname)-7s %(message)s")
+    console = logging.StreamHandler(sys.stdout)
+    console.setFormatter(form)
+    root.addHandler(console)
+    if log_file:
+        to_file = logging.FileHandler(log_file, encoding="utf-8")
+        to_file.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s"))
+        root.addHandler(to_file)
+    tally = Tally()
+    root.addHandler(tally)
+    return tally
+
+
+def driver_log():
+    return logging.getLogger(DRIVER_LOGGER)
+
+
+def summary_lines(revert, per_vnet):
+    """The closing summary: one line per VNet and a total."""
+    if revert:
+        labels = (
+            ("subnets", "subnets switched back"),
+            ("tables", "route tables restored"),
+            ("peerings", "peerings restored"),
+            ("errors", "errors"),
+        )
+    else:
+        labels = (
+            ("subnets", "subnets switched"),
+            ("tables", "route tables changed"),
+            ("peerings", "peerings deleted"),
+            ("errors", "errors"),
+        )
+    total = Counter()
+    lines = [f"Summary ({'revert' if revert else 'forward'} run):"]
+    for name, counts in per_vnet.items():
+        total.update(counts)
+        parts = ", ".join(f"{label} {counts.get(key, 0)}" for key, label in labels)
+        state = "" if counts.get("completed") else " (incomplete)"
+        lines.append(f"  {name}: {parts}{state}")
+    lines.append("  total: " + ", ".join(f"{label} {total.get(key, 0)}" for key, label in labels))
+    return lines
