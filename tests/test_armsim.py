@@ -110,7 +110,8 @@ def configured(arm, tmp_path, monkeypatch):
     path.write_text(
         yaml.safe_dump(
             {
-                "cloud": {"management_endpoint": arm.endpoint, "ca_bundle": arm.ca_file},
+                "management_endpoint": arm.endpoint,
+                "management_ca_bundle": arm.ca_file,
                 "subscriptions": {
                     SPOKE: {"alias": "spoke", "credential": credential},
                     HUB: {"alias": "hub", "credential": credential},
@@ -564,44 +565,64 @@ def test_command_serves_a_topology_file(tmp_path):
 
 
 # -- the configured cloud ---------------------------------------------------------------------
+@pytest.fixture
+def config_file(tmp_path, monkeypatch):
+    def write(settings):
+        path = tmp_path / "qn-arm.yaml"
+        path.write_text(yaml.safe_dump(settings))
+        monkeypatch.setenv("QN_ARM_CONFIG", str(path))
+
+    yield write
+    cloud.configure()
+
+
 @pytest.mark.parametrize(
-    "section, endpoint, scope",
+    "settings, endpoint, scope",
     [
-        (None, "https://management.azure.com", "https://management.azure.com/.default"),
+        ({}, "https://management.azure.com", "https://management.azure.com/.default"),
         (
             {"management_endpoint": "https://management.chinacloudapi.cn/"},
             "https://management.chinacloudapi.cn",
             "https://management.chinacloudapi.cn/.default",
         ),
         (
-            {"management_endpoint": "https://127.0.0.1:9", "credential_scope": "api://x/.default"},
+            {
+                "management_endpoint": "https://127.0.0.1:9",
+                "management_credential_scope": "api://x",
+            },
             "https://127.0.0.1:9",
-            "api://x/.default",
+            "api://x",
         ),
     ],
 )
-def test_cloud_settings(tmp_path, monkeypatch, section, endpoint, scope):
-    path = tmp_path / "qn-arm.yaml"
-    path.write_text(yaml.safe_dump({"cloud": section} if section else {}))
-    monkeypatch.setenv("QN_ARM_CONFIG", str(path))
-    settings = cloud.cloud_settings()
-    assert (settings.endpoint, settings.credential_scope) == (endpoint, scope)
+def test_cloud_settings(config_file, settings, endpoint, scope):
+    config_file(settings)
     client = cloud.NetworkManagementClient(cloud.StaticTokenCredential(), SPOKE)
     assert client._config.credential_scopes == [scope]
+    assert cloud.cloud_settings().endpoint == endpoint
+
+
+def test_configure_overrides_the_file_for_the_process(config_file):
+    config_file({"management_endpoint": "https://a.example", "management_ca_bundle": "/ca.pem"})
+    cloud.configure("https://b.example")
+    settings = cloud.cloud_settings()
+    assert (settings.endpoint, settings.credential_scope, settings.ca_bundle) == (
+        "https://b.example",
+        "https://b.example/.default",
+        "/ca.pem",
+    )
+    cloud.configure()
+    assert cloud.cloud_settings().endpoint == "https://a.example"
 
 
 @pytest.mark.parametrize(
-    "section, message",
+    "settings, message",
     [
         ({"management_endpoint": "http://127.0.0.1:9"}, "must be an https:// URL"),
-        ({"endpoint": "https://x"}, "unknown keys endpoint"),
-        ({"ca_bundle": 3}, "'cloud.ca_bundle' must be a string"),
-        ("public", "'cloud' must be a mapping"),
+        ({"management_ca_bundle": 3}, "'management_ca_bundle' must be text"),
     ],
 )
-def test_cloud_settings_refuse_malformed_sections(tmp_path, monkeypatch, section, message):
-    path = tmp_path / "qn-arm.yaml"
-    path.write_text(yaml.safe_dump({"cloud": section}))
-    monkeypatch.setenv("QN_ARM_CONFIG", str(path))
+def test_cloud_settings_refuse_malformed_values(config_file, settings, message):
+    config_file(settings)
     with pytest.raises(ConfigurationError, match=message):
         cloud.NetworkManagementClient(cloud.StaticTokenCredential(), SPOKE)

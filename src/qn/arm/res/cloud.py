@@ -1,15 +1,16 @@
 """The Azure management clients the tool builds, pointed at the cloud its configuration names.
 
 The SDK clients run unchanged (authentication, retries, long-running-operation polling); only
-where they connect and what they trust come from the configuration's `cloud` section:
+where they connect and what they trust come from the tool's configuration file:
 
-    cloud:
-      management_endpoint: https://management.azure.com   # the default: the public cloud
-      credential_scope: https://management.azure.com/.default   # default: <endpoint>/.default
-      ca_bundle: /path/to/ca.pem   # optional: a PEM bundle to trust instead of the system's
+    management_endpoint: https://management.azure.com  # default: the public cloud
+    management_credential_scope: ...  # default: <endpoint>/.default
+    management_ca_bundle: /path/to/ca.pem  # optional: a PEM bundle to trust
 
-The library binds `NetworkManagementClient`, `ManagementLockClient` and `resourcegraph` (as
-its `arg`), so every client it builds for itself, in any subscription, reaches that cloud.
+`configure()` overrides the file for the whole process (the switch-traffic driver passes the
+endpoint it read). The library binds `NetworkManagementClient`, `ManagementLockClient` and
+`resourcegraph` (as its `arg`), so every client it builds for itself, in any subscription,
+reaches that cloud.
 """
 
 import time
@@ -27,7 +28,12 @@ from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 from qn.arm.res.YamlContext import ConfigurationError, YamlContext
 
 PUBLIC_ENDPOINT = "https://management.azure.com"
-CLOUD_KEYS = ("management_endpoint", "credential_scope", "ca_bundle")
+CLOUD_KEYS = {
+    "endpoint": "management_endpoint",
+    "credential_scope": "management_credential_scope",
+    "ca_bundle": "management_ca_bundle",
+}
+_override = {}
 
 
 @dataclass(frozen=True)
@@ -45,25 +51,34 @@ class CloudSettings:
         return options
 
 
+def configure(management_endpoint=None, *, credential_scope=None, ca_bundle=None):
+    """Sets the cloud for this process over the configuration file's; no arguments go back to
+    the file."""
+    _override.clear()
+    given = {
+        "endpoint": management_endpoint,
+        "credential_scope": credential_scope,
+        "ca_bundle": ca_bundle,
+    }
+    _override.update({k: v for k, v in given.items() if v is not None})
+
+
 def cloud_settings(context=None):
-    """The configured cloud (the public cloud when the configuration names none)."""
+    """The configured cloud (the public cloud when nothing names one)."""
     context = context or YamlContext()
-    section = context.config.get("cloud") or {}
-    if not isinstance(section, dict):
-        raise ConfigurationError(f"{context.path}: 'cloud' must be a mapping")
-    unknown = sorted(set(section) - set(CLOUD_KEYS))
-    if unknown:
-        raise ConfigurationError(f"{context.path}: 'cloud' has unknown keys {', '.join(unknown)}")
-    for key in CLOUD_KEYS:
-        if section.get(key) is not None and not isinstance(section[key], str):
-            raise ConfigurationError(f"{context.path}: 'cloud.{key}' must be a string")
-    endpoint = (section.get("management_endpoint") or PUBLIC_ENDPOINT).rstrip("/")
+    values = {}
+    for field, key in CLOUD_KEYS.items():
+        value = _override.get(field, context.config.get(key))
+        if value is not None and not isinstance(value, str):
+            raise ConfigurationError(f"{context.path}: '{key}' must be text")
+        values[field] = value or None
+    endpoint = (values["endpoint"] or PUBLIC_ENDPOINT).rstrip("/")
     if not endpoint.startswith("https://"):
         raise ConfigurationError(
-            f"{context.path}: 'cloud.management_endpoint' must be an https:// URL"
+            f"{context.path}: 'management_endpoint' must be an https:// URL, not {endpoint!r}"
         )
-    scope = section.get("credential_scope") or f"{endpoint}/.default"
-    return CloudSettings(endpoint, scope, section.get("ca_bundle") or None)
+    scope = values["credential_scope"] or f"{endpoint}/.default"
+    return CloudSettings(endpoint, scope, values["ca_bundle"])
 
 
 def peering_model(body):
