@@ -93,9 +93,15 @@ class Response:
 
 
 def retry_after(seconds):
-    """The header that asks a client to wait: Retry-After in whole seconds as ARM sends it,
-    or for waits under a second x-ms-retry-after-ms, which the SDK reads too (its clients
-    parse Retry-After as an integer, and read 0 as "use your own default")."""
+    """Retry-After for a refused request: whole seconds as ARM sends them, or a decimal for
+    shorter waits, which azure-core's retry policy reads as seconds too."""
+    return {"Retry-After": format(seconds, "g")}
+
+
+def poll_after(seconds):
+    """The wait before the next status poll. The network client reads the Retry-After of an
+    accepted write as an integer and the poller reads 0 as "use your own default", so waits
+    under a second go in x-ms-retry-after-ms, which the poller reads as well."""
     if seconds >= 1:
         return {"Retry-After": str(math.ceil(seconds))}
     return {"x-ms-retry-after-ms": str(max(1, round(seconds * 1000)))}
@@ -342,7 +348,7 @@ def start_operation(state, settings, request, resource, succeed, fail, fault):
         f"{request.base_url}/subscriptions/{subscription}/providers/{NETWORK}/locations/"
         f"{location}/operations/{operation.id}?api-version={request.api_version}"
     )
-    return {"Azure-AsyncOperation": url, **retry_after(settings.poll_retry_after)}
+    return {"Azure-AsyncOperation": url, **poll_after(settings.poll_retry_after)}
 
 
 def location_of_parent(state, resource):
@@ -355,7 +361,7 @@ def operation_status(state, settings, operation_id):
     body = {"id": operation.id, "name": operation.id, "status": operation.status}
     if operation.status == "Failed":
         body["error"] = {"code": operation.error.code, "message": operation.error.message}
-    headers = retry_after(settings.poll_retry_after) if operation.status == "InProgress" else {}
+    headers = poll_after(settings.poll_retry_after) if operation.status == "InProgress" else {}
     return Response(200, body, headers)
 
 

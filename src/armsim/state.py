@@ -225,6 +225,8 @@ class State:
             properties["virtualNetworkPeerings"] = [
                 self.render(p) for p in self.children(resource.id, "virtualNetworkPeerings")
             ]
+        elif kind == arm_type("virtualNetworks", "subnets").lower():
+            properties.setdefault("delegations", [])  # ARM lists none as an empty list
         elif kind == arm_type("routeTables").lower():
             users = self.route_table_users(resource.id)
             if users:
