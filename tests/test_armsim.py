@@ -106,19 +106,7 @@ def arm():
 def configured(arm, tmp_path, monkeypatch):
     """The tool's configuration pointing at the emulator, with a static token per subscription."""
     path = tmp_path / "qn-arm.yaml"
-    credential = {"type": "static_token", "token": "armsim"}
-    path.write_text(
-        yaml.safe_dump(
-            {
-                "management_endpoint": arm.endpoint,
-                "management_ca_bundle": arm.ca_file,
-                "subscriptions": {
-                    SPOKE: {"alias": "spoke", "credential": credential},
-                    HUB: {"alias": "hub", "credential": credential},
-                },
-            }
-        )
-    )
+    path.write_text(yaml.safe_dump(arm.tool_config({SPOKE: "spoke", HUB: "hub"})))
     monkeypatch.setenv("QN_ARM_CONFIG", str(path))
     return arm
 

@@ -106,21 +106,9 @@ def start(request, tmp_path, monkeypatch, **settings):
     arm = Emulator(topology(**settings), token="armsim", lro="async", poll_retry_after=0.005)
     arm.start()
     request.addfinalizer(arm.stop)
-    credential = {"type": "static_token", "token": "armsim"}
     tmp_path.mkdir(parents=True, exist_ok=True)
     config = tmp_path / "qn-arm.yaml"
-    config.write_text(
-        yaml.safe_dump(
-            {
-                "management_endpoint": arm.endpoint,
-                "management_ca_bundle": arm.ca_file,
-                "subscriptions": {
-                    SPOKE: {"alias": "spoke", "credential": credential},
-                    HUB: {"alias": "hub", "credential": credential},
-                },
-            }
-        )
-    )
+    config.write_text(yaml.safe_dump(arm.tool_config({SPOKE: "spoke", HUB: "hub"})))
     monkeypatch.setenv("QN_ARM_CONFIG", str(config))
     monkeypatch.setattr(Terraform, "outputDir", str(tmp_path / "out"))
     return arm

@@ -129,12 +129,7 @@ def dispatch(state, settings, request, fault=None):
     if (
         len(low) == 8
         and low[0] == "subscriptions"
-        and low[2:5]
-        == [
-            "providers",
-            "microsoft.network",
-            "locations",
-        ]
+        and low[2:5] == ["providers", "microsoft.network", "locations"]
         and low[6] == "operations"
     ):
         return only(request, "GET", lambda: operation_status(state, settings, segments[7]))
@@ -144,22 +139,12 @@ def dispatch(state, settings, request, fault=None):
     if (
         len(low) == 5
         and low[0] == "subscriptions"
-        and low[2:4]
-        == [
-            "providers",
-            "microsoft.network",
-        ]
+        and low[2:4] == ["providers", "microsoft.network"]
     ):
         collection = collection_name(segments[4])
-        return only(
-            request,
-            "GET",
-            lambda: listing(
-                state,
-                settings,
-                request,
-                state.of_type(arm_type(collection), state.subscription(segments[1])),
-            ),
+        subscription = state.subscription(segments[1])
+        return listed(
+            state, settings, request, lambda: state.of_type(arm_type(collection), subscription)
         )
     address = parse_address(segments)
     if address is None:
@@ -171,6 +156,11 @@ def only(request, method, handler):
     if request.method != method:
         raise unsupported(request)
     return handler()
+
+
+def listed(state, settings, request, resources):
+    """A GET of a collection: the resources that `resources()` gives, paged."""
+    return only(request, "GET", lambda: listing(state, settings, request, resources()))
 
 
 def unsupported(request):
@@ -228,15 +218,11 @@ def network(state, settings, request, address, fault):
     group = state.group(address.subscription, address.group)
     subscription = state.subscription(address.subscription)
     if address.name is None:
-        return only(
+        return listed(
+            state,
+            settings,
             request,
-            "GET",
-            lambda: listing(
-                state,
-                settings,
-                request,
-                state.of_type(arm_type(address.collection), subscription, group),
-            ),
+            lambda: state.of_type(arm_type(address.collection), subscription, group),
         )
     if request.method not in SUPPORTED[(address.collection, address.child)]:
         raise unsupported(request)

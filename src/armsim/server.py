@@ -107,6 +107,20 @@ class Emulator:
     def endpoint(self):
         return f"https://{self.host}:{self.port}"
 
+    def tool_config(self, aliases):
+        """The keys of the tool's configuration that point it at this emulator: the endpoint,
+        the certificate authority, and a static-token credential for each subscription of
+        `aliases` ({subscription ID: Terraform provider alias})."""
+        credential = {"type": "static_token", "token": self.token or "armsim"}
+        return {
+            "management_endpoint": self.endpoint,
+            "management_ca_bundle": self.ca_file,
+            "subscriptions": {
+                subscription: {"alias": alias, "credential": dict(credential)}
+                for subscription, alias in aliases.items()
+            },
+        }
+
     # -- what tests look at -----------------------------------------------------------------
     def snapshot(self):
         """The whole state: {resource ID: resource as ARM renders it}."""

@@ -25,31 +25,27 @@ def sample_topology():
 
 
 def demo_config(arm, work):
-    credential = {"type": "static_token", "token": TOKEN}
     spoke = {
         "subscription": SPOKES,
         "resource_group": "rg-spokes",
         "allow_vnet_cidrs": ["10.0.0.0/8"],
         "migrate_non_associated_subnet": True,
     }
-    config = {
-        "management_endpoint": arm.endpoint,
-        "management_ca_bundle": arm.ca_file,
-        "output_dir": os.path.join(work, "output"),
-        "subscriptions": {
-            SPOKES: {"alias": "spokes", "credential": credential},
-            HUB: {"alias": "hub", "credential": credential},
-        },
-        "peering": {
-            "delete_peering": "gateway",
-            "delete_vnet_lock": True,
-            "controller_prefix": "lumaflow-",
-        },
-        "vnets": {
-            "vn-app": dict(spoke, subnet_in_subnet_groups=["cache"]),
-            "vn-data": dict(spoke),
-        },
-    }
+    config = arm.tool_config({SPOKES: "spokes", HUB: "hub"})
+    config.update(
+        {
+            "output_dir": os.path.join(work, "output"),
+            "peering": {
+                "delete_peering": "gateway",
+                "delete_vnet_lock": True,
+                "controller_prefix": "lumaflow-",
+            },
+            "vnets": {
+                "vn-app": dict(spoke, subnet_in_subnet_groups=["cache"]),
+                "vn-data": dict(spoke),
+            },
+        }
+    )
     path = os.path.join(work, "switch-traffic.yaml")
     with open(path, "w", encoding="utf-8") as handle:
         yaml.safe_dump(config, handle, sort_keys=False)
