@@ -102,7 +102,7 @@ nb::object build_class(nb::module_& module, OperationTable& operations) {
     for (const char* name : class_body) {
         nb::object value = attribute_value(name);
         if (!value.is_valid()) {
-            nb::object function = operations.take(name);
+            nb::object function = operations.take(name, cls);
             if (!function.is_valid())
                 continue; // not built yet
             value = checked(PyClassMethod_New(function.ptr()));

@@ -143,3 +143,10 @@ def test_logger_is_taken_through_the_bound_logging_name(ST, monkeypatch):
     vnet = world.add_vnet(fakes.vnet("s", "rg", "vn1"))
     ST.discoverSubnets(world.network_client("s"), vnet)
     assert asked == ["qn.arm.switchlib", "- Discover subnet to route-table association"]
+
+
+@pytest.mark.parametrize("operation", ["getResources", "isVnetWithVng", "deleteVnetLock"])
+def test_credential_parameters_are_declared_as_azure_credentials(ST, operation):
+    function = getattr(ST, operation)
+    assert "cred: AzureCredential" in function.__doc__
+    assert repr(function).startswith(f"<bound method SwitchTraffic.{operation} of")
