@@ -215,14 +215,10 @@ nb::object id_segment(nb::handle resource_id, const char* discovery_position) {
     return id_segment(resource_id, collaborator("dl").attr(interned(discovery_position)));
 }
 
-void OperationTable::store(const char* name, nb::object function) {
-    entries_.emplace_back(name, std::move(function));
-}
-
-nb::object OperationTable::take(std::string_view name) {
+nb::object OperationTable::take(std::string_view name, nb::handle cls) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->first == name) {
-            nb::object function = std::move(it->second);
+            nb::object function = it->second(cls);
             entries_.erase(it);
             return function;
         }

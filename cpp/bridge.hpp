@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -139,6 +140,16 @@ inline nb::object last_segment(nb::handle resource_id) {
 // Operations: each subsystem adds its class-level operations to the table; the frame builds the
 // SwitchTraffic class from it in the order of the class body.
 
+// A parameter declared as the tool's AzureCredential. Like a Python annotation, the declaration
+// shows in the operation's signature and checks nothing: any value is accepted.
+inline bool accepts_any(PyObject*) {
+    return true;
+}
+class AzureCredentialParam : public nb::object {
+  public:
+    NB_OBJECT_DEFAULT(AzureCredentialParam, object, "AzureCredential", accepts_any)
+};
+
 // A parameter of an operation: any Python value, None included. Operations declare every
 // parameter after the class argument with it: param("vnet"), param("indent", nb::int_(0)).
 inline auto param(const char* name) {
@@ -153,23 +164,33 @@ class OperationTable {
     // Registers `function` as the classmethod `name`; `extra` names the parameters after the
     // class argument, each made with param().
     template <typename Func, typename... Extra>
-    void add(const char* name, Func&& function, const Extra&... extra) {
-        store(name, nb::cpp_function(std::forward<Func>(function), nb::name(name), nb::arg("cls"),
-                                     extra...));
+    void add(const char* name, Func function, const Extra&... extra) {
+        define(name, "cls", function, extra...);
     }
     // Like add, for an operation whose class argument is named `self`.
     template <typename Func, typename... Extra>
-    void add_self(const char* name, Func&& function, const Extra&... extra) {
-        store(name, nb::cpp_function(std::forward<Func>(function), nb::name(name), nb::arg("self"),
-                                     extra...));
+    void add_self(const char* name, Func function, const Extra&... extra) {
+        define(name, "self", function, extra...);
     }
-    void store(const char* name, nb::object function);
-    nb::object take(std::string_view name);
+    // The function of operation `name`, made within `cls` (for its qualified name), or an
+    // invalid object when no subsystem registered it.
+    nb::object take(std::string_view name, nb::handle cls);
     bool empty() const { return entries_.empty(); }
     std::string names() const;
 
   private:
-    std::vector<std::pair<std::string, nb::object>> entries_;
+    using Factory = std::function<nb::object(nb::handle)>;
+
+    template <typename Func, typename... Extra>
+    void define(const char* name, const char* class_argument, Func function,
+                const Extra&... extra) {
+        entries_.emplace_back(name, [=](nb::handle cls) -> nb::object {
+            return nb::cpp_function(function, nb::scope(cls), nb::name(name),
+                                    nb::arg(class_argument), extra...);
+        });
+    }
+
+    std::vector<std::pair<std::string, Factory>> entries_;
 };
 
 } // namespace switchlib

@@ -57,12 +57,12 @@ nb::dict region_map() {
 void bind_collaborators(nb::module_& module) {
     module.attr("ipaddress") = nb::module_::import_("ipaddress");
     module.attr("logging") = nb::module_::import_("logging");
-    module.attr("arg") = nb::module_::import_("azure.mgmt.resourcegraph");
-    module.attr("NetworkManagementClient") =
-        nb::module_::import_("azure.mgmt.network").attr("NetworkManagementClient");
-    // The lock client moved out of the resource package into a package of its own.
-    module.attr("ManagementLockClient") =
-        nb::module_::import_("azure.mgmt.resource.locks").attr("ManagementLockClient");
+    // The SDK clients come from qn.arm.res.cloud, built for the configured cloud, so every
+    // client an operation builds reaches the same endpoint as the driver's own.
+    nb::module_ cloud = nb::module_::import_("qn.arm.res.cloud");
+    module.attr("arg") = cloud.attr("resourcegraph");
+    module.attr("NetworkManagementClient") = cloud.attr("NetworkManagementClient");
+    module.attr("ManagementLockClient") = cloud.attr("ManagementLockClient");
     module.attr("dl") = nb::module_::import_("qn.arm.discoverylib").attr("DiscoveryLib");
     module.attr("common") = nb::module_::import_("qn.arm.commonlib").attr("Common");
     module.attr("tf") = nb::module_::import_("qn.arm.terraform").attr("Terraform");
@@ -102,7 +102,7 @@ nb::object build_class(nb::module_& module, OperationTable& operations) {
     for (const char* name : class_body) {
         nb::object value = attribute_value(name);
         if (!value.is_valid()) {
-            nb::object function = operations.take(name);
+            nb::object function = operations.take(name, cls);
             if (!function.is_valid())
                 continue; // not built yet
             value = checked(PyClassMethod_New(function.ptr()));

@@ -38,7 +38,7 @@ std::string gateway_query(nb::handle vnet) {
     return concat(gateway_query_head, quoted_literal_body(text(subnet_id)), gateway_query_tail);
 }
 
-nb::object getResources(nb::handle /*cls*/, nb::handle strQuery, nb::handle cred) {
+nb::object getResources(nb::handle /*cls*/, nb::handle strQuery, AzureCredentialParam cred) {
     nb::object graph = collaborator("arg");
     nb::object models = graph.attr("models");
     nb::object client = graph.attr("ResourceGraphClient")(cred.attr("getCSC")());
@@ -61,7 +61,7 @@ bool has_gateway_of_type(nb::handle rows, nb::handle vngType) {
     return false;
 }
 
-bool isVnetWithVng(nb::handle cls, nb::handle cred, nb::handle vnet, nb::handle vngType) {
+bool isVnetWithVng(nb::handle cls, AzureCredentialParam cred, nb::handle vnet, nb::handle vngType) {
     Logger log;
     nb::object response = cls.attr("getResources")(as_str(gateway_query(vnet)), cred);
     nb::object name = vnet.attr("name");

@@ -25,7 +25,8 @@ nb::object next_item(nb::handle iterator) {
     return nb::steal(next);
 }
 
-nb::object deleteVnetLock(nb::handle cls, nb::handle cred, nb::handle vnet, nb::handle indent) {
+nb::object deleteVnetLock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
+                          nb::handle indent) {
     Logger log;
     if (equals(cred, nb::none()) || equals(vnet, nb::none()))
         return nb::none();

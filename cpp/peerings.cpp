@@ -90,6 +90,19 @@ bool skip_foreign_peering(const Logger& log, nb::handle listed, nb::handle peeri
     return false;
 }
 
+// Calls `handle(peeringName)` for each of the VNet's own peerings, in list order, after the step
+// header; the controller's peerings and hub connections are skipped with their lines.
+template <typename Handle>
+void for_each_own_peering(const Logger& log, nb::handle vnet, const char* header,
+                          nb::handle exclude, Handle&& handle) {
+    nb::list peerings = listed_peerings(log, vnet, header);
+    for (nb::handle listed : peerings) {
+        nb::object peeringName = listed.attr("name");
+        if (!skip_foreign_peering(log, listed, peeringName, exclude))
+            handle(peeringName);
+    }
+}
+
 // -- Lookups --
 
 nb::object getVnet(nb::handle /*cls*/, nb::handle vnetName, nb::handle network_client) {
@@ -251,21 +264,17 @@ nb::list deletePeerings(nb::handle cls, nb::handle YAML, nb::handle subscription
         local_client = network_client_for(credential_for(subscriptionId));
     nb::list peeringPairList;
     nb::object rgName = id_segment(vnet.attr("id"), "RG_I");
-    nb::list peerings = listed_peerings(log, vnet, "- Delete peerings");
-    for (nb::handle listed : peerings) {
-        nb::object peeringName = listed.attr("name");
-        if (skip_foreign_peering(log, listed, peeringName, exclude))
-            continue;
+    for_each_own_peering(log, vnet, "- Delete peerings", exclude, [&](nb::handle peeringName) {
         std::optional<RemoteEnd> remote = record_pair(log, cls, YAML, subscriptionId, vnet, rgName,
                                                       local_client, peeringName, peeringPairList);
         if (!remote)
-            continue;
+            return;
         if (equals(item(YAML, "delete_vnet_lock"), nb::bool_(true)))
             remove_remote_vnet_lock(log, cls, *remote);
         delete_peering_end(log, cls, local_client, rgName, vnet.attr("name"), peeringName);
         delete_peering_end(log, cls, remote->network_client, remote->rgName, remote->vnetName,
                            remote->peeringName);
-    }
+    });
     return peeringPairList;
 }
 
@@ -337,11 +346,8 @@ nb::list disableUseRemoteGwInPeering(nb::handle cls, nb::handle subscriptionId,
     Logger log;
     nb::list peeringPropList;
     nb::object rgName = id_segment(vnet.attr("id"), "RG_I");
-    nb::list peerings = listed_peerings(log, vnet, "- Disable use_remote_gateways in peerings");
-    for (nb::handle listed : peerings) {
-        nb::object peeringName = listed.attr("name");
-        if (skip_foreign_peering(log, listed, peeringName, exclude))
-            continue;
+    const char* header = "- Disable use_remote_gateways in peerings";
+    for_each_own_peering(log, vnet, header, exclude, [&](nb::handle peeringName) {
         guarded(
             [&] {
                 nb::object vnetName = vnet.attr("name");
@@ -358,7 +364,7 @@ nb::list disableUseRemoteGwInPeering(nb::handle cls, nb::handle subscriptionId,
                     local_record(subscriptionId, rgName, vnet, peeringName, peeringProperties));
             },
             [&](const std::string& error) { log_alert(log, error); });
-    }
+    });
     return peeringPropList;
 }
 

@@ -65,13 +65,10 @@ def test_operations_reject_unknown_keywords(ST):
 
 
 def test_module_binds_its_collaborators_in_order():
-    import azure.mgmt.resourcegraph
-    from azure.mgmt.network import NetworkManagementClient
-    from azure.mgmt.resource.locks import ManagementLockClient
-
     from qn.arm.commonlib import Common
     from qn.arm.discoverylib import DiscoveryLib
     from qn.arm.lumaflow import Lumaflow
+    from qn.arm.res.cloud import ManagementLockClient, NetworkManagementClient, resourcegraph
     from qn.arm.res.Globals import Globals
     from qn.arm.res.VWanMgmt import VWanMgmt
     from qn.arm.res.YamlContext import AzureCredential, YamlContext
@@ -80,7 +77,7 @@ def test_module_binds_its_collaborators_in_order():
     expected = [
         ("ipaddress", __import__("ipaddress")),
         ("logging", __import__("logging")),
-        ("arg", azure.mgmt.resourcegraph),
+        ("arg", resourcegraph),
         ("NetworkManagementClient", NetworkManagementClient),
         ("ManagementLockClient", ManagementLockClient),
         ("dl", DiscoveryLib),
@@ -96,6 +93,23 @@ def test_module_binds_its_collaborators_in_order():
     assert names == [n for n, _ in expected]
     for name, value in expected:
         assert getattr(switchlib, name) is value
+
+
+def test_cloud_clients_are_the_sdk_clients():
+    """The bound client names are the SDK's own clients (subclasses that only choose the
+    endpoint), and `arg` offers what the library takes from azure.mgmt.resourcegraph."""
+    import azure.mgmt.network
+    import azure.mgmt.resource.locks
+    import azure.mgmt.resourcegraph
+
+    assert issubclass(switchlib.NetworkManagementClient, azure.mgmt.network.NetworkManagementClient)
+    assert issubclass(
+        switchlib.ManagementLockClient, azure.mgmt.resource.locks.ManagementLockClient
+    )
+    assert issubclass(
+        switchlib.arg.ResourceGraphClient, azure.mgmt.resourcegraph.ResourceGraphClient
+    )
+    assert switchlib.arg.models is azure.mgmt.resourcegraph.models
 
 
 def test_collaborators_are_looked_up_at_call_time(ST, monkeypatch):
@@ -129,3 +143,10 @@ def test_logger_is_taken_through_the_bound_logging_name(ST, monkeypatch):
     vnet = world.add_vnet(fakes.vnet("s", "rg", "vn1"))
     ST.discoverSubnets(world.network_client("s"), vnet)
     assert asked == ["qn.arm.switchlib", "- Discover subnet to route-table association"]
+
+
+@pytest.mark.parametrize("operation", ["getResources", "isVnetWithVng", "deleteVnetLock"])
+def test_credential_parameters_are_declared_as_azure_credentials(ST, operation):
+    function = getattr(ST, operation)
+    assert "cred: AzureCredential" in function.__doc__
+    assert repr(function).startswith(f"<bound method SwitchTraffic.{operation} of")

@@ -93,7 +93,8 @@ def build_sdk_credential(settings, authority=None):
     """An azure-identity credential from a subscription's `credential` settings.
 
     `type: service_principal` (tenant_id, client_id, and client_secret or client_secret_env)
-    gives a client-secret credential; `type: default` or no settings gives the default chain.
+    gives a client-secret credential; `type: default` or no settings gives the default chain;
+    `type: static_token` (optional `token`) always presents one token, for emulators only.
     """
     from azure.identity import ClientSecretCredential, DefaultAzureCredential
 
@@ -102,6 +103,10 @@ def build_sdk_credential(settings, authority=None):
     extra = {"authority": authority} if authority else {}
     if kind == "default":
         return DefaultAzureCredential(**extra)
+    if kind == "static_token":
+        from qn.arm.res.cloud import StaticTokenCredential
+
+        return StaticTokenCredential(settings.get("token") or "armsim")
     if kind != "service_principal":
         raise ConfigurationError(f"unknown credential type {kind!r}")
     secret = settings.get("client_secret")

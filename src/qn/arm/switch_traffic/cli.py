@@ -4,9 +4,10 @@ design, or back with --revert, keeping every step's records in a state file."""
 import argparse
 import os
 import sys
+from dataclasses import dataclass
 
 from qn.arm.res.Globals import Globals
-from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
+from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
 from qn.arm.switch_traffic import report, steps
 from qn.arm.switch_traffic.config import ConfigError, load_config
 from qn.arm.switch_traffic.state import StateError, StateFile
@@ -14,6 +15,18 @@ from qn.arm.terraform import Terraform
 
 STATE_FILE = "switch-traffic-state.json"
 EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+
+
+@dataclass
+class Run:
+    """One run of the driver, as the command line or the demo asks for it."""
+
+    config: str
+    revert: bool = False
+    dry_run: bool = False
+    state: str = None
+    vnet: list = None
+    force: bool = False
 
 
 def parse_args(argv):
@@ -26,7 +39,9 @@ def parse_args(argv):
     parser.add_argument("--state", help=f"state file (default: <output_dir>/{STATE_FILE})")
     parser.add_argument("--vnet", nargs="+", metavar="NAME", help="only these VNets")
     parser.add_argument(
-        "--force", action="store_true", help="start a forward run over records not yet reverted"
+        "--force",
+        action="store_true",
+        help="start a forward run over records not yet reverted (they are lost)",
     )
     parser.add_argument("--log-file", help="also write the log to this file")
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
@@ -52,24 +67,35 @@ def selected_vnets(config, names):
     return [config.vnet(n) for n in names]
 
 
-def prepare_tool(config, dry_run):
-    """Points the tool's collaborators at this configuration."""
-    from qn.arm import switchlib
+def point_tool_at(config):
+    """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
+    from qn.arm.res import cloud
 
     os.environ[CONFIG_ENV] = os.path.abspath(config.path)
+    cloud.configure()  # the file names the cloud
+    try:
+        cloud.cloud_settings(YamlContext())
+    except ConfigurationError as error:
+        raise ConfigError(str(error)) from None
     Terraform.outputDir = config.output_dir
     Globals.CID = config.cid
     Globals.api_ep_url = config.api_endpoint_url
-    from qn.arm.res import cloud
-
-    cloud.configure(config.management_endpoint)
-    if dry_run:
-        switchlib.SwitchTraffic.setDryRun()
-        Globals.setDryRun(True)
-    return switchlib
 
 
-def open_vnet(config, vnet_config, switchlib):
+def refuse_unreverted(state, vnets, run):
+    if run.revert or run.force or run.dry_run:
+        return
+    wanted = {vnet_key(v) for v in vnets}
+    pending = [k for k in state.pending_vnets() if k in wanted]
+    if pending:
+        raise StateError(
+            f"{state.path} still holds records of an earlier forward run for "
+            f"{', '.join(pending)} that are not reverted; run --revert first, or pass --force "
+            "to start over (those records are then lost)"
+        )
+
+
+def open_vnet(config, vnet_config, switchlib, dry_run):
     credential = YamlContext().generateAzureCredential(vnet_config.subscription)
     if credential is None:
         raise ConfigError(
@@ -83,32 +109,34 @@ def open_vnet(config, vnet_config, switchlib):
         "domain": vnet_config.domain or config.domain,
         "spoke_gw_name": vnet_config.spoke_gw_name,
     }
-    return steps.VnetRun(config, vnet_config, switchlib.SwitchTraffic, client, vnet)
+    return steps.VnetRun(
+        config, vnet_config, switchlib.SwitchTraffic, client, vnet, report.driver_log(), dry_run
+    )
 
 
-def run_forward(run, key, state, log):
+def run_forward(run, key, state):
     state.start_forward(key)
     kept = {}
     for number, step in enumerate(steps.FORWARD_STEPS, 1):
-        log.info(f"[{run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}: {step}")
+        run.log.info(f"[{run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}: {step}")
         records = steps.FORWARD[step](run, kept.__getitem__)
         kept[step] = records
         state.record(key, step, records)
-    return kept.get(steps.PEERINGS, {}).get("peeringPairList", [])
+    return len(kept[steps.PEERINGS]["peeringPairList"])
 
 
-def run_revert(run, key, state, log):
+def run_revert(run, key, state):
     restored = 0
     for number, step in enumerate(steps.REVERT_STEPS, 1):
-        prefix = f"[{run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}: {step}"
+        progress = f"[{run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}: {step}"
         records = state.records(key, step)
         if records is None:
-            log.info(f"{prefix} -- not done in the forward run, nothing to revert")
+            run.log.info(f"{progress} -- not done in the forward run, nothing to revert")
             continue
         if state.is_reverted(key, step):
-            log.info(f"{prefix} -- already reverted")
+            run.log.info(f"{progress} -- already reverted")
             continue
-        log.info(prefix)
+        run.log.info(progress)
         steps.REVERT[step](run, records)
         state.mark_reverted(key, step)
         if step == steps.PEERINGS:
@@ -116,28 +144,31 @@ def run_revert(run, key, state, log):
     return restored
 
 
-def migrate(config, vnets, args, state, tally):
+def migrate(config, vnets, run, state, tally):
+    """Runs every VNet; a failed step ends that VNet's run, not the others'."""
+    from qn.arm import switchlib
+
+    if run.dry_run:
+        switchlib.SwitchTraffic.setDryRun()
+        Globals.setDryRun(True)
     log = report.driver_log()
-    switchlib = prepare_tool(config, args.dry_run)
     per_vnet = {}
     for vnet_config in vnets:
         key = vnet_key(vnet_config)
         before = tally.snapshot()
         log.info(
-            f"[{vnet_config.name}] {'revert' if args.revert else 'forward'} run "
-            f"({key}){' -- dry run' if args.dry_run else ''}"
+            f"[{vnet_config.name}] {'revert' if run.revert else 'forward'} run ({key})"
+            f"{' -- dry run' if run.dry_run else ''}"
         )
         completed, peerings = False, 0
         try:
-            run = open_vnet(config, vnet_config, switchlib)
-            if args.revert:
-                peerings = run_revert(run, key, state, log)
+            vnet_run = open_vnet(config, vnet_config, switchlib, run.dry_run)
+            if run.revert:
+                peerings = run_revert(vnet_run, key, state)
             else:
-                peerings = len(run_forward(run, key, state, log))
+                peerings = run_forward(vnet_run, key, state)
             completed = True
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except Exception as error:  # the VNet's remaining steps must not run on a failed one
+        except Exception as error:  # the VNet's later steps must not run after a failed one
             log.error(f"  **Error** [{vnet_config.name}] stopped: {type(error).__name__}: {error}")
         counts = tally.snapshot() - before
         counts["peerings"] = peerings
@@ -146,38 +177,34 @@ def migrate(config, vnets, args, state, tally):
     return per_vnet
 
 
-def refuse_unreverted(state, vnets, args):
-    if args.revert or args.force or args.dry_run:
-        return
-    wanted = {vnet_key(v) for v in vnets}
-    pending = [k for k in state.pending_vnets() if k in wanted]
-    if pending:
-        raise StateError(
-            f"{state.path} still holds records of an earlier forward run for "
-            f"{', '.join(pending)} that are not reverted; run --revert first, or pass --force "
-            "to start over (those records are then lost)"
+def execute(run, tally):
+    """One forward or revert run; returns the exit status."""
+    try:
+        config = load_config(run.config)
+        vnets = selected_vnets(config, run.vnet)
+        point_tool_at(config)
+        state = StateFile(
+            run.state or os.path.join(config.output_dir, STATE_FILE), read_only=run.dry_run
         )
+        refuse_unreverted(state, vnets, run)
+    except (ConfigError, StateError) as error:
+        print(f"switch-traffic: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    per_vnet = migrate(config, vnets, run, state, tally)
+    for line in report.summary_lines(run.revert, per_vnet):
+        report.driver_log().info(line)
+    failed = any(c["errors"] or not c["completed"] for c in per_vnet.values())
+    return EXIT_ERRORS if failed else EXIT_OK
 
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    tally = report.setup_logging(args.verbose, args.log_file)
-    if args.demo:
-        from qn.arm.switch_traffic import demo
+    with report.console_logging(args.verbose, args.log_file) as tally:
+        if args.demo:
+            from qn.arm.switch_traffic import demo
 
-        return demo.run(args, tally)
-    try:
-        config = load_config(args.config)
-        vnets = selected_vnets(config, args.vnet)
-        state = StateFile(
-            args.state or os.path.join(config.output_dir, STATE_FILE), read_only=args.dry_run
+            return demo.run(tally)
+        return execute(
+            Run(args.config, args.revert, args.dry_run, args.state, args.vnet, args.force),
+            tally,
         )
-        refuse_unreverted(state, vnets, args)
-    except (ConfigError, StateError) as error:
-        print(f"switch-traffic: {error}", file=sys.stderr)
-        return EXIT_USAGE
-    per_vnet = migrate(config, vnets, args, state, tally)
-    for line in report.summary_lines(args.revert, per_vnet):
-        report.driver_log().info(line)
-    failed = any(c["errors"] or not c["completed"] for c in per_vnet.values())
-    return EXIT_ERRORS if failed else EXIT_OK

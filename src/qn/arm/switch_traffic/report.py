@@ -1,5 +1,6 @@
 """What the operator sees: console and file logging, progress lines, the closing summary."""
 
+import contextlib
 import logging
 import sys
 from collections import Counter
@@ -33,24 +34,32 @@ class Tally(logging.Handler):
         return Counter(self.counts)
 
 
-def setup_logging(verbose, log_file=None):
-    """Console lines show the level; -v adds debug lines. Returns the tally handler."""
+@contextlib.contextmanager
+def console_logging(verbose, log_file=None):
+    """Console lines show the level; -v adds debug lines. Yields the tally handler, and puts
+    the tool's logger back as it was afterwards (the driver also runs inside other programs:
+    the demo, the tests)."""
     root = logging.getLogger(TOOL_LOGGER)
+    saved = (root.level, root.propagate)
     root.setLevel(logging.DEBUG if verbose else logging.INFO)
     root.propagate = False
-    for handler in list(root.handlers):
-        root.removeHandler(handler)
-    form = logging.Formatter("%(levelname)-7s %(message)s")
     console = logging.StreamHandler(sys.stdout)
-    console.setFormatter(form)
-    root.addHandler(console)
+    console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
+    handlers = [console, Tally()]
     if log_file:
         to_file = logging.FileHandler(log_file, encoding="utf-8")
         to_file.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s"))
-        root.addHandler(to_file)
-    tally = Tally()
-    root.addHandler(tally)
-    return tally
+        handlers.append(to_file)
+    for handler in handlers:
+        root.addHandler(handler)
+    try:
+        yield handlers[1]
+    finally:
+        for handler in handlers:
+            root.removeHandler(handler)
+            handler.close()
+        root.setLevel(saved[0])
+        root.propagate = saved[1]
 
 
 def driver_log():

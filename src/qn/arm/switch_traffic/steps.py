@@ -16,6 +16,7 @@ detach, re-create the peerings with their recorded settings, let them use the re
 again, switch propagation back on, and move the subnets back to their old tables.
 """
 
+import time
 from dataclasses import dataclass
 from types import SimpleNamespace
 
@@ -39,6 +40,8 @@ class VnetRun:
     library: type  # SwitchTraffic
     network_client: object
     vnet: object  # the VNet model object
+    log: object  # the driver's logger
+    dry_run: bool = False
 
     @property
     def subscription(self):
@@ -88,7 +91,35 @@ def forward_remote_gateway(run, state_records):
     return {"peeringPropList": changes}
 
 
+SETTLE_SECONDS = 300
+SETTLE_POLL_SECONDS = 5
+
+
+def settle_peerings(run, log):
+    """Waits until no peering of the VNet is still being updated.
+
+    Switching off the remote-gateway use starts updates that nobody waits for; deleting a
+    peering while its update runs would be refused by Azure, so the deletion waits here.
+    """
+    rg, name = run.vnet_config.resource_group, run.vnet_config.name
+    deadline = time.monotonic() + SETTLE_SECONDS
+    while True:
+        busy = [
+            p.name
+            for p in run.network_client.virtual_network_peerings.list(rg, name)
+            if (getattr(p, "provisioning_state", None) or "Succeeded") == "Updating"
+        ]
+        if not busy:
+            return
+        if time.monotonic() >= deadline:
+            log.warning(f"  **Alert** peerings still updating: {', '.join(busy)}")
+            return
+        time.sleep(SETTLE_POLL_SECONDS)
+
+
 def forward_peerings(run, state_records):
+    if state_records(REMOTE_GATEWAY)["peeringPropList"] and not run.dry_run:
+        settle_peerings(run, run.log)
     pairs = run.library.deletePeerings(
         run.config.peering_yaml(),
         run.subscription,
@@ -100,8 +131,10 @@ def forward_peerings(run, state_records):
 
 
 def forward_domain(run, state_records):
+    if not run.config.configure_gw_name:
+        run.log.info("  security domain not enabled -- skipped")
     run.library.attach_spoke_domain(True)
-    return {"attached": True}
+    return {"attached": run.config.configure_gw_name}
 
 
 FORWARD = {

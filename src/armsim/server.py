@@ -1,0 +1,262 @@
+"""The emulator's HTTPS server: a threaded standard-library server on the loopback interface.
+
+TLS uses a certificate authority made for the run (trustme), so the SDK clients keep their
+bearer-token authentication, which refuses plain HTTP, and only learn to trust that authority.
+"""
+
+import json
+import logging
+import shutil
+import ssl
+import tempfile
+import threading
+import time
+import uuid
+from collections import Counter
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from urllib.parse import parse_qsl, urlsplit
+
+from .faults import Faults
+from .handlers import Request, Response, Settings, dispatch, retry_after
+from .state import ArmError
+from .topology import load_topology
+
+log = logging.getLogger("armsim")
+
+WRITE_METHODS = ("PUT", "PATCH", "DELETE")
+
+
+def make_certificates(directory, host):
+    """A server TLS context and the path of the PEM file of the authority that signed it."""
+    try:
+        import trustme
+    except ImportError as error:  # pragma: no cover - depends on the installation
+        raise RuntimeError(
+            "the emulator needs 'trustme' for its test certificate authority; install the "
+            "project's test extra (pip install -e '.[test]')"
+        ) from error
+    authority = trustme.CA(organization_name="armsim test authority")
+    certificate = authority.issue_cert(host, "localhost", "127.0.0.1")
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    certificate.configure_cert(context)
+    ca_file = Path(directory) / "armsim-ca.pem"
+    authority.cert_pem.write_to_path(str(ca_file))
+    return context, str(ca_file)
+
+
+class Emulator:
+    """An ARM emulator serving one topology; start() runs it on a thread.
+
+    with Emulator("topology.yaml") as arm:
+        client = NetworkManagementClient(credential, sub, base_url=arm.endpoint,
+                                         connection_verify=arm.ca_file, ...)
+    """
+
+    def __init__(self, topology=None, *, host="127.0.0.1", port=0, token=None, cert_dir=None,
+                 settings=None, **setting_values):  # fmt: skip
+        self.state = load_topology(topology if topology is not None else {})
+        self.settings = settings or Settings(**setting_values)
+        self.faults = Faults()
+        self.token = token
+        self.host = host
+        self.port = port
+        self._cert_dir = cert_dir
+        self._own_dir = None
+        self._server = None
+        self._thread = None
+        self._requests = []
+        self._requests_lock = threading.Lock()
+        self.ca_file = None
+
+    # -- lifecycle --------------------------------------------------------------------------
+    def start(self):
+        directory = self._cert_dir
+        if directory is None:
+            self._own_dir = directory = tempfile.mkdtemp(prefix="armsim-")
+        context, self.ca_file = make_certificates(directory, self.host)
+        self._server = _Server((self.host, self.port), _Handler, self, context)
+        self.port = self._server.server_address[1]
+        self._thread = threading.Thread(
+            target=self._server.serve_forever,
+            args=(0.05,),
+            name=f"armsim:{self.port}",
+            daemon=True,
+        )
+        self._thread.start()
+        log.info("armsim serving %s", self.endpoint)
+        return self
+
+    def stop(self):
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._thread.join()
+            self._server = None
+        if self._own_dir is not None:
+            shutil.rmtree(self._own_dir, ignore_errors=True)
+            self._own_dir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def endpoint(self):
+        return f"https://{self.host}:{self.port}"
+
+    def tool_config(self, aliases):
+        """The keys of the tool's configuration that point it at this emulator: the endpoint,
+        the certificate authority, and a static-token credential for each subscription of
+        `aliases` ({subscription ID: Terraform provider alias})."""
+        credential = {"type": "static_token", "token": self.token or "armsim"}
+        return {
+            "management_endpoint": self.endpoint,
+            "management_ca_bundle": self.ca_file,
+            "subscriptions": {
+                subscription: {"alias": alias, "credential": dict(credential)}
+                for subscription, alias in aliases.items()
+            },
+        }
+
+    # -- what tests look at -----------------------------------------------------------------
+    def snapshot(self):
+        """The whole state: {resource ID: resource as ARM renders it}."""
+        return self.state.snapshot()
+
+    def finish_operations(self):
+        """Ends every asynchronous operation nobody polled to its end."""
+        self.state.finish_all()
+
+    @property
+    def requests(self):
+        """Every request received, in order, as (method, path without the query)."""
+        with self._requests_lock:
+            return list(self._requests)
+
+    def request_counts(self):
+        """Counter of requests by (method, path)."""
+        return Counter(self.requests)
+
+    def write_requests(self):
+        return [r for r in self.requests if r[0] in WRITE_METHODS]
+
+    def clear_requests(self):
+        with self._requests_lock:
+            self._requests.clear()
+
+    def _record(self, method, path):
+        with self._requests_lock:
+            self._requests.append((method, path))
+
+    # -- serving one request ----------------------------------------------------------------
+    def handle(self, method, target, headers, body):
+        url = urlsplit(target)
+        self._record(method, url.path)
+        try:
+            self._authenticate(headers)
+            fault = self.faults.take(method, url.path)
+            if fault is not None and fault.delay:
+                time.sleep(fault.delay)
+            if fault is not None and fault.status and not fault.fail_async:
+                return self._fault_answer(fault, method, url.path)
+            request = Request(
+                method, url.path, dict(parse_qsl(url.query)), self._parse(body), self.endpoint
+            )
+            with self.state.lock:
+                return dispatch(self.state, self.settings, request, fault)
+        except ArmError as error:
+            return Response(error.status, error.body(), error.headers)
+        except Exception as error:  # answer like a server would, and keep serving
+            log.exception("armsim failed on %s %s", method, target)
+            return Response(500, {"error": {"code": "InternalServerError", "message": repr(error)}})
+
+    def _authenticate(self, headers):
+        scheme, _, token = (headers.get("Authorization") or "").partition(" ")
+        if scheme.lower() != "bearer" or not token or (self.token and token != self.token):
+            raise ArmError(
+                401,
+                "AuthenticationFailed",
+                "Authentication failed. The 'Authorization' header is missing or invalid.",
+            )
+
+    @staticmethod
+    def _parse(body):
+        if not body:
+            return None
+        try:
+            return json.loads(body)
+        except ValueError as error:
+            raise ArmError(
+                400, "InvalidRequestContent", f"The request content is not valid JSON: {error}"
+            ) from error
+
+    @staticmethod
+    def _fault_answer(fault, method, path):
+        headers = {}
+        seconds = fault.retry_after if fault.retry_after is not None else (
+            1 if fault.status == 429 else None
+        )  # fmt: skip
+        if seconds is not None:
+            headers.update(retry_after(seconds))
+        error = ArmError(fault.status, fault.error_code(), fault.error_message(method, path))
+        return Response(fault.status, error.body(), headers)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address, handler, emulator, context):
+        self.emulator = emulator
+        self.context = context
+        super().__init__(address, handler)
+
+    def get_request(self):
+        sock, address = super().get_request()
+        # The handshake runs on the request's own thread (see _Handler.setup), so one slow
+        # client cannot hold up the accepting loop.
+        return self.context.wrap_socket(
+            sock, server_side=True, do_handshake_on_connect=False
+        ), address
+
+    def handle_error(self, request, client_address):
+        log.debug("armsim: connection from %s ended with an error", client_address, exc_info=True)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    timeout = 30
+
+    def setup(self):
+        super().setup()
+        try:
+            self.request.do_handshake()
+            self.handshaken = True
+        except (ssl.SSLError, OSError) as error:
+            log.debug("armsim: TLS handshake failed: %s", error)
+            self.handshaken = False
+
+    def handle(self):
+        if self.handshaken:
+            super().handle()
+
+    def handle_one(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        response = self.server.emulator.handle(self.command, self.path, self.headers, body)
+        payload = b"" if response.body is None else json.dumps(response.body).encode()
+        self.send_response(response.status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(payload)))
+        self.send_header("x-ms-request-id", str(uuid.uuid4()))
+        for name, value in response.headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(payload)
+
+    do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = handle_one
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class names it so
+        log.debug("%s %s", self.address_string(), format % args)

@@ -1,0 +1,322 @@
+"""The emulator's state: resources by ID, their ARM rendering, locks and running operations.
+
+Resources live in one map keyed by their lower-cased resource ID, because ARM resolves IDs
+without regard to case; each keeps the spelling it was created with. Values that ARM derives
+(a VNet's subnets and peerings, a route table's subnets, a peering's remote address space)
+are computed when a resource is rendered, so they cannot drift from the resources they
+describe.
+"""
+
+import copy
+import threading
+import uuid
+from dataclasses import dataclass, field
+
+NETWORK = "Microsoft.Network"
+LOCK_TYPE = "Microsoft.Authorization/locks"
+LOCKS_PATH = "/providers/Microsoft.Authorization/locks/"
+
+# Collection names as ARM spells them in paths, keyed by their lower-case form.
+TOP_LEVEL = {
+    "virtualnetworks": "virtualNetworks",
+    "routetables": "routeTables",
+    "virtualnetworkgateways": "virtualNetworkGateways",
+}
+CHILDREN = {
+    "virtualNetworks": {"subnets": "subnets", "virtualnetworkpeerings": "virtualNetworkPeerings"},
+}
+
+
+class ArmError(Exception):
+    """An error answer: its status and the ARM error body {"error": {"code", "message"}}."""
+
+    def __init__(self, status, code, message, headers=None, details=None):
+        super().__init__(f"{status} {code}: {message}")
+        self.status = status
+        self.code = code
+        self.message = message
+        self.headers = dict(headers or {})
+        self.details = details
+
+    def body(self):
+        error = {"code": self.code, "message": self.message}
+        if self.details:
+            error["details"] = self.details
+        return {"error": error}
+
+
+def not_found(resource_id):
+    return ArmError(404, "ResourceNotFound", f"The Resource '{resource_id}' was not found.")
+
+
+def arm_type(collection, child=None):
+    return f"{NETWORK}/{collection}" + (f"/{child}" if child else "")
+
+
+def resource_id(subscription, group, collection, name, child=None, child_name=None):
+    rid = f"/subscriptions/{subscription}/resourceGroups/{group}/providers/{NETWORK}"
+    rid += f"/{collection}/{name}"
+    if child:
+        rid += f"/{child}/{child_name}"
+    return rid
+
+
+def lock_id(scope, name):
+    return f"{scope}{LOCKS_PATH}{name}"
+
+
+def id_parts(rid):
+    """(subscription, resource group, rest) of a resource ID; rest are the segments after the
+    provider namespace."""
+    parts = rid.strip("/").split("/")
+    return parts[1], parts[3], parts[6:]
+
+
+def is_ancestor_or_self(scope, rid):
+    scope, rid = scope.lower().rstrip("/"), rid.lower()
+    return rid == scope or rid.startswith(scope + "/")
+
+
+@dataclass
+class Resource:
+    id: str
+    type: str
+    name: str
+    properties: dict
+    location: str | None = None
+    tags: dict | None = None
+    provisioning_state: str | None = "Succeeded"
+
+
+@dataclass
+class Operation:
+    """An asynchronous operation, answered at its Azure-AsyncOperation URL until it ends."""
+
+    id: str
+    subscription: str
+    location: str
+    polls_left: int
+    succeed: object  # callable applying the outcome of success
+    fail: object  # callable applying the outcome of failure
+    error: ArmError | None = None  # set: the operation ends in failure with this error
+    status: str = "InProgress"
+
+
+@dataclass
+class State:
+    default_location: str = "westus"
+    subscriptions: dict = field(default_factory=dict)  # lower id -> (id, {lower rg: rg})
+    resources: dict = field(default_factory=dict)  # lower resource ID -> Resource
+    operations: dict = field(default_factory=dict)  # operation id -> Operation
+    lock: threading.RLock = field(default_factory=threading.RLock, repr=False)
+
+    # -- subscriptions and resource groups ------------------------------------------------
+    def add_subscription(self, subscription):
+        return self.subscriptions.setdefault(subscription.lower(), (subscription, {}))[1]
+
+    def add_group(self, subscription, group):
+        self.add_subscription(subscription).setdefault(group.lower(), group)
+
+    def subscription(self, subscription):
+        """The subscription's canonical ID; 404 when the emulator has no such subscription."""
+        entry = self.subscriptions.get(subscription.lower())
+        if entry is None:
+            raise ArmError(
+                404,
+                "SubscriptionNotFound",
+                f"The subscription '{subscription}' could not be found.",
+            )
+        return entry[0]
+
+    def group(self, subscription, group):
+        """The resource group's canonical name; 404 when it does not exist."""
+        self.subscription(subscription)
+        name = self.subscriptions[subscription.lower()][1].get(group.lower())
+        if name is None:
+            raise ArmError(
+                404, "ResourceGroupNotFound", f"Resource group '{group}' could not be found."
+            )
+        return name
+
+    # -- resources ------------------------------------------------------------------------
+    def get(self, rid):
+        return self.resources.get(rid.lower())
+
+    def require(self, rid):
+        resource = self.get(rid)
+        if resource is None:
+            raise not_found(rid)
+        return resource
+
+    def put(self, resource):
+        self.resources[resource.id.lower()] = resource
+        return resource
+
+    def remove(self, rid):
+        """Removes a resource with everything nested under it (children and their locks)."""
+        prefix = rid.lower() + "/"
+        for key in [k for k in self.resources if k == rid.lower() or k.startswith(prefix)]:
+            del self.resources[key]
+
+    def children(self, parent_id, collection):
+        prefix = f"{parent_id.lower()}/{collection.lower()}/"
+        found = [
+            r
+            for k, r in self.resources.items()
+            if k.startswith(prefix) and "/" not in k[len(prefix) :]
+        ]
+        return sorted(found, key=lambda r: r.id.lower())
+
+    def of_type(self, type_, subscription, group=None):
+        """Resources of one type in a subscription (and group), in ID order."""
+        prefix = f"/subscriptions/{subscription}/".lower()
+        if group is not None:
+            prefix += f"resourcegroups/{group}/".lower()
+        found = [
+            r
+            for k, r in self.resources.items()
+            if k.startswith(prefix) and r.type.lower() == type_.lower()
+        ]
+        return sorted(found, key=lambda r: r.id.lower())
+
+    # -- locks ----------------------------------------------------------------------------
+    def locks_over(self, rid):
+        """The locks whose scope is the resource or one of its ancestors."""
+        return [
+            r
+            for r in self.resources.values()
+            if r.type == LOCK_TYPE and is_ancestor_or_self(r.id.split(LOCKS_PATH)[0], rid)
+        ]
+
+    def check_locks(self, rid, action):
+        """Answers 409 ScopeLocked when a lock forbids `action` ("write" or "delete") on rid.
+
+        A ReadOnly lock forbids both; a CanNotDelete lock forbids deletion.
+        """
+        levels = ("ReadOnly",) if action == "write" else ("ReadOnly", "CanNotDelete")
+        scopes = [
+            r.id.split(LOCKS_PATH)[0]
+            for r in self.locks_over(rid)
+            if r.properties.get("level") in levels
+        ]
+        if scopes:
+            listed = ",".join(f"'{s}'" for s in dict.fromkeys(scopes))
+            raise ArmError(
+                409,
+                "ScopeLocked",
+                f"The scope '{rid}' cannot perform {action} operation because following "
+                f"scope(s) are locked: {listed}. Please remove the lock and try again.",
+            )
+
+    # -- rendering ------------------------------------------------------------------------
+    def render(self, resource):
+        """The resource as ARM answers it."""
+        body = {"id": resource.id, "name": resource.name, "type": resource.type}
+        if resource.location is not None:
+            body["location"] = resource.location
+        if resource.tags is not None:
+            body["tags"] = copy.deepcopy(resource.tags)
+        properties = copy.deepcopy(resource.properties)
+        if resource.provisioning_state is not None:
+            properties["provisioningState"] = resource.provisioning_state
+        kind = resource.type.lower()
+        if kind == arm_type("virtualNetworks").lower():
+            properties["subnets"] = [self.render(s) for s in self.children(resource.id, "subnets")]
+            properties["virtualNetworkPeerings"] = [
+                self.render(p) for p in self.children(resource.id, "virtualNetworkPeerings")
+            ]
+        elif kind == arm_type("virtualNetworks", "subnets").lower():
+            properties.setdefault("delegations", [])  # ARM lists none as an empty list
+        elif kind == arm_type("routeTables").lower():
+            users = self.route_table_users(resource.id)
+            if users:
+                properties["subnets"] = [{"id": s.id} for s in users]
+        elif kind == arm_type("virtualNetworks", "virtualNetworkPeerings").lower():
+            remote = self.get(properties.get("remoteVirtualNetwork", {}).get("id", ""))
+            if remote is not None:
+                properties["remoteAddressSpace"] = copy.deepcopy(
+                    remote.properties.get("addressSpace")
+                )
+        body["properties"] = properties
+        return body
+
+    def route_table_users(self, table_id):
+        subnet_type = arm_type("virtualNetworks", "subnets").lower()
+        return sorted(
+            (
+                r
+                for r in self.resources.values()
+                if r.type.lower() == subnet_type
+                and (r.properties.get("routeTable") or {}).get("id", "").lower() == table_id.lower()
+            ),
+            key=lambda r: r.id.lower(),
+        )
+
+    def snapshot(self):
+        """The whole state as plain data: {resource ID: rendered resource}, in ID order."""
+        with self.lock:
+            return {
+                r.id: self.render(r)
+                for r in sorted(self.resources.values(), key=lambda r: r.id.lower())
+            }
+
+    def settle_peerings(self, peering):
+        """Keeps peering states as Azure reports them after a peering came or went: both ends
+        present means Connected, an end whose partner went away is Disconnected, and a new end
+        without a partner stays Initiated."""
+        if peering.type != arm_type("virtualNetworks", "virtualNetworkPeerings"):
+            return
+        local_vnet = peering.id.rsplit("/", 2)[0]
+        remote_vnet = peering.properties["remoteVirtualNetwork"]["id"]
+        for vnet, other in ((local_vnet, remote_vnet), (remote_vnet, local_vnet)):
+            for end in self.children(vnet, "virtualNetworkPeerings"):
+                if end.properties["remoteVirtualNetwork"]["id"].lower() != other.lower():
+                    continue
+                partner = any(
+                    p.properties["remoteVirtualNetwork"]["id"].lower() == vnet.lower()
+                    for p in self.children(other, "virtualNetworkPeerings")
+                )
+                if partner:
+                    end.properties["peeringState"] = "Connected"
+                elif end.properties["peeringState"] == "Connected":
+                    end.properties["peeringState"] = "Disconnected"
+
+    # -- asynchronous operations ----------------------------------------------------------
+    def start_operation(self, subscription, location, polls, succeed, fail, error=None):
+        operation = Operation(
+            str(uuid.uuid4()), subscription, location, polls, succeed, fail, error
+        )
+        self.operations[operation.id] = operation
+        return operation
+
+    def poll(self, operation_id):
+        """The operation's status after one more poll; it ends once its polls are used up."""
+        operation = self.operations.get(operation_id)
+        if operation is None:
+            raise ArmError(404, "NotFound", f"Operation {operation_id} not found.")
+        if operation.status == "InProgress":
+            if operation.polls_left > 0:
+                operation.polls_left -= 1
+            else:
+                self.finish(operation)
+        return operation
+
+    def finish(self, operation):
+        if operation.status != "InProgress":
+            return
+        if operation.error is None:
+            operation.succeed()
+            operation.status = "Succeeded"
+        else:
+            operation.fail()
+            operation.status = "Failed"
+
+    def finish_all(self):
+        """Ends every running operation, as Azure would in its own time."""
+        with self.lock:
+            for operation in list(self.operations.values()):
+                self.finish(operation)
+
+    def pending(self):
+        with self.lock:
+            return [o for o in self.operations.values() if o.status == "InProgress"]

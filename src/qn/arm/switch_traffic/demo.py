@@ -1,0 +1,98 @@
+"""The embedded default: the forward and the revert run over a bundled sample topology, served
+by the loopback emulator, with the Terraform written and the topology compared afterwards."""
+
+import os
+import tempfile
+from importlib import resources
+
+import yaml
+
+from qn.arm.switch_traffic import cli, report
+
+HUB = "00000000-0000-0000-0000-00000000b0b0"
+SPOKES = "00000000-0000-0000-0000-00000000a0a0"
+TOKEN = "armsim"
+# Removing it is part of the migration; the revert does not put it back.
+HUB_LOCK = (
+    f"/subscriptions/{HUB}/resourceGroups/rg-hub/providers/Microsoft.Network/virtualNetworks/"
+    "vn-hub/providers/Microsoft.Authorization/locks/hub-do-not-delete"
+)
+
+
+def sample_topology():
+    text = resources.files("qn.arm.switch_traffic").joinpath("demo_topology.yaml").read_text()
+    return yaml.safe_load(text)
+
+
+def demo_config(arm, work):
+    spoke = {
+        "subscription": SPOKES,
+        "resource_group": "rg-spokes",
+        "allow_vnet_cidrs": ["10.0.0.0/8"],
+        "migrate_non_associated_subnet": True,
+    }
+    config = arm.tool_config({SPOKES: "spokes", HUB: "hub"})
+    config.update(
+        {
+            "output_dir": os.path.join(work, "output"),
+            "peering": {
+                "delete_peering": "gateway",
+                "delete_vnet_lock": True,
+                "controller_prefix": "lumaflow-",
+            },
+            "vnets": {
+                "vn-app": dict(spoke, subnet_in_subnet_groups=["cache"]),
+                "vn-data": dict(spoke),
+            },
+        }
+    )
+    path = os.path.join(work, "switch-traffic.yaml")
+    with open(path, "w", encoding="utf-8") as handle:
+        yaml.safe_dump(config, handle, sort_keys=False)
+    return path
+
+
+def differences(before, after):
+    """Resource IDs whose state differs, apart from the hub's lock."""
+    expected = {k: v for k, v in before.items() if k != HUB_LOCK}
+    return sorted(k for k in expected.keys() | after.keys() if expected.get(k) != after.get(k))
+
+
+def show_terraform(log, output_dir):
+    path = os.path.join(output_dir, "subnet-route-table-associations.tf")
+    log.info(f"Terraform written to {path}:")
+    with open(path, encoding="utf-8") as handle:
+        for line in handle.read().splitlines():
+            log.info(f"    {line}")
+
+
+def run(tally):
+    from armsim import Emulator
+
+    log = report.driver_log()
+    with (
+        tempfile.TemporaryDirectory(prefix="switch-traffic-demo-") as work,
+        Emulator(sample_topology(), token=TOKEN, lro="sync") as arm,
+    ):
+        config = demo_config(arm, work)
+        log.info(f"Demo: emulator at {arm.endpoint}, configuration {config}")
+        before = arm.snapshot()
+
+        log.info("=== Forward run ===")
+        forward = cli.execute(cli.Run(config), tally)
+        show_terraform(log, os.path.join(work, "output"))
+
+        log.info("=== Revert run ===")
+        revert = cli.execute(cli.Run(config, revert=True), tally)
+
+        changed = differences(before, arm.snapshot())
+        if changed:
+            log.error("  **Error** the topology differs from before the forward run in:")
+            for resource_id in changed:
+                log.error(f"    {resource_id}")
+        else:
+            log.info(
+                "The topology is back as it was before the forward run "
+                "(apart from the hub's lock, removed for the migration)."
+            )
+    return cli.EXIT_OK if forward == revert == cli.EXIT_OK and not changed else cli.EXIT_ERRORS
