@@ -1,11 +1,15 @@
 """Runs the benchmarks and prints their tables as Markdown.
 
     scripts/bench [--quick] [--repeats N] [--only TEXT] [--top N] [--against REVISION]
+                  [--rounds N] [--no-end-to-end]
 
 --quick shrinks every size tenfold for a look at the harness; --only runs the benchmarks whose
 operation name contains TEXT; --top N adds each large run's N functions with the most own time;
 --against REVISION builds that git revision's extension and compares it with the current one,
 at the large sizes, the two taking turns so that both meet the same load on the machine.
+After the in-memory benchmarks, the end-to-end part (bench/end_to_end.py) runs in a process of
+its own, with the library's real collaborators: --rounds N fresh runs of it (the best time is
+kept), or none with --no-end-to-end; --only and --against leave it out too.
 
 The second table sizes where each large run's time goes in two ways. "ms, logger off" is the
 same run with the library's logger at WARNING, so that its INFO records are neither built nor
@@ -17,6 +21,7 @@ import argparse
 import logging
 import os
 import platform
+import subprocess
 import sys
 
 from . import attribution, baseline, fakes, scenarios
@@ -73,6 +78,8 @@ def main(argv=None):
     parser.add_argument("--only", default="", help="only operations whose name contains this")
     parser.add_argument("--top", type=int, default=0, help="top functions of each profile")
     parser.add_argument("--against", metavar="REVISION", help="compare with this revision")
+    parser.add_argument("--rounds", type=int, default=3, help="end-to-end runs (best kept)")
+    parser.add_argument("--no-end-to-end", action="store_true", help="skip the end-to-end part")
     options = parser.parse_args(argv)
 
     fakes.install()
@@ -128,7 +135,12 @@ def main(argv=None):
         print("|---:|---:|---|")
         for own, calls, where in rows:
             print(f"| {own * 1e3:.1f} | {calls:,} | `{where}` |")
-    return 0
+    if options.no_end_to_end or options.only:
+        return 0
+    print(flush=True)
+    # The fakes above replaced the library's collaborators in this process.
+    command = [sys.executable, "-m", "bench.end_to_end", "--rounds", str(options.rounds)]
+    return subprocess.run(command, check=False).returncode
 
 
 if __name__ == "__main__":
