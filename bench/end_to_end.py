@@ -120,6 +120,7 @@ def least_requests():
         steps.REMOTE_GATEWAY: 2 * PEERINGS,
         steps.PROPAGATION: 2 * staged_tables,
         steps.SWITCH: 1 + 1 + on_old_tables + moved + 1,
+        steps.DISCOVER: 0,  # the forward discovery changed nothing
     }
     return forward, revert
 

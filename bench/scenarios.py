@@ -44,6 +44,7 @@ class Scenario:
     unit: str
     run: Callable[[], object]
     reset: Callable[[], None] = field(default=lambda: None)
+    world: object = None  # what the run works on, for checks that it did its work
 
 
 def the_vnet(prefixes=("10.0.0.0/16",)):
@@ -164,6 +165,7 @@ def update_subnet_association(count, revert):
         "subnets",
         lambda: ST.updateSubnetAssociation(yaml, revert, client, vnet, pairing, org_info),
         reset,
+        subnets,
     )
 
 
