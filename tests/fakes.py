@@ -139,9 +139,6 @@ class FakeAzure:
         verbs = ("begin_create_or_update", "begin_delete", "delete_at_resource_level")
         return [c for c in self.calls if c[1].endswith(verbs)]
 
-    def subnet_of(self, sub, rg, vnet_name, name):
-        return self.subnets[_key(sub, rg, vnet_name)][name]
-
     def table_of(self, sub, rg, name):
         return self.route_tables[_key(sub, rg, name)]
 
@@ -346,11 +343,11 @@ class FakeCredential:
         return self.subscription_id
 
 
-def fake_yaml_context(subscriptions=(), settings=None, calls=None):
+def fake_yaml_context(subscriptions=(), settings=None):
     """A YamlContext class: credentials for `subscriptions`, global `settings`."""
     known = set(subscriptions)
     values = dict(settings or {})
-    log = calls if calls is not None else []
+    log = []
 
     class FakeYamlContext:
         def generateAzureCredential(self, subscriptionId):
@@ -368,9 +365,9 @@ def fake_yaml_context(subscriptions=(), settings=None, calls=None):
 class FakeTerraform:
     """Records association records; serves a discovery record."""
 
-    def __init__(self, discovery=None):
+    def __init__(self):
         self.records = []
-        self.discovery = discovery if discovery is not None else {}
+        self.discovery = {}
         self.discovery_reads = 0
 
     def createSubnetAssociationTf(self, record):

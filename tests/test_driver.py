@@ -72,24 +72,48 @@ def test_dry_run_changes_nothing_and_keeps_no_state(arm, capsys):
     assert not os.path.exists(arm.state_file)
 
 
-def test_interrupted_forward_run_is_reverted_from_what_was_kept(arm, monkeypatch, capsys):
+def test_interrupted_deletion_is_reverted_from_its_plan(arm, monkeypatch, capsys):
     before = arm.snapshot()
+    delete = steps.FORWARD[steps.PEERINGS]
 
-    def interrupted(run, records):
-        raise KeyboardInterrupt
+    def deleted_then_interrupted(run, library, earlier):
+        records = delete(run, library, earlier)
+        if not library.DryRun:
+            raise KeyboardInterrupt  # the peerings are gone, their records not yet kept
+        return records
 
-    monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, interrupted)
+    monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, deleted_then_interrupted)
     with pytest.raises(KeyboardInterrupt):
         switch(arm, "--vnet", "vn-app")
     kept = state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-app"]["forward"]
-    assert list(kept) == [steps.DISCOVER, steps.SWITCH, steps.PROPAGATION, steps.REMOTE_GATEWAY]
+    assert list(kept) == list(steps.FORWARD_STEPS[:5])
+    assert "records" not in kept[steps.PEERINGS]
+    assert [p["remotePeeringName"] for p in kept[steps.PEERINGS]["planned"]["peeringPairList"]] == [
+        "hub-to-app"
+    ]
+    assert not [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
     monkeypatch.undo()
+    capsys.readouterr()
 
     assert switch(arm, "--revert") == 0
     out = capsys.readouterr().out
-    assert "[vn-app] step 2/6: delete-peerings -- not done in the forward run" in out
+    assert "[vn-app] step 2/6: delete-peerings (interrupted in the forward run)" in out
     assert "[vn-data] step 5/6: switch-subnets -- not done in the forward run" in out
-    assert arm.snapshot() == before  # the lock too: the peering step never ran
+    assert demo.differences(before, arm.snapshot()) == []
+
+
+def test_interruption_before_any_change_reverts_nothing_of_that_step(arm, monkeypatch, capsys):
+    def interrupted(run, library, earlier):
+        raise KeyboardInterrupt
+
+    monkeypatch.setitem(steps.FORWARD, steps.PROPAGATION, interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        switch(arm, "--vnet", "vn-data")
+    monkeypatch.undo()
+    assert switch(arm, "--revert", "--vnet", "vn-data") == 0
+    out = capsys.readouterr().out
+    assert "step 4/6: propagation-off -- interrupted before it changed anything" in out
+    assert "  switch sql from rt-data-lf to rt-data" in out
 
 
 def test_unreverted_records_are_not_overwritten(arm, capsys):
@@ -105,6 +129,7 @@ def test_unreverted_records_are_not_overwritten(arm, capsys):
 
 
 def test_failed_step_stops_the_vnet_and_exits_1(arm, capsys):
+    before = arm.snapshot()
     arm.faults.add(Fault(method="PUT", resource="subnets/sql", status=403, times=None))
     assert switch(arm) == 1
     out = capsys.readouterr().out
@@ -114,10 +139,15 @@ def test_failed_step_stops_the_vnet_and_exits_1(arm, capsys):
         "(incomplete)" in out
     )
     data = state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-data"]["forward"]
-    assert list(data) == [steps.DISCOVER]
+    assert list(data) == [steps.DISCOVER, steps.SWITCH] and "records" not in data[steps.SWITCH]
     assert list(state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-app"]["forward"]) == list(
         steps.FORWARD_STEPS
     )
+
+    # The half-done switch is undone whole: the subnet already moved goes back.
+    assert switch(arm, "--revert") == 0
+    assert "  re-associate batch from vn-data-main-1 to None" in capsys.readouterr().out
+    assert demo.differences(before, arm.snapshot()) == []
 
 
 def test_demo_runs_forward_and_back(capsys):

@@ -7,7 +7,6 @@ and detects the gateways; the revert run, fed the forward run's records after a 
 through JSON, puts everything back.
 """
 
-import copy
 import json
 from types import SimpleNamespace
 
@@ -29,65 +28,49 @@ HUB_LOCK = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-lock"
 CONTROLLER_PREFIX = "lumaflow-"
 
 
-def staged(old):
-    return {"tags": {"vnet": "vn-spoke", "Org_RT": f"org_{old}"}}
+TOPOLOGY_YAML = """
+subscriptions:
+  $SPOKE:
+    resource_groups:
+      rg-spoke:
+        route_tables:
+          rt-web: {tags: {owner: network team}}
+          rt-db: {}
+          rt-web-new: {tags: {vnet: vn-spoke, Org_RT: org_rt-web}}
+          rt-db-new: {tags: {vnet: vn-spoke, Org_RT: org_rt-db}}
+          vn-spoke-main-1: {}
+          vn-spoke-main-2: {}
+        virtual_networks:
+          vn-spoke:
+            address_prefixes: [10.1.0.0/16]
+            subnets:
+              app: {address_prefix: 10.1.1.0/24, route_table: rt-web}
+              db: {address_prefix: 10.1.2.0/24, route_table: rt-db}
+              files: {address_prefix: 10.1.3.0/24, route_table: rt-db,
+                      delegations: [Microsoft.Netapp/volumes]}
+              web: {address_prefix: 10.1.4.0/24, route_table: rt-web}
+            peerings:
+              spoke-to-hub: {remote: $HUB/rg-hub/vn-hub, use_remote_gateways: true}
+  $HUB:
+    resource_groups:
+      rg-hub:
+        virtual_networks:
+          vn-hub:
+            address_prefixes: [10.0.0.0/16]
+            subnets: {GatewaySubnet: {address_prefix: 10.0.255.0/27}}
+            peerings:
+              hub-to-spoke: {remote: $SPOKE/rg-spoke/vn-spoke, allow_gateway_transit: true}
+            locks: {hub-lock: CanNotDelete}
+            gateways: {vng-hub: {type: Vpn}}
+"""
 
 
 def topology(hub_peering=True):
-    hub = {
-        "address_prefixes": ["10.0.0.0/16"],
-        "subnets": {"GatewaySubnet": {"address_prefix": "10.0.255.0/27"}},
-        "locks": {"hub-lock": "CanNotDelete"},
-        "gateways": {"vng-hub": {"type": "Vpn"}},
-    }
-    if hub_peering:
-        hub["peerings"] = {"hub-to-spoke": {"remote": SPOKE_VNET, "allow_gateway_transit": True}}
-    return {
-        "subscriptions": {
-            SPOKE: {
-                "resource_groups": {
-                    "rg-spoke": {
-                        "route_tables": {
-                            "rt-web": {"tags": {"owner": "network team"}},
-                            "rt-db": {},
-                            "rt-web-new": staged("rt-web"),
-                            "rt-db-new": staged("rt-db"),
-                            "vn-spoke-main-1": {},
-                            "vn-spoke-main-2": {},
-                        },
-                        "virtual_networks": {
-                            "vn-spoke": {
-                                "address_prefixes": ["10.1.0.0/16"],
-                                "subnets": {
-                                    "app": {
-                                        "address_prefix": "10.1.1.0/24",
-                                        "route_table": "rt-web",
-                                    },
-                                    "db": {"address_prefix": "10.1.2.0/24", "route_table": "rt-db"},
-                                    "files": {
-                                        "address_prefix": "10.1.3.0/24",
-                                        "route_table": "rt-db",
-                                        "delegations": ["Microsoft.Netapp/volumes"],
-                                    },
-                                    "web": {
-                                        "address_prefix": "10.1.4.0/24",
-                                        "route_table": "rt-web",
-                                    },
-                                },
-                                "peerings": {
-                                    "spoke-to-hub": {
-                                        "remote": f"{HUB}/rg-hub/vn-hub",
-                                        "use_remote_gateways": True,
-                                    }
-                                },
-                            }
-                        },
-                    }
-                }
-            },
-            HUB: {"resource_groups": {"rg-hub": {"virtual_networks": {"vn-hub": hub}}}},
-        }
-    }
+    parsed = yaml.safe_load(TOPOLOGY_YAML.replace("$SPOKE", SPOKE).replace("$HUB", HUB))
+    hub_vnets = parsed["subscriptions"][HUB]["resource_groups"]["rg-hub"]["virtual_networks"]
+    if not hub_peering:
+        del hub_vnets["vn-hub"]["peerings"]
+    return parsed
 
 
 VNET_YAML = {
@@ -101,9 +84,9 @@ VNET_YAML = {
 PEERING_YAML = {"delete_peering": "gateway", "delete_vnet_lock": True}
 
 
-def start(request, tmp_path, monkeypatch, **settings):
-    """An emulator serving `topology(...)`, and the tool configured to reach it."""
-    arm = Emulator(topology(**settings), token="armsim", lro="async", poll_retry_after=0.005)
+def start(request, tmp_path, monkeypatch, hub_peering=True):
+    """An emulator serving the topology, and the tool configured to reach it."""
+    arm = Emulator(topology(hub_peering), token="armsim", lro="async", poll_retry_after=0.005)
     arm.start()
     request.addfinalizer(arm.stop)
     tmp_path.mkdir(parents=True, exist_ok=True)
@@ -141,12 +124,9 @@ def forward(ST):
     remote_gateway = ST.disableUseRemoteGwInPeering(SPOKE, network, vnet, CONTROLLER_PREFIX)
     peering_pairs = ST.deletePeerings(PEERING_YAML, SPOKE, vnet, network, CONTROLLER_PREFIX)
     hub_cred, hub_network = client(HUB)
-    gateways = {
-        "hub": ST.isVnetWithVng(
-            hub_cred, hub_network.virtual_networks.get("rg-hub", "vn-hub"), ST.VPN
-        ),
-        "spoke": ST.isVnetWithVng(client(SPOKE)[0], vnet, ST.VPN),
-    }
+    hub_vnet = hub_network.virtual_networks.get("rg-hub", "vn-hub")
+    gateways = {"hub": ST.isVnetWithVng(hub_cred, hub_vnet, ST.VPN)}
+    gateways["spoke"] = ST.isVnetWithVng(client(SPOKE)[0], vnet, ST.VPN)
     return {
         "stagedUdrLst": staged_tables,
         "rtb_target_rtb_map": pairs,
@@ -174,33 +154,25 @@ def table_of(arm, subnet):
 
 def test_forward_and_revert_leave_the_cloud_as_it_was(ST, arm, logs):
     before = arm.snapshot()
-
     records = json.loads(json.dumps(forward(ST)))
     arm.finish_operations()  # propagation and remote-gateway writes are not waited for
     moved = arm.snapshot()
-    assert {s: table_of(arm, s) for s in ("app", "db", "files", "web")} == {
-        "app": "rt-web-new",
-        "db": "rt-db-new",
-        "files": "rt-db",  # NetApp-delegated: left alone
-        "web": "rt-web-new",
-    }
+    moved_tables = [table_of(arm, s) for s in ("app", "db", "files", "web")]
+    assert moved_tables == ["rt-web-new", "rt-db-new", "rt-db", "rt-web-new"]  # files: NetApp
     for table in ("rt-web-new", "rt-db-new", "vn-spoke-main-1", "vn-spoke-main-2"):
         rid = f"/subscriptions/{SPOKE}/resourceGroups/rg-spoke/{NET}/routeTables/{table}"
         assert moved[rid]["properties"]["disableBgpRoutePropagation"] is True
     assert not [k for k in moved if "/virtualNetworkPeerings/" in k]
     assert HUB_LOCK not in moved
     assert records["gateways"] == {"hub": True, "spoke": False}
-    assert [
-        (p["localPeeringName"], p["remotePeeringName"]) for p in records["peeringPairList"]
-    ] == [("spoke-to-hub", "hub-to-spoke")]
+    (pair,) = records["peeringPairList"]
+    assert (pair["localPeeringName"], pair["remotePeeringName"]) == ("spoke-to-hub", "hub-to-spoke")
     assert "    delete lock hub-lock" in logs.messages()
     assert not logs.lines("ERROR")
 
     revert(ST, records)
     arm.finish_operations()
-    expected = copy.deepcopy(before)
-    del expected[HUB_LOCK]
-    assert arm.snapshot() == expected
+    assert arm.snapshot() == {k: v for k, v in before.items() if k != HUB_LOCK}
     assert not logs.lines("ERROR")
 
 

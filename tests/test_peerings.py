@@ -6,26 +6,25 @@ import json
 import pytest
 
 import fakes
-import qn.arm.switchlib as switchlib
 
 SPOKE_SUB, SPOKE_RG = "sub-spoke", "rg-spoke"
 HUB_SUB, HUB_RG = "sub-hub", "rg-hub"
+SPOKE_ID = fakes.rid(SPOKE_SUB, SPOKE_RG, "virtualNetworks", "spoke")
+# The hub spells the spoke's resource group in capitals: ends are matched case-blind.
+SPOKE_ID_UPPER = fakes.rid(SPOKE_SUB, SPOKE_RG.upper(), "virtualNetworks", "spoke")
+HUB_ID = fakes.rid(HUB_SUB, HUB_RG, "virtualNetworks", "hub")
+PEER_ID = fakes.rid(SPOKE_SUB, "rg-peer", "virtualNetworks", "peer")
 VHUB_ID = fakes.rid(
     "sub-vwan", "rg-vwan", "virtualNetworks", "HV_hub-west_0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"
 )
 KEEP = {"delete_peering": "gateway", "delete_vnet_lock": False}
 
 
-def peering_id(vnet, name):
-    return f"{vnet.id}/virtualNetworkPeerings/{name}"
-
-
 def listed(azure, vnet):
     """The VNet as the driver hands it in: with its peerings listed."""
     sub, rg = vnet.id.split("/")[2], vnet.id.split("/")[4]
-    vnet.virtual_network_peerings = copy.deepcopy(
-        list(azure.peerings_of(sub, rg, vnet.name).values())
-    )
+    peerings = azure.peerings_of(sub, rg, vnet.name).values()
+    vnet.virtual_network_peerings = copy.deepcopy(list(peerings))
     return vnet
 
 
@@ -33,97 +32,88 @@ def without_debug(logs):
     return [line for line in logs.lines() if line[0] != "DEBUG"]
 
 
-def peering_writes(azure):
-    """(subscription, operation, rg, vnet, peering) of every peering write, and the waits."""
+def writes_and_waits(azure):
+    """(subscription, operation, its last three text arguments) of every write, and the waits."""
     return [
-        (c[0], c[1].split(".")[-1], *c[2][:3]) if c[1] != "wait" else ("wait", c[2][0])
+        ("wait", c[2][0])
+        if c[1] == "wait"
+        else (c[0], c[1].split(".")[-1], *[a for a in c[2] if isinstance(a, str)][-3:])
         for c in azure.calls
-        if c[1] == "wait" or c[1].startswith("virtual_network_peerings.begin")
+        if c[1] == "wait" or c in azure.writes()
     ]
+
+
+def written_names(azure):
+    return [c[2][2] for c in azure.writes()]
 
 
 @pytest.fixture
 def world(azure, use_yaml_context):
     """A spoke peered with a gateway hub across subscriptions, and every kind of peering to skip."""
     use_yaml_context(subscriptions=[SPOKE_SUB, HUB_SUB])
-    spoke = fakes.vnet(SPOKE_SUB, SPOKE_RG, "spoke")
-    hub = fakes.vnet(HUB_SUB, HUB_RG, "hub")
-    peer = fakes.vnet(SPOKE_SUB, "rg-peer", "peer")
-    orphan = fakes.vnet(HUB_SUB, HUB_RG, "orphan")
-    far = fakes.vnet("sub-far", "rg-far", "far")
-    transit = fakes.vnet(HUB_SUB, "rg-transit", "transit")
+    spoke, hub = fakes.vnet(SPOKE_SUB, SPOKE_RG, "spoke"), fakes.vnet(HUB_SUB, HUB_RG, "hub")
+    peer, orphan = fakes.vnet(SPOKE_SUB, "rg-peer", "peer"), fakes.vnet(HUB_SUB, HUB_RG, "orphan")
+    transit = azure.add_vnet(fakes.vnet(HUB_SUB, "rg-transit", "transit"))
+    far = azure.add_vnet(fakes.vnet("sub-far", "rg-far", "far"))
+    peering, use_gw = fakes.peering, dict(use_remote_gateways=True)
     azure.add_vnet(
         spoke,
         peerings=[
-            fakes.peering(spoke, "lumaflow-transit", transit.id),
-            fakes.peering(spoke, "to-vwan", VHUB_ID, use_remote_gateways=True),
-            fakes.peering(
-                spoke,
-                "spoke-to-hub",
-                hub.id,
-                use_remote_gateways=True,
-                allow_forwarded_traffic=None,
-            ),
-            fakes.peering(spoke, "spoke-to-orphan", orphan.id),
-            fakes.peering(spoke, "spoke-to-far", far.id),
-            fakes.peering(spoke, "spoke-to-peer", peer.id),
+            peering(spoke, "lumaflow-transit", transit.id, **use_gw),
+            peering(spoke, "to-vwan", VHUB_ID, **use_gw),
+            peering(spoke, "spoke-to-hub", hub.id, allow_forwarded_traffic=None, **use_gw),
+            peering(spoke, "spoke-to-orphan", orphan.id),
+            peering(spoke, "spoke-to-far", far.id, use_remote_gateways=None),
+            peering(spoke, "spoke-to-peer", peer.id, **use_gw),
         ],
     )
-    # The hub spells the spoke's resource group in capitals: ends are matched case-blind.
-    spoke_upper = fakes.rid(SPOKE_SUB, SPOKE_RG.upper(), "virtualNetworks", "spoke")
+    gateway = dict(allow_gateway_transit=True)
     azure.add_vnet(
         hub,
         peerings=[
-            fakes.peering(hub, "hub-to-transit", transit.id, allow_gateway_transit=True),
-            fakes.peering(
-                hub,
-                "hub-to-spoke",
-                spoke_upper,
-                allow_gateway_transit=True,
-                allow_forwarded_traffic=True,
-            ),
+            peering(hub, "hub-to-transit", transit.id, **gateway),
+            peering(hub, "hub-to-spoke", SPOKE_ID_UPPER, allow_forwarded_traffic=True, **gateway),
         ],
     )
-    azure.add_vnet(peer, peerings=[fakes.peering(peer, "peer-to-spoke", spoke.id)])
-    azure.add_vnet(orphan, peerings=[fakes.peering(orphan, "orphan-to-transit", transit.id)])
-    azure.add_vnet(far)
-    azure.add_vnet(transit)
-    return fakes.Model(spoke=spoke, hub=hub, peer=peer, orphan=orphan, transit=transit)
+    azure.add_vnet(peer, peerings=[peering(peer, "peer-to-spoke", spoke.id)])
+    azure.add_vnet(orphan, peerings=[peering(orphan, "orphan-to-transit", transit.id)])
+    return fakes.Model(spoke=listed(azure, spoke), hub=hub, orphan=orphan, transit=transit)
 
 
-HUB_PAIR = {
-    "localSubscriptionId": SPOKE_SUB,
-    "localRgName": SPOKE_RG,
-    "localVnetName": "spoke",
-    "localPeeringName": "spoke-to-hub",
-    "localPeering": {
-        "id": fakes.rid(SPOKE_SUB, SPOKE_RG, "virtualNetworks", "spoke")
-        + "/virtualNetworkPeerings/spoke-to-hub",
-        "name": "spoke-to-hub",
+def snapshot(owner_id, name, remote_id, forwarded=False, transit=False, use_remote=True):
+    return {
+        "id": f"{owner_id}/virtualNetworkPeerings/{name}",
+        "name": name,
         "allow_virtual_network_access": True,
-        "allow_forwarded_traffic": None,
-        "allow_gateway_transit": False,
-        "use_remote_gateways": True,
-        "remote_virtual_network": {"id": fakes.rid(HUB_SUB, HUB_RG, "virtualNetworks", "hub")},
-    },
+        "allow_forwarded_traffic": forwarded,
+        "allow_gateway_transit": transit,
+        "use_remote_gateways": use_remote,
+        "remote_virtual_network": {"id": remote_id},
+    }
+
+
+def local_record(name, remote_id, forwarded=False):
+    return {
+        "localSubscriptionId": SPOKE_SUB,
+        "localRgName": SPOKE_RG,
+        "localVnetName": "spoke",
+        "localPeeringName": name,
+        "localPeering": snapshot(SPOKE_ID, name, remote_id, forwarded),
+    }
+
+
+HUB_PROP = local_record("spoke-to-hub", HUB_ID, forwarded=None)
+PEER_PROP = local_record("spoke-to-peer", PEER_ID)
+HUB_PAIR = {
+    **HUB_PROP,
     "remoteSubscriptionId": HUB_SUB,
     "remoteRgName": HUB_RG,
     "remoteVnetName": "hub",
     "remotePeeringName": "hub-to-spoke",
-    "remotePeering": {
-        "id": fakes.rid(HUB_SUB, HUB_RG, "virtualNetworks", "hub")
-        + "/virtualNetworkPeerings/hub-to-spoke",
-        "name": "hub-to-spoke",
-        "allow_virtual_network_access": True,
-        "allow_forwarded_traffic": True,
-        "allow_gateway_transit": True,
-        "use_remote_gateways": False,
-        "remote_virtual_network": {
-            "id": fakes.rid(SPOKE_SUB, SPOKE_RG.upper(), "virtualNetworks", "spoke")
-        },
-    },
+    "remotePeering": snapshot(HUB_ID, "hub-to-spoke", SPOKE_ID_UPPER, True, True, False),
 }
 
+LOCK_LINES = [("INFO", "  - Delete vnet lock in hub"), ("INFO", "    delete lock hub-lock")]
 FORWARD_LINES = [
     ("INFO", "- Delete peerings"),
     ("INFO", "  controller created peering lumaflow-transit -- skipped"),
@@ -144,22 +134,19 @@ FORWARD_LINES = [
 ]
 
 
+def delete_spoke_peerings(ST, world, **yaml):
+    return ST.deletePeerings(dict(KEEP, **yaml), SPOKE_SUB, world.spoke, exclude="lumaflow-")
+
+
 # -- lookup ------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name, found", [("hub", True), ("HUB", False), ("hu", False), ("", False)])
-def test_get_vnet_by_exact_name(ST, azure, world, name, found):
-    result = ST.getVnet(name, azure.network_client(HUB_SUB))
-    assert (result.id if result else None) == (world.hub.id if found else None)
-
-
-def test_get_vnet_takes_the_first_of_namesakes_and_none_from_an_empty_subscription(ST, azure, logs):
+def test_get_vnet_by_exact_name_first_of_namesakes(ST, azure, logs):
     azure.add_vnet(fakes.vnet("s", "rg-b", "twin"))
     azure.add_vnet(fakes.vnet("s", "rg-a", "twin"))
-    assert (
-        ST.getVnet(vnetName="twin", network_client=azure.network_client("s")).id.split("/")[4]
-        == "rg-b"
-    )
+    client = azure.network_client("s")
+    assert ST.getVnet(vnetName="twin", network_client=client).id.split("/")[4] == "rg-b"
+    assert ST.getVnet("TWIN", client) is None and ST.getVnet("twi", client) is None
     assert ST.getVnet("twin", azure.network_client("empty")) is None
     assert logs.lines() == []
 
@@ -170,9 +157,8 @@ def test_remote_end_found_by_the_network_it_points_at(ST, azure, world, logs):
         world.hub, "hub-to-other", fakes.rid("sub-x", SPOKE_RG, "virtualNetworks", "spoke2")
     )
     hub_id_other_case = fakes.rid(HUB_SUB, "RG-Hub", "virtualNetworks", "Hub")
-    rg, vnet, name, peering = ST.getRemotePeering(
-        None, hub_id_other_case, peering_id(world.spoke, "spoke-to-hub")
-    )
+    local_id = HUB_PROP["localPeering"]["id"]
+    rg, vnet, name, peering = ST.getRemotePeering(None, hub_id_other_case, local_id)
     assert (rg, vnet, name, peering.name) == ("RG-Hub", "Hub", "hub-to-spoke", "hub-to-spoke")
     assert logs.lines() == [
         ("DEBUG", "  local subscription id: sub-spoke"),
@@ -189,143 +175,104 @@ def test_remote_end_found_by_the_network_it_points_at(ST, azure, world, logs):
 
 @pytest.mark.parametrize("remote", ["orphan", "transit"])  # peerings point elsewhere / none at all
 def test_remote_end_not_found(ST, world, logs, remote):
-    result = ST.getRemotePeering(
-        None, getattr(world, remote).id, peering_id(world.spoke, "spoke-to-" + remote)
-    )
-    assert result == (None, None, None, None)
-    assert logs.lines()[-1] == (
-        "INFO",
-        f"  failed to found remote peering info for spoke-to-{remote}",
-    )
+    local_id = f"{SPOKE_ID}/virtualNetworkPeerings/spoke-to-{remote}"
+    assert ST.getRemotePeering(None, getattr(world, remote).id, local_id) == (None,) * 4
+    line = ("INFO", f"  failed to found remote peering info for spoke-to-{remote}")
+    assert logs.lines()[-1] == line
 
 
 # -- deletion and re-creation ------------------------------------------------------------------
 
 
-def test_forward_delete_then_revert_recreates_both_ends(ST, azure, world, logs):
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_forward_delete_then_revert_recreates_both_ends(ST, azure, world, logs, dry_run):
+    if dry_run:
+        ST.setDryRun()
+    azure.add_lock(world.hub, fakes.lock("hub-lock"))
     before = copy.deepcopy(azure.peerings)
-    pairs = ST.deletePeerings(KEEP, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
-
+    pairs = delete_spoke_peerings(ST, world, delete_vnet_lock=True)
     assert pairs == [HUB_PAIR]
     assert list(pairs[0]) == list(HUB_PAIR)
     assert list(pairs[0]["remotePeering"]) == list(HUB_PAIR["remotePeering"])
-    assert without_debug(logs) == FORWARD_LINES
-    assert peering_writes(azure) == [
+    assert without_debug(logs) == FORWARD_LINES[:3] + LOCK_LINES + FORWARD_LINES[3:]
+    # The lock goes before either end of the peering; each deletion is waited for.
+    deletions = [
+        (HUB_SUB, "delete_at_resource_level", "virtualNetworks", "hub", "hub-lock"),
         (SPOKE_SUB, "begin_delete", SPOKE_RG, "spoke", "spoke-to-hub"),
         ("wait", "virtual_network_peerings.begin_delete:spoke-to-hub"),
         (HUB_SUB, "begin_delete", HUB_RG, "hub", "hub-to-spoke"),
         ("wait", "virtual_network_peerings.begin_delete:hub-to-spoke"),
     ]
-    assert set(azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")) == {
-        "lumaflow-transit",
-        "to-vwan",
-        "spoke-to-orphan",
-        "spoke-to-far",
-        "spoke-to-peer",
-    }
-    assert set(azure.peerings_of(HUB_SUB, HUB_RG, "hub")) == {"hub-to-transit"}
+    assert writes_and_waits(azure) == ([] if dry_run else deletions)
 
     # The driver keeps the records as data between the runs.
     kept = json.loads(json.dumps(pairs))
-    assert kept == pairs
-    azure.calls.clear()
-    logs.clear()
+    for record in (azure.calls, azure.clients, logs):
+        record.clear()
     assert ST.addPeerings(kept) is None
     assert logs.lines() == [
         ("INFO", "- Restore peerings"),
         ("INFO", "  add local peering spoke-to-hub to spoke"),
         ("INFO", "  add remote peering hub-to-spoke to hub"),
     ]
-    assert peering_writes(azure) == [
+    assert [c[2] for c in azure.clients] == [SPOKE_SUB, HUB_SUB]
+    creations = [
         (SPOKE_SUB, "begin_create_or_update", SPOKE_RG, "spoke", "spoke-to-hub"),
         ("wait", "virtual_network_peerings.begin_create_or_update:spoke-to-hub"),
         (HUB_SUB, "begin_create_or_update", HUB_RG, "hub", "hub-to-spoke"),
         ("wait", "virtual_network_peerings.begin_create_or_update:hub-to-spoke"),
     ]
+    assert writes_and_waits(azure) == ([] if dry_run else creations)
     assert azure.peerings == before
 
 
-@pytest.mark.parametrize("setting, deleted", [("all", True), ("All", False), ("gateway", False)])
+@pytest.mark.parametrize(
+    "setting, peer_transit, deleted",
+    [("all", False, True), ("All", False, False), ("gateway", False, False), ("x", None, True)],
+)
 def test_peerings_without_remote_gateway_transit_go_only_with_all(
-    ST, azure, world, logs, setting, deleted
+    ST, azure, world, setting, peer_transit, deleted
 ):
-    yaml = {"delete_peering": setting, "delete_vnet_lock": False}
-    pairs = ST.deletePeerings(yaml, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
+    peer_end = azure.peerings_of(SPOKE_SUB, "rg-peer", "peer")["peer-to-spoke"]
+    peer_end.allow_gateway_transit = peer_transit
+    pairs = delete_spoke_peerings(ST, world, delete_peering=setting)
     names = [p["localPeeringName"] for p in pairs]
     assert names == (["spoke-to-hub", "spoke-to-peer"] if deleted else ["spoke-to-hub"])
-    assert ("spoke-to-peer" in azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")) is not deleted
     assert ("peer-to-spoke" in azure.peerings_of(SPOKE_SUB, "rg-peer", "peer")) is not deleted
 
 
-def test_a_remote_end_whose_gateway_transit_is_unset_is_deleted(ST, azure, world):
-    azure.peerings_of(SPOKE_SUB, "rg-peer", "peer")["peer-to-spoke"].allow_gateway_transit = None
-    pairs = ST.deletePeerings(KEEP, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
-    assert [p["remotePeeringName"] for p in pairs] == ["hub-to-spoke", "peer-to-spoke"]
-
-
-def test_dry_run_logs_and_records_as_a_real_run_but_deletes_nothing(ST, azure, world, logs):
-    ST.setDryRun()
-    yaml = {"delete_peering": "gateway", "delete_vnet_lock": True}
-    azure.add_lock(world.hub, fakes.lock("hub-lock"))
-    pairs = ST.deletePeerings(yaml, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
-    assert pairs == [HUB_PAIR]
-    lines = without_debug(logs)
-    assert lines[3:6] == [
-        ("INFO", "  - Delete vnet lock in hub"),
-        ("INFO", "    delete lock hub-lock"),
-        ("INFO", "  delete peering spoke-to-hub"),
-    ]
-    assert [x for x in lines if x not in lines[3:5]] == FORWARD_LINES
-    assert azure.writes() == []
-
-
-def test_no_peerings(ST, azure, world, logs):
+def test_nothing_to_do(ST, azure, use_yaml_context, logs):
+    use_yaml_context(subscriptions=[SPOKE_SUB])
     lonely = azure.add_vnet(fakes.vnet(SPOKE_SUB, SPOKE_RG, "lonely"))
+    client = azure.network_client(SPOKE_SUB)
     assert ST.deletePeerings(KEEP, SPOKE_SUB, lonely) == []
-    assert logs.messages() == ["- Delete peerings", "  No peering found"]
+    assert ST.disableUseRemoteGwInPeering(SPOKE_SUB, client, lonely) == []
+    assert ST.addPeerings([]) is None
+    assert ST.restoreUseRemoteGwInPeering(client, []) is None
+    assert logs.messages() == [
+        *("- Delete peerings", "  No peering found"),
+        *("- Disable use_remote_gateways in peerings", "  No peering found"),
+        *("- Restore peerings", "  no peering found"),
+        *("- Restore use_remote_gateways in peering", "  no peering needs to be restored"),
+    ]
+    # Only the deletion builds a client of its own (none was given); nothing asks the cloud.
     assert azure.clients == [("network", f"csc:{SPOKE_SUB}", SPOKE_SUB)]
     assert azure.calls == []
 
 
-def test_an_empty_exclude_skips_every_peering_before_asking_anything(
-    ST, azure, world, logs, monkeypatch
-):
-    asked = []
-    monkeypatch.setattr(switchlib, "vwm", fakes.Model(getVHubNameFromPeering=asked.append))
-    client = azure.network_client(SPOKE_SUB)
-    assert ST.deletePeerings(KEEP, SPOKE_SUB, listed(azure, world.spoke), client, "") == []
-    assert all(m.endswith(" -- skipped") for m in logs.messages()[1:])
-    assert len(logs.messages()) == 7
-    assert asked == [] and azure.calls == []
-
-
 @pytest.mark.parametrize("end", ["spoke-to-hub", "hub-to-spoke"])
-@pytest.mark.parametrize("stage", ["call", "poller"])
+@pytest.mark.parametrize("failures", ["failures", "poller_failures"])
 def test_a_failed_deletion_keeps_the_record_and_the_other_end_goes(
-    ST, azure, world, logs, end, stage
+    ST, azure, world, logs, end, failures
 ):
     error = fakes.http_error("AnotherOperationInProgress")
-    failures = azure.failures if stage == "call" else azure.poller_failures
-    failures[("virtual_network_peerings.begin_delete", end)] = error
-    pairs = ST.deletePeerings(KEEP, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
-    assert pairs == [HUB_PAIR]
-    lines = without_debug(logs)
-    failed = ("ERROR", f"  **Error** Failed to delete peering {end} -AnotherOperationInProgress")
-    assert lines[3:6] == (
-        [
-            ("INFO", "  delete peering spoke-to-hub"),
-            failed,
-            ("INFO", "  delete peering hub-to-spoke"),
-        ]
-        if end == "spoke-to-hub"
-        else [
-            ("INFO", "  delete peering spoke-to-hub"),
-            ("INFO", "  delete peering hub-to-spoke"),
-            failed,
-        ]
-    )
-    assert [w[1] for w in azure.writes()] == ["virtual_network_peerings.begin_delete"] * 2
-    assert lines[6:] == FORWARD_LINES[5:]
+    getattr(azure, failures)[("virtual_network_peerings.begin_delete", end)] = error
+    assert delete_spoke_peerings(ST, world) == [HUB_PAIR]
+    expected = list(FORWARD_LINES)
+    failed = f"  **Error** Failed to delete peering {end} -AnotherOperationInProgress"
+    expected.insert(4 if end == "spoke-to-hub" else 5, ("ERROR", failed))
+    assert without_debug(logs) == expected
+    assert written_names(azure) == ["spoke-to-hub", "hub-to-spoke"]
 
 
 def test_two_spokes_to_one_locked_hub(ST, azure, world, logs):
@@ -337,37 +284,21 @@ def test_two_spokes_to_one_locked_hub(ST, azure, world, logs):
     azure.add_lock(world.hub, fakes.lock("hub-lock"))
     yaml = {"delete_peering": "all", "delete_vnet_lock": True}
     client = azure.network_client(SPOKE_SUB)
-    ST.deletePeerings(yaml, SPOKE_SUB, listed(azure, world.spoke), client, "lumaflow-")
+    ST.deletePeerings(yaml, SPOKE_SUB, world.spoke, client, "lumaflow-")
     ST.deletePeerings(yaml, SPOKE_SUB, listed(azure, second), client, "lumaflow-")
-    lock_lines = [m for m in logs.messages() if "lock" in m]
-    assert lock_lines == [
-        "  - Delete vnet lock in hub",
-        "    delete lock hub-lock",
-        "  - Delete vnet lock in peer",
-        "    no vnet lock found",
-        "  - Delete vnet lock in hub",
-        "    no vnet lock found",
-    ]
-    ops = [c[1].split(".")[-1] for c in azure.calls if c[0] == HUB_SUB and c[1] != "wait"]
-    # The lock goes (with the hub's credential) before either end of the first peering.
-    assert ops[:6] == [
-        "list",
-        "list_all",
-        "list_at_resource_level",
-        "delete_at_resource_level",
-        "begin_delete",
-        "list",
+    assert [m for m in logs.messages() if "lock" in m] == [
+        *("  - Delete vnet lock in hub", "    delete lock hub-lock"),
+        *("  - Delete vnet lock in peer", "    no vnet lock found"),
+        *("  - Delete vnet lock in hub", "    no vnet lock found"),
     ]
     assert ("lock", f"spc:{HUB_SUB}", HUB_SUB) in azure.clients
 
 
 def test_a_failing_lock_step_does_not_lose_the_records(ST, azure, world, logs):
     # The lock step of the second recorded peering fails after the first was deleted.
-    yaml = {"delete_peering": "all", "delete_vnet_lock": True}
-    azure.failures[("management_locks.list_at_resource_level", "peer")] = fakes.http_error(
-        "AuthorizationFailed", 403
-    )
-    pairs = ST.deletePeerings(yaml, SPOKE_SUB, listed(azure, world.spoke), exclude="lumaflow-")
+    error = fakes.http_error("AuthorizationFailed", 403)
+    azure.failures[("management_locks.list_at_resource_level", "peer")] = error
+    pairs = delete_spoke_peerings(ST, world, delete_peering="all", delete_vnet_lock=True)
     assert [p["localPeeringName"] for p in pairs] == ["spoke-to-hub", "spoke-to-peer"]
     assert without_debug(logs)[-4:] == [
         ("INFO", "  - Delete vnet lock in peer"),
@@ -375,256 +306,141 @@ def test_a_failing_lock_step_does_not_lose_the_records(ST, azure, world, logs):
         ("INFO", "  delete peering spoke-to-peer"),
         ("INFO", "  delete peering peer-to-spoke"),
     ]
-    assert "hub-to-spoke" not in azure.peerings_of(HUB_SUB, HUB_RG, "hub")
-    assert "peer-to-spoke" not in azure.peerings_of(SPOKE_SUB, "rg-peer", "peer")
+    assert written_names(azure) == "spoke-to-hub hub-to-spoke spoke-to-peer peer-to-spoke".split()
 
 
-@pytest.mark.parametrize("missing, raised", [("delete_vnet_lock", True), ("delete_peering", False)])
-def test_missing_configuration_keys(ST, azure, world, logs, missing, raised):
-    yaml = {k: v for k, v in KEEP.items() if k != missing}
-    vnet = listed(azure, world.spoke)
-    if raised:
-        with pytest.raises(KeyError, match=missing):
-            ST.deletePeerings(yaml, SPOKE_SUB, vnet, exclude="lumaflow-")
-        assert azure.writes() == []
-    else:
-        assert ST.deletePeerings(yaml, SPOKE_SUB, vnet, exclude="lumaflow-") == []
-        assert ("ERROR", f"  **Error** '{missing}'") in logs.lines()
+def test_a_missing_lock_setting_ends_the_run_before_any_deletion(ST, azure, world):
+    with pytest.raises(KeyError, match="delete_vnet_lock"):
+        ST.deletePeerings({"delete_peering": "all"}, SPOKE_SUB, world.spoke, exclude="lumaflow-")
+    assert azure.writes() == []
 
 
-def test_operations_are_reached_through_the_class(ST, azure, world, logs):
+def test_operations_are_reached_through_the_class(ST, azure, world):
     seen = []
+    remote = copy.deepcopy(azure.peerings_of(HUB_SUB, HUB_RG, "hub")["hub-to-spoke"])
+
+    def spy(name, result=None):
+        def call(cls, *args, **kwargs):
+            # Credentials and clients are told apart by their subscription.
+            seen.append((name, *(getattr(a, "subscription_id", a) for a in args), kwargs))
+            return result
+
+        return classmethod(call)
 
     class Patched(ST):
-        @classmethod
-        def getRemotePeering(cls, cred, remotePeeringVnetId, localPeerId):
-            seen.append(("getRemotePeering", cred.getSubId(), remotePeeringVnetId, localPeerId))
-            peering = azure.network_client(HUB_SUB).virtual_network_peerings.get(
-                HUB_RG, "hub", "hub-to-spoke"
-            )
-            return ["rg-x", "vnet-x", "peering-x", peering]
+        getRemotePeering = spy("getRemotePeering", ["rg-x", "vnet-x", "peering-x", remote])
+        getVnet = spy("getVnet", "the-vnet")
+        deleteVnetLock = spy("deleteVnetLock")
 
-        @classmethod
-        def getVnet(cls, vnetName, network_client):
-            seen.append(("getVnet", vnetName, network_client.subscription_id))
-            return "the-vnet"
-
-        @classmethod
-        def deleteVnetLock(cls, cred, vnet, indent=0):
-            seen.append(("deleteVnetLock", cred.getSubId(), vnet, indent))
-
+    world.spoke.virtual_network_peerings = world.spoke.virtual_network_peerings[2:3]
     yaml = {"delete_peering": "gateway", "delete_vnet_lock": True}
-    spoke = listed(azure, world.spoke)
-    spoke.virtual_network_peerings = spoke.virtual_network_peerings[2:3]
-    pairs = Patched.deletePeerings(yaml, SPOKE_SUB, spoke)
+    [pair] = Patched.deletePeerings(yaml, SPOKE_SUB, world.spoke)
+    local_id = HUB_PROP["localPeering"]["id"]
     assert seen == [
-        ("getRemotePeering", HUB_SUB, world.hub.id, peering_id(world.spoke, "spoke-to-hub")),
-        ("getVnet", "vnet-x", HUB_SUB),
-        ("deleteVnetLock", HUB_SUB, "the-vnet", 2),
+        ("getRemotePeering", HUB_SUB, HUB_ID, local_id, {}),
+        ("getVnet", "vnet-x", HUB_SUB, {}),
+        ("deleteVnetLock", HUB_SUB, "the-vnet", {"indent": 2}),
     ]
-    assert [pairs[0][k] for k in ("remoteRgName", "remoteVnetName", "remotePeeringName")] == [
-        "rg-x",
-        "vnet-x",
-        "peering-x",
-    ]
-
-
-# -- re-creation -------------------------------------------------------------------------------
-
-
-def test_restore_nothing(ST, azure, use_yaml_context, logs):
-    context = use_yaml_context(subscriptions=[SPOKE_SUB])
-    assert ST.addPeerings([]) is None
-    assert logs.messages() == ["- Restore peerings", "  no peering found"]
-    assert context.calls == [] and azure.clients == [] and azure.calls == []
-
-
-def test_dry_run_restore_makes_clients_but_creates_nothing(ST, azure, world, logs):
-    ST.setDryRun()
-    ST.addPeerings([HUB_PAIR])
-    assert logs.messages()[1:] == [
-        "  add local peering spoke-to-hub to spoke",
-        "  add remote peering hub-to-spoke to hub",
-    ]
-    assert [c[2] for c in azure.clients] == [SPOKE_SUB, HUB_SUB]
-    assert azure.calls == []
+    remote_end = [pair[k] for k in ("remoteRgName", "remoteVnetName", "remotePeeringName")]
+    assert remote_end == ["rg-x", "vnet-x", "peering-x"]
 
 
 @pytest.mark.parametrize("end", ["spoke-to-hub", "hub-to-spoke"])
-@pytest.mark.parametrize("stage", ["call", "poller"])
-def test_a_failed_creation_does_not_stop_the_other_end(ST, azure, world, logs, end, stage):
-    failures = azure.failures if stage == "call" else azure.poller_failures
-    failures[("virtual_network_peerings.begin_create_or_update", end)] = fakes.http_error(
-        "Conflict"
-    )
+@pytest.mark.parametrize("failures", ["failures", "poller_failures"])
+def test_a_failed_creation_does_not_stop_the_other_end(ST, azure, world, logs, end, failures):
+    error = fakes.http_error("Conflict")
+    getattr(azure, failures)[("virtual_network_peerings.begin_create_or_update", end)] = error
     ST.addPeerings([HUB_PAIR])
-    assert ("ERROR", f"  **Error** Failed to add peering {end} -Conflict") in logs.lines()
-    assert (
-        logs.messages()[-1 if end == "hub-to-spoke" else 2]
-        == f"  **Error** Failed to add peering {end} -Conflict"
-    )
-    assert [w[2][2] for w in azure.writes()] == ["spoke-to-hub", "hub-to-spoke"]
+    failed = ("ERROR", f"  **Error** Failed to add peering {end} -Conflict")
+    assert logs.lines()[2 if end == "spoke-to-hub" else 3] == failed
+    assert written_names(azure) == ["spoke-to-hub", "hub-to-spoke"]
 
 
 def test_a_record_without_its_local_group_still_restores_the_remote_end(ST, azure, world, logs):
-    record = {k: v for k, v in HUB_PAIR.items() if k != "localRgName"}
-    ST.addPeerings([record])
+    ST.addPeerings([{k: v for k, v in HUB_PAIR.items() if k != "localRgName"}])
     assert logs.messages()[2] == "  **Error** Failed to add peering spoke-to-hub -'localRgName'"
-    assert [w[2][2] for w in azure.writes()] == ["hub-to-spoke"]
+    assert written_names(azure) == ["hub-to-spoke"]
 
 
 def test_a_missing_remote_credential_ends_the_restore(ST, azure, world, logs, use_yaml_context):
     use_yaml_context(subscriptions=[SPOKE_SUB])
-    later = dict(HUB_PAIR, localPeeringName="later")
     with pytest.raises(AttributeError, match="getCSC"):
-        ST.addPeerings([HUB_PAIR, later])
+        ST.addPeerings([HUB_PAIR, dict(HUB_PAIR, localPeeringName="later")])
     assert logs.messages()[-1] == "  add remote peering hub-to-spoke to hub"
-    assert [w[2][2] for w in azure.writes()] == ["spoke-to-hub"]
+    assert written_names(azure) == ["spoke-to-hub"]
 
 
 # -- remote-gateway use ------------------------------------------------------------------------
-
-
-@pytest.fixture
-def gw_spoke(azure):
-    spoke = fakes.vnet(SPOKE_SUB, SPOKE_RG, "spoke")
-    hub_id = fakes.rid(HUB_SUB, HUB_RG, "virtualNetworks", "hub")
-    azure.add_vnet(
-        spoke,
-        peerings=[
-            fakes.peering(spoke, "lumaflow-transit", hub_id, use_remote_gateways=True),
-            fakes.peering(spoke, "to-vwan", VHUB_ID, use_remote_gateways=True),
-            fakes.peering(spoke, "uses-gw", hub_id, use_remote_gateways=True),
-            fakes.peering(spoke, "no-gw", hub_id, use_remote_gateways=False),
-            fakes.peering(spoke, "unset", hub_id, use_remote_gateways=None),
-            fakes.peering(
-                spoke, "uses-gw-too", hub_id, use_remote_gateways=True, allow_forwarded_traffic=True
-            ),
-        ],
-    )
-    return listed(azure, spoke)
-
-
-def prop(name, **settings):
-    peering = fakes.peering(
-        fakes.vnet(SPOKE_SUB, SPOKE_RG, "spoke"),
-        name,
-        fakes.rid(HUB_SUB, HUB_RG, "virtualNetworks", "hub"),
-        use_remote_gateways=True,
-        **settings,
-    )
-    snapshot = {
-        k: getattr(peering, k) for k in HUB_PAIR["localPeering"] if k != "remote_virtual_network"
-    }
-    snapshot["remote_virtual_network"] = {"id": peering.remote_virtual_network.id}
-    return {
-        "localSubscriptionId": SPOKE_SUB,
-        "localRgName": SPOKE_RG,
-        "localVnetName": "spoke",
-        "localPeeringName": name,
-        "localPeering": snapshot,
-    }
 
 
 def updates(azure):
     return [(c[2][2], c[2][3].use_remote_gateways) for c in azure.writes()]
 
 
-def test_disable_remote_gateway_use(ST, azure, gw_spoke, logs):
+def disable(ST, azure, world, exclude="lumaflow-"):
     client = azure.network_client(SPOKE_SUB)
-    props = ST.disableUseRemoteGwInPeering(SPOKE_SUB, client, gw_spoke, "lumaflow-")
-    assert props == [prop("uses-gw"), prop("uses-gw-too", allow_forwarded_traffic=True)]
-    assert json.loads(json.dumps(props)) == props
-    assert logs.lines() == [
-        ("INFO", "- Disable use_remote_gateways in peerings"),
-        ("INFO", "  controller created peering lumaflow-transit -- skipped"),
-        ("INFO", "  virtual hub connection to-vwan -- skipped"),
-        ("INFO", "  disable use_remote_gateways in peering uses-gw"),
-        ("INFO", "  disable use_remote_gateways in peering uses-gw-too"),
-    ]
-    assert updates(azure) == [("uses-gw", False), ("uses-gw-too", False)]
-    stored = azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")["uses-gw-too"]
-    assert (stored.use_remote_gateways, stored.allow_forwarded_traffic) == (False, True)
-    assert "wait" not in azure.operations()  # the updates are left running
+    return ST.disableUseRemoteGwInPeering(SPOKE_SUB, client, world.spoke, exclude)
 
 
-@pytest.mark.parametrize("exclude, handled", [(None, 3), ("", 0), ("LUMAFLOW-", 3)])
-def test_disable_exclude_prefix(ST, azure, gw_spoke, logs, exclude, handled):
-    client = azure.network_client(SPOKE_SUB)
-    props = ST.disableUseRemoteGwInPeering(SPOKE_SUB, client, gw_spoke, exclude=exclude)
-    assert len(props) == handled
-    assert len(azure.writes()) == handled
-
-
-def test_disable_in_dry_run_records_but_writes_nothing(ST, azure, gw_spoke, logs):
-    ST.setDryRun()
-    props = ST.disableUseRemoteGwInPeering(
-        SPOKE_SUB, azure.network_client(SPOKE_SUB), gw_spoke, "lumaflow-"
-    )
-    assert [p["localPeeringName"] for p in props] == ["uses-gw", "uses-gw-too"]
-    assert len(logs.messages()) == 5
-    assert azure.writes() == []
-
-
-def test_disable_goes_on_after_a_vanished_peering(ST, azure, gw_spoke, logs):
-    del azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")["uses-gw"]
-    props = ST.disableUseRemoteGwInPeering(
-        SPOKE_SUB, azure.network_client(SPOKE_SUB), gw_spoke, "lumaflow-"
-    )
-    assert [p["localPeeringName"] for p in props] == ["uses-gw-too"]
-    assert logs.lines()[3] == (
-        "WARNING",
-        "  **Alert** The Resource 'Microsoft.Network/virtualNetworkPeerings/uses-gw'"
-        " was not found.",
-    )
-
-
-def test_disable_without_peerings(ST, azure, logs):
-    lonely = azure.add_vnet(fakes.vnet(SPOKE_SUB, SPOKE_RG, "lonely"))
-    assert ST.disableUseRemoteGwInPeering(SPOKE_SUB, azure.network_client(SPOKE_SUB), lonely) == []
-    assert logs.messages() == ["- Disable use_remote_gateways in peerings", "  No peering found"]
-    assert azure.calls == []
+def restore(ST, azure, records):
+    return ST.restoreUseRemoteGwInPeering(azure.network_client(SPOKE_SUB), records)
 
 
 @pytest.mark.parametrize("dry_run", [False, True])
-def test_restore_remote_gateway_use(ST, azure, gw_spoke, logs, dry_run):
-    client = azure.network_client(SPOKE_SUB)
-    kept = json.loads(
-        json.dumps(ST.disableUseRemoteGwInPeering(SPOKE_SUB, client, gw_spoke, "lumaflow-"))
-    )
-    azure.calls.clear()
-    logs.clear()
+def test_remote_gateway_use_switched_off_and_restored(ST, azure, world, logs, dry_run):
     if dry_run:
         ST.setDryRun()
-    assert ST.restoreUseRemoteGwInPeering(client, kept) is None
-    assert logs.messages() == [
-        "- Restore use_remote_gateways in peering",
-        "  set use_remote_gateways to True in uses-gw",
-        "  set use_remote_gateways to True in uses-gw-too",
+    props = disable(ST, azure, world)
+    assert props == [HUB_PROP, PEER_PROP]
+    assert logs.lines() == [
+        ("INFO", "- Disable use_remote_gateways in peerings"),
+        *FORWARD_LINES[1:3],
+        ("INFO", "  disable use_remote_gateways in peering spoke-to-hub"),
+        ("INFO", "  disable use_remote_gateways in peering spoke-to-peer"),
     ]
-    assert updates(azure) == ([] if dry_run else [("uses-gw", True), ("uses-gw-too", True)])
+    switched_off = [("spoke-to-hub", False), ("spoke-to-peer", False)]
+    assert updates(azure) == ([] if dry_run else switched_off)
+    stored = azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")["spoke-to-hub"]
+    assert (stored.use_remote_gateways, stored.allow_forwarded_traffic) == (dry_run, None)
+    assert "wait" not in azure.operations()  # the updates are left running
 
-
-def test_restore_with_nothing_recorded(ST, azure, logs):
-    ST.restoreUseRemoteGwInPeering(azure.network_client(SPOKE_SUB), [])
-    assert logs.messages() == [
-        "- Restore use_remote_gateways in peering",
-        "  no peering needs to be restored",
+    azure.calls.clear()
+    logs.clear()
+    assert restore(ST, azure, json.loads(json.dumps(props))) is None
+    assert logs.lines() == [
+        ("INFO", "- Restore use_remote_gateways in peering"),
+        ("INFO", "  set use_remote_gateways to True in spoke-to-hub"),
+        ("INFO", "  set use_remote_gateways to True in spoke-to-peer"),
     ]
-    assert azure.calls == []
+    assert updates(azure) == ([] if dry_run else [("spoke-to-hub", True), ("spoke-to-peer", True)])
+    assert "wait" not in azure.operations()
 
 
-def test_restore_stops_at_a_record_without_its_snapshot(ST, azure, gw_spoke, logs):
-    broken = prop("uses-gw-too")
-    del broken["localPeering"]
-    records = [prop("uses-gw"), broken, prop("no-gw")]
+@pytest.mark.parametrize(
+    "exclude, handled, by_name, gets", [(None, 3, 0, 5), ("", 0, 6, 0), ("LUMAFLOW-", 3, 0, 5)]
+)
+def test_disable_exclude_prefix(ST, azure, world, logs, exclude, handled, by_name, gets):
+    assert len(disable(ST, azure, world, exclude)) == handled
+    assert len(azure.writes()) == handled
+    # The name is looked at first: an excluded peering is neither fetched nor asked about.
+    assert sum(m.startswith("  controller created peering") for m in logs.messages()) == by_name
+    assert len(azure.operations("virtual_network_peerings.get")) == gets
+
+
+def test_a_vanished_peering_is_an_alert_and_the_next_goes_on(ST, azure, world, logs):
+    del azure.peerings_of(SPOKE_SUB, SPOKE_RG, "spoke")["spoke-to-hub"]
+    assert disable(ST, azure, world) == [PEER_PROP]
+    alert = "  **Alert** The Resource 'Microsoft.Network/virtualNetworkPeerings/spoke-to-hub'"
+    assert logs.lines()[3] == ("WARNING", alert + " was not found.")
+
+    azure.calls.clear()
+    restore(ST, azure, [HUB_PROP, PEER_PROP])
+    assert logs.lines()[-2] == ("WARNING", alert + " was not found.")
+    assert updates(azure) == [("spoke-to-peer", True)]
+
+
+def test_restore_stops_at_a_record_without_its_snapshot(ST, azure, world):
+    broken = {k: v for k, v in HUB_PROP.items() if k != "localPeering"}
     with pytest.raises(KeyError, match="localPeering"):
-        ST.restoreUseRemoteGwInPeering(azure.network_client(SPOKE_SUB), records)
-    assert updates(azure) == [("uses-gw", True)]
-
-
-def test_restore_goes_on_after_a_vanished_peering(ST, azure, gw_spoke, logs):
-    records = [prop("gone"), prop("no-gw")]
-    ST.restoreUseRemoteGwInPeering(azure.network_client(SPOKE_SUB), records)
-    assert logs.lines()[1][0] == "WARNING" and logs.lines()[1][1].startswith("  **Alert** ")
-    assert updates(azure) == [("no-gw", True)]
+        restore(ST, azure, [PEER_PROP, broken, HUB_PROP])
+    assert updates(azure) == [("spoke-to-peer", True)]

@@ -7,22 +7,12 @@ import fakes
 
 SUB, RG, OLD_RG = "sub-1", "rg-net", "rg-old"
 VNET = "vn.1"
-REPORT = "- Discover subnet to route-table association"
-
+HEADER = ("INFO", "- Switch subnet to route-table association")
 FORWARD_MAP = {"rt-app": "rt-app-new", "rt-db": "rt-db-new"}
-REVERT_MAP = {"rt-app-new": "rt-app", "rt-db-new": "rt-db"}
-
-TABLES = [
-    (RG, "rt-app"),
-    (OLD_RG, "rt-db"),
-    (RG, "rt-spoke"),
-    (RG, "rt-unknown"),
-    (RG, "vn.1-default"),
-    (RG, "rt-app-new"),
-    (RG, "rt-db-new"),
-    (RG, "vn.1-main-1"),
-    (RG, "vn.1-main-2"),
-]
+REVERT_MAP = {new: old for old, new in FORWARD_MAP.items()}
+TABLE_RG = {"rt-db": OLD_RG}  # every other table lives in the VNet's resource group
+TABLES = ["rt-app", "rt-db", "rt-spoke", "rt-unknown", "vn.1-default", "rt-app-new", "rt-db-new"]
+TABLES += ["vn.1-main-1", "vn.1-main-2"]
 
 # subnet name, route table, delegations
 SUBNETS = [
@@ -37,58 +27,49 @@ SUBNETS = [
     ("other", "rt-unknown", ()),
     ("web", None, ("Microsoft.Web/serverFarms",)),
 ]
-
 BEFORE = {name: table for name, table, _ in SUBNETS}
+SWITCHED = ["app.a", "plain", "dflt", "db", "grouped", "web"]
+# the subnets that a second run finds on a table it does not know, in walk order
+SECOND_RUN = ["app.a", "plain", "dflt", "db", "grouped", "other", "web"]
+
+# a subnet on a table that the run's pairing does not know, forward and revert
+FORWARD_NOT_COPIED = "  **Alert** {} associated to {} not copied -- skipped"
+REVERT_NOT_COPIED = "  **Alert** {} is using a route table {} that has not been copied -- skipped"
+# the two filters every direction applies, and the spoke gateway subnet that keeps its table
+GATEWAY = ("INFO", "  found Azure GatewaySubnet -- skipped ")
+NETAPP = ("INFO", "  files delegated to Microsoft.Netapp/volumes -- skipped")
+SPOKE = ("INFO", "  spoke gw subnet x-lumaflow-spoke-gw -- skipped")
 
 FORWARD_LINES = [
-    ("INFO", "- Switch subnet to route-table association"),
+    HEADER,
     ("INFO", "  switch app.a from rt-app to rt-app-new"),
     ("INFO", "  associate plain to vn.1-main-1"),
-    ("INFO", "  found Azure GatewaySubnet -- skipped "),
+    GATEWAY,
     ("INFO", "  associate dflt to vn.1-main-2"),
     ("INFO", "  switch db from rt-db to rt-db-new"),
-    ("INFO", "  files delegated to Microsoft.Netapp/volumes -- skipped"),
-    ("INFO", "  spoke gw subnet x-lumaflow-spoke-gw -- skipped"),
+    NETAPP,
+    SPOKE,
     ("INFO", "  associate grouped to vn.1-main-1"),
-    ("WARNING", "  **Alert** other associated to rt-unknown not copied -- skipped"),
+    ("WARNING", FORWARD_NOT_COPIED.format("other", "rt-unknown")),
     ("INFO", "  associate web to vn.1-main-2"),
 ]
-
-AFTER_FORWARD = dict(
-    BEFORE,
-    **{
-        "app.a": "rt-app-new",
-        "plain": "vn.1-main-1",
-        "dflt": "vn.1-main-2",
-        "db": "rt-db-new",
-        "grouped": "vn.1-main-1",
-        "web": "vn.1-main-2",
-    },
-)
+AFTER_FORWARD = {**BEFORE, "app.a": "rt-app-new", "db": "rt-db-new", "plain": "vn.1-main-1"}
+AFTER_FORWARD.update(dflt="vn.1-main-2", grouped="vn.1-main-1", web="vn.1-main-2")
 
 REVERT_LINES = [
-    ("INFO", "- Switch subnet to route-table association"),
+    HEADER,
     ("INFO", "  switch app.a from rt-app-new to rt-app"),
     ("INFO", "  re-associate plain from vn.1-main-1 to vn.1-default"),
-    ("INFO", "  found Azure GatewaySubnet -- skipped "),
+    GATEWAY,
     ("INFO", "  re-associate dflt from vn.1-main-2 to vn.1-default"),
     ("INFO", "  switch db from rt-db-new to rt-db"),
-    ("INFO", "  files delegated to Microsoft.Netapp/volumes -- skipped"),
-    ("INFO", "  spoke gw subnet x-lumaflow-spoke-gw -- skipped"),
+    NETAPP,
+    SPOKE,
     ("INFO", "  re-associate grouped from vn.1-main-1 to vn.1-default"),
-    (
-        "WARNING",
-        "  **Alert** other is using a route table rt-unknown that has not been copied -- skipped",
-    ),
+    ("WARNING", REVERT_NOT_COPIED.format("other", "rt-unknown")),
     ("INFO", "  re-associate web from vn.1-main-2 to vn.1-default"),
 ]
-
-AFTER_REVERT = dict(
-    BEFORE,
-    **{"plain": "vn.1-default", "grouped": "vn.1-default", "web": "vn.1-default"},
-)
-
-SWITCHED = ["app.a", "plain", "dflt", "db", "grouped", "web"]
+AFTER_REVERT = {**BEFORE, "plain": "vn.1-default", "grouped": "vn.1-default", "web": "vn.1-default"}
 
 
 def config(**changes):
@@ -99,80 +80,87 @@ def config(**changes):
         "migrate_non_associated_subnet": True,
         "subnet_in_subnet_groups": ["grouped"],
     }
-    yaml.update(changes)
-    return yaml
+    return {**yaml, **changes}
+
+
+def table_id(name):
+    return fakes.rid(SUB, TABLE_RG.get(name, RG), "routeTables", name)
 
 
 @pytest.fixture
 def vnet(azure, terraform, use_yaml_context, use_prefixes):
     use_prefixes()
     use_yaml_context(settings={"configure_shared_route_table_replication": 0})
+    for name in TABLES:
+        azure.add_route_table(fakes.route_table(SUB, TABLE_RG.get(name, RG), name))
     model = fakes.vnet(SUB, RG, VNET)
-    tables = {name: azure.add_route_table(fakes.route_table(SUB, rg, name)) for rg, name in TABLES}
-    azure.add_vnet(
-        model,
-        subnets=[
-            fakes.subnet(model, name, route_table=tables.get(table), delegations=delegations)
-            for name, table, delegations in SUBNETS
-        ],
-    )
-    return model
+    subnets = [fakes.subnet(model, n, t and table_id(t), d) for n, t, d in SUBNETS]
+    return azure.add_vnet(model, subnets=subnets)
 
 
-def forward(ST, azure, vnet, yaml=None, mapping=None):
-    mapping = dict(FORWARD_MAP) if mapping is None else mapping
+def forward(ST, azure, vnet, yaml=None):
     return ST.updateSubnetAssociation(
-        yaml or config(), False, azure.network_client(SUB), vnet, mapping, {}
+        yaml or config(), False, azure.network_client(SUB), vnet, dict(FORWARD_MAP), {}
     )
 
 
-def org_info(azure, *names):
-    rgs = dict((name, rg) for rg, name in TABLES)
-    return {name: azure.table_of(SUB, rgs[name], name) for name in names}
-
-
-def revert(ST, azure, vnet, yaml=None, mapping=None, info=None):
+def revert(ST, azure, vnet, yaml=None):
     return ST.updateSubnetAssociation(
         yaml=yaml or config(),
         revert=True,
         network_client=azure.network_client(SUB),
         vnet=vnet,
-        rtb_target_rtb_map=dict(REVERT_MAP) if mapping is None else mapping,
-        orgRouteTableInfo=org_info(azure, "rt-app", "rt-db") if info is None else info,
+        rtb_target_rtb_map=dict(REVERT_MAP),
+        orgRouteTableInfo={
+            n: azure.table_of(SUB, TABLE_RG.get(n, RG), n) for n in REVERT_MAP.values()
+        },
     )
 
 
 def associations(azure, vnet_name=VNET):
     subnets = azure.subnets[fakes._key(SUB, RG, vnet_name)].values()
-    return {
-        s.name: s.route_table.id.split("/")[-1] if s.route_table is not None else None
-        for s in subnets
-    }
-
-
-def item_lines(logs):
-    """The operation's own lines, without the final report."""
-    lines = logs.lines()
-    return lines[: lines.index(("INFO", REPORT))] if ("INFO", REPORT) in lines else lines
+    return {s.name: s.route_table and s.route_table.id.split("/")[-1] for s in subnets}
 
 
 def written(azure):
-    """(operation, subnet name) of every write and wait, in order."""
+    """Every subnet write (group, VNet, subnet) and every wait, in order."""
     return [
-        (op, args[2] if op.startswith("subnets.") else args[0].split(":")[-1])
+        args[:3] if op.startswith("subnets.") else args[0]
         for _, op, args in azure.calls
         if op in ("subnets.begin_create_or_update", "wait")
     ]
 
 
+def writes_of(names):
+    """Each subnet written into the VNet's group and waited for before the next one."""
+    return [w for n in names for w in ((RG, VNET, n), f"subnets.begin_create_or_update:{n}")]
+
+
+def run_before(ST, azure, vnet, terraform, logs, runs):
+    """Makes all runs but the last, then forgets their calls, lines and records."""
+    for run in runs[:-1]:
+        run(ST, azure, vnet)
+    terraform.records.clear()
+    logs.clear()
+    azure.calls.clear()
+    return associations(azure)
+
+
+def assert_lines_then_report(ST, azure, vnet, logs, item_lines):
+    """The run's own lines, then a final report that matches the subnets as Azure has them."""
+    lines = logs.lines()
+    logs.clear()
+    ST.discoverSubnets(azure.network_client(SUB), vnet)
+    assert lines == item_lines + logs.lines()
+
+
 def record(subnet, table, ref):
-    table_rg = dict((name, rg) for rg, name in TABLES).get(table, RG)
     resource = f"vn_1_{subnet.replace('.', '_')}"
     return {
         "vnet_name": VNET,
         "subnet_id": f"{fakes.rid(SUB, RG, 'virtualNetworks', VNET)}/subnets/{subnet}",
         "subnet_ref": f"azurerm_subnet.{resource}.id",
-        "route_table_id": fakes.rid(SUB, table_rg, "routeTables", table),
+        "route_table_id": table_id(table),
         "route_table_ref": ref,
         "rname": f"{resource}_{table.replace('.', '_')}",
         "provider": "prod",
@@ -196,126 +184,69 @@ FORWARD_RECORDS = [
 ]
 
 
-def report_lines(state):
-    skipped = {
-        "GatewaySubnet": "  found Azure GatewaySubnet -- skipped ",
-        "files": "  files delegated to Microsoft.Netapp/volumes -- skipped",
-    }
-    return [("INFO", REPORT)] + [
-        (
-            "INFO",
-            skipped.get(name)
-            or (
-                f"  subnet {name} is associated to {table}"
-                if table
-                else f"  subnet {name} has no route table"
-            ),
-        )
-        for name, table in state.items()
-    ]
-
-
 def test_forward_then_revert_over_a_mixed_vnet(ST, azure, vnet, terraform, logs):
     assert forward(ST, azure, vnet) is None
     assert terraform.records == FORWARD_RECORDS
     assert associations(azure) == AFTER_FORWARD
-    assert written(azure) == [
-        (op, name) for name in SWITCHED for op in ("subnets.begin_create_or_update", "wait")
-    ]
-    assert all(
-        args[:2] == (RG, VNET)
-        for _, op, args in azure.calls
-        if op == "subnets.begin_create_or_update"
-    )
-    assert logs.lines() == FORWARD_LINES + report_lines(AFTER_FORWARD)
+    assert written(azure) == writes_of(SWITCHED)
+    assert_lines_then_report(ST, azure, vnet, logs, FORWARD_LINES)
 
     logs.clear()
     azure.calls.clear()
     assert revert(ST, azure, vnet) is None
     assert terraform.records == FORWARD_RECORDS  # the revert writes no Terraform
     assert associations(azure) == AFTER_REVERT
-    assert logs.lines() == REVERT_LINES + report_lines(AFTER_REVERT)
-    assert written(azure) == [
-        (op, name) for name in SWITCHED for op in ("subnets.begin_create_or_update", "wait")
-    ]
+    assert written(azure) == writes_of(SWITCHED)
     # the old table is read from its own group; the subnet is still written into the VNet's
     assert (SUB, "route_tables.get", (OLD_RG, "rt-db")) in azure.calls
-    db_write = [a for _, op, a in azure.calls if op.startswith("subnets.begin") and a[2] == "db"]
-    assert db_write[0][:2] == (RG, VNET)
+    assert_lines_then_report(ST, azure, vnet, logs, REVERT_LINES)
 
 
-def test_second_runs_leave_everything_unchanged(ST, azure, vnet, terraform, logs):
-    forward(ST, azure, vnet)
-    logs.clear()
-    azure.calls.clear()
-    forward(ST, azure, vnet)
-    assert written(azure) == [] and len(terraform.records) == len(FORWARD_RECORDS)
-    assert associations(azure) == AFTER_FORWARD
-    assert [m for m in logs.messages("WARNING")] == [
-        f"  **Alert** {name} associated to {AFTER_FORWARD[name]} not copied -- skipped"
-        for name in ["app.a", "plain", "dflt", "db", "grouped", "other", "web"]
-    ]
-
-    revert(ST, azure, vnet)
-    logs.clear()
-    azure.calls.clear()
-    revert(ST, azure, vnet)
-    assert written(azure) == []
-    assert associations(azure) == AFTER_REVERT
-    assert logs.messages("WARNING") == [
-        f"  **Alert** {name} is using a route table {AFTER_REVERT[name]} "
-        "that has not been copied -- skipped"
-        for name in ["app.a", "plain", "dflt", "db", "grouped", "other", "web"]
-    ]
-
-
-@pytest.mark.parametrize("direction", ["forward", "revert"])
-def test_dry_run_reads_and_logs_only(ST, azure, vnet, terraform, logs, direction):
-    if direction == "revert":
-        forward(ST, azure, vnet)
-        terraform.records.clear()
-    logs.clear()
-    azure.calls.clear()
-    ST.setDryRun()
-    run, lines, records, state = {
-        "forward": (forward, FORWARD_LINES, FORWARD_RECORDS, BEFORE),
-        "revert": (revert, REVERT_LINES, [], AFTER_FORWARD),
-    }[direction]
-    assert run(ST, azure, vnet) is None
-    assert azure.writes() == [] and "wait" not in azure.operations()
-    assert terraform.records == records
-    assert logs.lines() == lines + report_lines(state)
+# the run under test is the last of each list
+FORWARD_RUN, REVERT_RUN = [forward], [forward, revert]
 
 
 @pytest.mark.parametrize(
-    "revert_value, first_line",
-    [
-        (False, "  associate plain to vn.1-main-1"),
-        (0, "  associate plain to vn.1-main-1"),
-        (True, "  **Alert** Subnet plain without route table detected during revert traffic"),
-        (None, "  **Alert** Subnet plain without route table detected during revert traffic"),
-        ("no", "  **Alert** Subnet plain without route table detected during revert traffic"),
-    ],
+    "runs, warning", [(FORWARD_RUN, FORWARD_NOT_COPIED), (REVERT_RUN, REVERT_NOT_COPIED)]
 )
-def test_direction_is_forward_only_when_revert_equals_false(
-    ST, azure, vnet, logs, revert_value, first_line
-):
+def test_second_runs_leave_everything_unchanged(ST, azure, vnet, terraform, logs, runs, warning):
+    state = run_before(ST, azure, vnet, terraform, logs, runs + runs[-1:])
+    runs[-1](ST, azure, vnet)
+    assert written(azure) == [] and associations(azure) == state and terraform.records == []
+    assert logs.messages("WARNING") == [warning.format(n, state[n]) for n in SECOND_RUN]
+
+
+@pytest.mark.parametrize(
+    "runs, lines, records",
+    [(FORWARD_RUN, FORWARD_LINES, FORWARD_RECORDS), (REVERT_RUN, REVERT_LINES, [])],
+)
+def test_dry_run_reads_and_logs_only(ST, azure, vnet, terraform, logs, runs, lines, records):
+    state = run_before(ST, azure, vnet, terraform, logs, runs)
+    ST.setDryRun()
+    assert runs[-1](ST, azure, vnet) is None
+    assert azure.writes() == [] and "wait" not in azure.operations()
+    assert terraform.records == records and associations(azure) == state
+    assert_lines_then_report(ST, azure, vnet, logs, lines)
+
+
+@pytest.mark.parametrize("revert_value", [0, None])
+def test_direction_is_forward_only_when_revert_equals_false(ST, azure, vnet, logs, revert_value):
     azure.subnets[fakes._key(SUB, RG, VNET)] = {"plain": fakes.subnet(vnet, "plain")}
     ST.updateSubnetAssociation(
         config(), revert_value, azure.network_client(SUB), vnet, dict(FORWARD_MAP), {}
     )
-    assert logs.messages()[1].startswith(first_line)
+    assert associations(azure)["plain"] == ("vn.1-main-1" if revert_value is not None else None)
 
 
 def test_empty_vnet_reads_the_default_table_and_reports(ST, azure, vnet, terraform, logs):
     azure.subnets[fakes._key(SUB, RG, VNET)] = {}
     forward(ST, azure, vnet)
-    assert logs.messages() == ["- Switch subnet to route-table association", REPORT]
+    assert logs.messages() == [HEADER[1], "- Discover subnet to route-table association"]
     assert azure.operations() == ["subnets.list", "route_tables.get", "subnets.list"]
     assert terraform.records == []
 
 
-# -- forward failures and settings -----------------------------------------------------------
+# -- failures and settings -------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("direction", ["forward", "revert"])
@@ -326,49 +257,34 @@ def test_missing_default_table_is_an_alert_and_the_run_goes_on(ST, azure, vnet, 
         logs.clear()
         revert(ST, azure, vnet, yaml=yaml)
         assert "  re-associate plain from vn.1-main-1 to None" in logs.messages()
-        assert associations(azure)["plain"] is None
-        assert associations(azure)["app.a"] == "rt-app"
+        assert associations(azure)["plain"] is None and associations(azure)["app.a"] == "rt-app"
     else:
         forward(ST, azure, vnet, yaml=yaml)
         # a subnet on another table than the configured default is its own table's business
-        assert (
-            "WARNING",
-            "  **Alert** dflt associated to vn.1-default not copied -- skipped",
-        ) in logs.lines()
+        assert FORWARD_NOT_COPIED.format("dflt", "vn.1-default") in logs.messages()
         assert associations(azure)["plain"] == "vn.1-main-1"
-    assert logs.lines()[1:3] == [
-        ("INFO", "  **Alert** vn.1-gone not found"),
-        (
-            "DEBUG",
-            "  **Alert** The Resource 'Microsoft.Network/routeTables/vn.1-gone' was not found.",
-        ),
-    ]
+    gone = "The Resource 'Microsoft.Network/routeTables/vn.1-gone' was not found."
+    alert = [("INFO", "  **Alert** vn.1-gone not found"), ("DEBUG", f"  **Alert** {gone}")]
+    assert logs.lines()[1:3] == alert
 
 
-def test_no_default_table_configured_sends_default_subnets_to_their_own_branch(
-    ST, azure, vnet, logs
-):
+def test_unset_default_table_leaves_default_subnets_alone(ST, azure, vnet, logs):
     forward(ST, azure, vnet, yaml=config(default_route_table=None))
     assert ("route_tables.get", (RG, "vn.1-None")) not in [(c[1], c[2]) for c in azure.calls]
-    assert "  **Alert** dflt associated to vn.1-default not copied -- skipped" in logs.messages()
+    assert FORWARD_NOT_COPIED.format("dflt", "vn.1-default") in logs.messages()
     assert associations(azure)["web"] == "vn.1-main-1"
 
 
 def test_failed_main_table_fetch_ends_the_run_without_report(ST, azure, vnet, terraform, logs):
     azure.failures[("route_tables.get", "vn.1-main-2")] = fakes.http_error("throttled", 429)
     assert forward(ST, azure, vnet) is None
-    assert logs.lines() == FORWARD_LINES[:3] + [
-        ("INFO", "  found Azure GatewaySubnet -- skipped "),
-        ("ERROR", "  **Error** throttled"),
-    ]
-    assert associations(azure) == dict(BEFORE, **{"app.a": "rt-app-new", "plain": "vn.1-main-1"})
+    assert logs.lines() == FORWARD_LINES[:4] + [("ERROR", "  **Error** throttled")]
+    assert associations(azure) == {**BEFORE, "app.a": "rt-app-new", "plain": "vn.1-main-1"}
     assert azure.operations("subnets.list") == ["subnets.list"]
     assert terraform.records == FORWARD_RECORDS[:2]
 
 
-@pytest.mark.parametrize(
-    "migrate, moved", [(False, False), (0, True), (None, True), (True, True), ("no", True)]
-)
+@pytest.mark.parametrize("migrate, moved", [(False, False), (0, True), (None, True)])
 def test_only_the_boolean_false_keeps_subnets_without_table(ST, azure, vnet, logs, migrate, moved):
     forward(ST, azure, vnet, yaml=config(migrate_non_associated_subnet=migrate))
     skip = "  subnet plain without route table association -- skipped"
@@ -388,96 +304,57 @@ def test_main_tables_follow_the_configured_prefix(ST, azure, vnet, terraform, us
     assert terraform.records[1]["route_table_ref"] == main_ref(0)
 
 
-@pytest.mark.parametrize(
-    "groups",
-    [["grouped"], ("grouped",), {"grouped"}, {"grouped": 1}, ["grouped", 5], "grouped-and-more"],
-)
-def test_grouped_subnets_are_switched_without_association(ST, azure, vnet, terraform, groups):
-    forward(ST, azure, vnet, yaml=config(subnet_in_subnet_groups=groups))
-    assert "grouped" not in [r["subnet_ref"].split("_")[-1][:-3] for r in terraform.records]
-    assert len(terraform.records) == len(FORWARD_RECORDS)
-    assert associations(azure)["grouped"] == "vn.1-main-1"
-
-
-@pytest.mark.parametrize(
-    "missing",
-    [
-        "default_route_table",
-        "subscriptionId",
-        "subscriptionInfo",
-        "migrate_non_associated_subnet",
-        "subnet_in_subnet_groups",
-    ],
-)
+@pytest.mark.parametrize("missing", [*config(), "alias"])
 def test_missing_configuration_key_fails_the_run(ST, azure, vnet, missing):
     yaml = config()
-    del yaml[missing]
+    del (yaml["subscriptionInfo"] if missing == "alias" else yaml)[missing]
     with pytest.raises(KeyError, match=missing):
         forward(ST, azure, vnet, yaml=yaml)
-
-
-def test_missing_provider_alias_fails_the_run(ST, azure, vnet):
-    with pytest.raises(KeyError, match="alias"):
-        forward(ST, azure, vnet, yaml=config(subscriptionInfo={}))
 
 
 def test_failed_target_fetch_fails_the_run(ST, azure, vnet):
     azure.failures[("route_tables.get", "rt-db-new")] = fakes.http_error("denied", 403)
     with pytest.raises(HttpResponseError, match="denied"):
         forward(ST, azure, vnet)
-    assert associations(azure)["dflt"] == "vn.1-main-2"
-    assert associations(azure)["web"] is None
+    assert associations(azure)["dflt"] == "vn.1-main-2" and associations(azure)["web"] is None
 
 
-@pytest.mark.parametrize("where", ["failures", "poller_failures"])
-@pytest.mark.parametrize("direction", ["forward", "revert"])
-def test_failed_subnet_write_fails_the_run(ST, azure, vnet, where, direction):
-    if direction == "revert":
-        forward(ST, azure, vnet)
+# the write fails in one direction, the wait in the other
+@pytest.mark.parametrize(
+    "where, runs", [("failures", FORWARD_RUN), ("poller_failures", REVERT_RUN)]
+)
+def test_failed_subnet_write_fails_the_run(ST, azure, vnet, terraform, logs, where, runs):
+    before = run_before(ST, azure, vnet, terraform, logs, runs)
     getattr(azure, where)[("subnets.begin_create_or_update", "dflt")] = fakes.http_error("busy")
     with pytest.raises(HttpResponseError, match="busy"):
-        (forward if direction == "forward" else revert)(ST, azure, vnet)
-    assert azure.operations("subnets.list") == ["subnets.list"] * (1 + (direction == "revert") * 2)
-    expected = AFTER_FORWARD if direction == "forward" else AFTER_REVERT
-    start = BEFORE if direction == "forward" else AFTER_FORWARD
-    assert associations(azure)["plain"] == expected["plain"]
-    assert associations(azure)["db"] == start["db"]
+        runs[-1](ST, azure, vnet)
+    assert azure.operations("subnets.list") == ["subnets.list"]  # no final report
+    assert associations(azure)["plain"] != before["plain"]  # handled before the failure
+    assert associations(azure)["db"] == before["db"]  # never reached
 
 
 # -- shared route-table replication ------------------------------------------------------------
 
 
-def test_shared_replication_picks_the_listed_table(
-    ST, azure, vnet, terraform, use_yaml_context, logs
-):
+def test_replication_picks_the_listed_table(ST, azure, vnet, terraform, use_yaml_context, logs):
     context = use_yaml_context(settings={"configure_shared_route_table_replication": 2})
     azure.add_route_table(fakes.route_table(SUB, RG, "rt-shared"))
+    entries = [("app", "wrong"), ("app.a", "rt-shared"), ("app.a", "later")]
     terraform.discovery = {
         "rtbSubnetGwGroupInfos": {
-            vnet.id: {
-                "rt-app": [
-                    {"subnetId": "app", "rtbName": "wrong"},
-                    {"subnetId": "app.a", "rtbName": "rt-shared"},
-                    {"subnetId": "app.a", "rtbName": "later"},
-                ],
-                "rt-db": [],
-            }
+            vnet.id: {"rt-app": [{"subnetId": s, "rtbName": t} for s, t in entries], "rt-db": []}
         }
     }
     forward(ST, azure, vnet)
     assert "  switch app.a from rt-app to rt-shared" in logs.messages()
-    assert associations(azure)["app.a"] == "rt-shared"
-    assert associations(azure)["db"] == "rt-db-new"
+    assert associations(azure)["app.a"] == "rt-shared" and associations(azure)["db"] == "rt-db-new"
     assert terraform.records[0] == record("app.a", "rt-shared", staged_ref("rt-shared"))
     assert terraform.discovery_reads == 2
-    assert (
-        context.calls.count(("getGlobalContext", "configure_shared_route_table_replication")) == 2
-    )
+    setting = ("getGlobalContext", "configure_shared_route_table_replication")
+    assert context.calls.count(setting) == 2
 
 
-def test_shared_replication_without_the_vnet_skips_its_subnets(
-    ST, azure, vnet, terraform, use_yaml_context, logs
-):
+def test_replication_without_vnet_info_skips(ST, azure, vnet, terraform, use_yaml_context, logs):
     use_yaml_context(settings={"configure_shared_route_table_replication": 1})
     terraform.discovery = {"rtbSubnetGwGroupInfos": {}}
     forward(ST, azure, vnet)
@@ -489,9 +366,7 @@ def test_shared_replication_without_the_vnet_skips_its_subnets(
     assert associations(azure)["plain"] == "vn.1-main-1"
 
 
-def test_shared_replication_without_the_table_fails_the_run(
-    ST, azure, vnet, terraform, use_yaml_context
-):
+def test_replication_without_the_table_fails_the_run(ST, azure, vnet, terraform, use_yaml_context):
     use_yaml_context(settings={"configure_shared_route_table_replication": 1})
     terraform.discovery = {"rtbSubnetGwGroupInfos": {vnet.id: {}}}
     with pytest.raises(KeyError, match="rt-app"):
@@ -501,80 +376,42 @@ def test_shared_replication_without_the_table_fails_the_run(
 # -- revert edge cases ---------------------------------------------------------------------------
 
 
-@pytest.fixture
-def reverted_world(azure, terraform, use_prefixes):
-    """A VNet whose main tables are prefixed p; the staged tables of a past forward run."""
+def test_revert_skips_only_the_subnets_it_cannot_resolve(ST, azure, terraform, use_prefixes, logs):
+    """A VNet whose main tables are prefixed p, on the staged tables of a past forward run."""
     use_prefixes({"vn1": "p"})
-    model = fakes.vnet(SUB, RG, "vn1")
+    vn1 = fakes.vnet(SUB, RG, "vn1")
     for rg, name in [(RG, "vn1-default"), (RG, "rt-d"), (OLD_RG, "rt-e")]:
         azure.add_route_table(fakes.route_table(SUB, rg, name))
-    on = {
-        "a": "p-main-9",
-        "b": None,
-        "c": "rt-c-new",
-        "d": "rt-d-new",
-        "e": "rt-e-new",
-        "f": "vn1-main-1",
-        "g": "rt-g-new",
-        "lumaflow-spoke-hagw": "rt-e-new",
-    }
-    azure.add_vnet(
-        model,
-        subnets=[
-            fakes.subnet(
-                model, name, route_table=table and fakes.rid(SUB, RG, "routeTables", table)
-            )
-            for name, table in on.items()
-        ],
-    )
-    return model
-
-
-def test_revert_skips_only_the_subnets_it_cannot_resolve(ST, azure, reverted_world, logs):
+    on = {"a": "p-main-9", "b": None, "c": "rt-c-new", "d": "rt-d-new", "e": "rt-e-new"}
+    on.update({"f": "vn1-main-1", "g": "rt-g-new", "lumaflow-spoke-hagw": "rt-e-new"})
+    ids = {name: table and fakes.rid(SUB, RG, "routeTables", table) for name, table in on.items()}
+    azure.add_vnet(vn1, subnets=[fakes.subnet(vn1, name, table) for name, table in ids.items()])
     azure.failures[("route_tables.get", "rt-d")] = fakes.http_error("throttled", 429)
     mapping = {"rt-c-new": "rt-c", "rt-d-new": "rt-d", "rt-e-new": "rt-e", "rt-g-new": "rt-g"}
-    info = {
-        "rt-d": azure.table_of(SUB, RG, "rt-d"),
-        "rt-e": azure.table_of(SUB, OLD_RG, "rt-e"),
-        "rt-g": fakes.Model(id="rt-g"),
-    }
-    ST.updateSubnetAssociation(
-        config(), True, azure.network_client(SUB), reverted_world, mapping, info
-    )
-    assert item_lines(logs) == [
-        ("INFO", "- Switch subnet to route-table association"),
+    info = {n: azure.table_of(SUB, rg, n) for rg, n in [(RG, "rt-d"), (OLD_RG, "rt-e")]}
+    info["rt-g"] = fakes.Model(id="rt-g")
+
+    ST.updateSubnetAssociation(config(), True, azure.network_client(SUB), vn1, mapping, info)
+
+    no_table = "Subnet b without route table detected during revert traffic"
+    expected = [
+        HEADER,
         ("INFO", "  re-associate a from p-main-9 to vn1-default"),
-        (
-            "WARNING",
-            "  **Alert** Subnet b without route table detected during revert traffic -- skipped",
-        ),
+        ("WARNING", f"  **Alert** {no_table} -- skipped"),
         ("WARNING", "  **Alert** rt-c-new region info not found -- skipped"),
         ("ERROR", "  **Error** throttled"),
         ("INFO", "  switch e from rt-e-new to rt-e"),
-        (
-            "WARNING",
-            "  **Alert** f is using a route table vn1-main-1 that has not been copied -- skipped",
-        ),
+        ("WARNING", REVERT_NOT_COPIED.format("f", "vn1-main-1")),
         ("ERROR", "  **Error** list index out of range"),
         ("INFO", "  spoke gw subnet lumaflow-spoke-hagw -- skipped"),
     ]
-    assert associations(azure, "vn1") == {
-        "a": "vn1-default",
-        "b": None,
-        "c": "rt-c-new",
-        "d": "rt-d-new",
-        "e": "rt-e",
-        "f": "vn1-main-1",
-        "g": "rt-g-new",
-        "lumaflow-spoke-hagw": "rt-e-new",
-    }
+    assert_lines_then_report(ST, azure, vn1, logs, expected)
+    assert associations(azure, "vn1") == {**on, "a": "vn1-default", "e": "rt-e"}
     assert (SUB, "route_tables.get", (OLD_RG, "rt-e")) in azure.calls
-    assert logs.messages()[len(item_lines(logs))] == REPORT
 
 
 def test_spoke_subnets_without_table_go_to_a_main_table(ST, azure, vnet, logs):
-    azure.subnets[fakes._key(SUB, RG, VNET)] = {
-        "gw-lumaflow-spoke-gw-x": fakes.subnet(vnet, "gw-lumaflow-spoke-gw-x")
-    }
+    name = "gw-lumaflow-spoke-gw-x"
+    azure.subnets[fakes._key(SUB, RG, VNET)] = {name: fakes.subnet(vnet, name)}
     forward(ST, azure, vnet)
-    assert associations(azure) == {"gw-lumaflow-spoke-gw-x": "vn.1-main-1"}
+    assert associations(azure) == {name: "vn.1-main-1"}

@@ -95,7 +95,7 @@ def refuse_unreverted(state, vnets, run):
         )
 
 
-def open_vnet(config, vnet_config, switchlib, dry_run):
+def open_vnet(config, vnet_config, switchlib):
     credential = YamlContext().generateAzureCredential(vnet_config.subscription)
     if credential is None:
         raise ConfigError(
@@ -110,37 +110,56 @@ def open_vnet(config, vnet_config, switchlib, dry_run):
         "spoke_gw_name": vnet_config.spoke_gw_name,
     }
     return steps.VnetRun(
-        config, vnet_config, switchlib.SwitchTraffic, client, vnet, report.driver_log(), dry_run
+        config, vnet_config, switchlib.SwitchTraffic, client, vnet, report.driver_log()
     )
 
 
 def run_forward(run, key, state):
     state.start_forward(key)
+    planner = steps.planning_library(run.library)
     kept = {}
     for number, step in enumerate(steps.FORWARD_STEPS, 1):
         run.log.info(f"[{run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}: {step}")
-        records = steps.FORWARD[step](run, kept.__getitem__)
-        kept[step] = records
-        state.record(key, step, records)
+        state.start_step(key, step)
+        if step in steps.PLANNED_STEPS and not run.library.DryRun:
+            with steps.quiet_library():
+                state.plan(key, step, steps.FORWARD[step](run, planner, kept))
+        kept[step] = steps.FORWARD[step](run, run.library, kept)
+        state.record(key, step, kept[step])
     return len(kept[steps.PEERINGS]["peeringPairList"])
+
+
+def revert_records(entry, step):
+    """The records to revert a step with: its own, else its plan when it was interrupted.
+    None when a planned step was interrupted before its plan was kept: it changed nothing."""
+    if "records" in entry:
+        return entry["records"]
+    if "planned" in entry or step not in steps.PLANNED_STEPS:
+        return entry.get("planned", {})
+    return None
 
 
 def run_revert(run, key, state):
     restored = 0
     for number, step in enumerate(steps.REVERT_STEPS, 1):
         progress = f"[{run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}: {step}"
-        records = state.records(key, step)
-        if records is None:
+        entry = state.forward_entry(key, step)
+        if entry is None:
             run.log.info(f"{progress} -- not done in the forward run, nothing to revert")
             continue
         if state.is_reverted(key, step):
             run.log.info(f"{progress} -- already reverted")
             continue
-        run.log.info(progress)
-        steps.REVERT[step](run, records)
+        records = revert_records(entry, step)
+        if records is None:
+            run.log.info(f"{progress} -- interrupted before it changed anything")
+        else:
+            partly = "" if "records" in entry else " (interrupted in the forward run)"
+            run.log.info(progress + partly)
+            steps.REVERT[step](run, records)
+            if step == steps.PEERINGS:
+                restored = len(records["peeringPairList"])
         state.mark_reverted(key, step)
-        if step == steps.PEERINGS:
-            restored = len(records["peeringPairList"])
     return restored
 
 
@@ -162,7 +181,7 @@ def migrate(config, vnets, run, state, tally):
         )
         completed, peerings = False, 0
         try:
-            vnet_run = open_vnet(config, vnet_config, switchlib, run.dry_run)
+            vnet_run = open_vnet(config, vnet_config, switchlib)
             if run.revert:
                 peerings = run_revert(vnet_run, key, state)
             else:

@@ -6,8 +6,12 @@ interruption leaves either the state before the step or the state after it, neve
 Layout:
     {"version": 1,
      "vnets": {"<subscription>/<resource group>/<vnet>": {
-         "forward": {"<step>": {"at": "<time>", "records": {...}}, ...},
+         "forward": {"<step>": {"started": "<time>", "planned": {...},
+                                "at": "<time>", "records": {...}}, ...},
          "reverted": {"<step>": "<time>", ...}}}}
+
+A step is entered under "forward" when it starts; "planned" holds the records of its read-only
+plan, kept before it changes anything; "records" and "at" are added when it completes.
 """
 
 import json
@@ -80,17 +84,27 @@ class StateFile:
         self.data["vnets"][key] = {"forward": {}, "reverted": {}}
         self._save()
 
+    def start_step(self, key, step):
+        self._vnet(key)["forward"][step] = {"started": _now()}
+        self._save()
+
+    def plan(self, key, step, records):
+        """Keeps what a step is about to change, before it changes anything."""
+        self._keep(key, step, {"planned": records})
+
     def record(self, key, step, records):
         """Keeps what a forward step returned; written out before the next step starts."""
-        json.dumps(records)  # a record that cannot be kept must fail here, not at revert
-        self._vnet(key)["forward"][step] = {"at": _now(), "records": records}
+        self._keep(key, step, {"at": _now(), "records": records})
+
+    def _keep(self, key, step, entries):
+        json.dumps(entries)  # a record that cannot be kept must fail here, not at revert
+        self._vnet(key)["forward"].setdefault(step, {"started": _now()}).update(entries)
         self._save()
 
     # -- revert run -------------------------------------------------------------------------
-    def records(self, key, step):
-        """The forward records of a step, or None when the step did not complete."""
-        entry = self.data["vnets"].get(key, {}).get("forward", {}).get(step)
-        return None if entry is None else entry["records"]
+    def forward_entry(self, key, step):
+        """What the forward run kept of a step, or None when the step never started."""
+        return self.data["vnets"].get(key, {}).get("forward", {}).get(step)
 
     def is_reverted(self, key, step):
         return step in self.data["vnets"].get(key, {}).get("reverted", {})

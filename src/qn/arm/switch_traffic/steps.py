@@ -14,8 +14,16 @@ are the old paths through the hub's gateway taken away (3 to 5), so no subnet is
 without a route. The revert run walks the same steps backwards, each from its records:
 detach, re-create the peerings with their recorded settings, let them use the remote gateway
 again, switch propagation back on, and move the subnets back to their old tables.
+
+Steps 3 to 5 return their records only when they end, and a peering's settings are gone once
+it is deleted. So these steps are first run as a plan (the library in dry-run mode: reads only,
+the same records), the plan is kept, and only then do they change anything. Reverting with
+the plan is safe whether or not the interrupted change reached a given item: a table or peering
+it lists is put back to the state it had before the step.
 """
 
+import contextlib
+import logging
 import time
 from dataclasses import dataclass
 from types import SimpleNamespace
@@ -29,6 +37,10 @@ DOMAIN = "security-domain"
 
 FORWARD_STEPS = (DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, PEERINGS, DOMAIN)
 REVERT_STEPS = tuple(reversed(FORWARD_STEPS))
+PLANNED_STEPS = (PROPAGATION, REMOTE_GATEWAY, PEERINGS)
+
+SETTLE_SECONDS = 300
+SETTLE_POLL_SECONDS = 5
 
 
 @dataclass
@@ -41,61 +53,31 @@ class VnetRun:
     network_client: object
     vnet: object  # the VNet model object
     log: object  # the driver's logger
-    dry_run: bool = False
 
     @property
     def subscription(self):
         return self.vnet_config.subscription
 
 
-def _discover(run, revert):
-    pairs = {}
-    staged, original = run.library.discoverRouteTable(run.network_client, revert, run.vnet, pairs)
-    return staged, pairs, original
+def planning_library(library):
+    """The library in dry-run mode for this run only: its operations reach the class state
+    through their class argument, so a subclass with DryRun set reads and changes nothing."""
+    return type(f"{library.__name__}Plan", (library,), {"DryRun": True})
 
 
-# -- forward --------------------------------------------------------------------------------
+@contextlib.contextmanager
+def quiet_library():
+    """The plan's lines would repeat the real run's; the operator sees those only."""
+    logger = logging.getLogger("qn.arm.switchlib")
+    was = logger.disabled
+    logger.disabled = True
+    try:
+        yield
+    finally:
+        logger.disabled = was
 
 
-def forward_discover(run, state_records):
-    staged, pairs, _ = _discover(run, False)
-    return {"stagedUdrLst": staged, "rtb_target_rtb_map": pairs}
-
-
-def forward_switch(run, state_records):
-    # The forward pairing needs no fresh listing: discovery's records are kept for this step.
-    pairs = dict(state_records(DISCOVER)["rtb_target_rtb_map"])
-    run.library.updateSubnetAssociation(
-        run.vnet_config.library_yaml(), False, run.network_client, run.vnet, pairs, {}
-    )
-    return {}
-
-
-def forward_propagation(run, state_records):
-    discovered = state_records(DISCOVER)
-    changes = run.library.setDisableAllRouteTablePropagationInVnet(
-        SimpleNamespace(revert=False),
-        run.network_client,
-        run.vnet,
-        discovered["stagedUdrLst"],
-        dict(discovered["rtb_target_rtb_map"]),
-        True,
-    )
-    return {"rtbPropList": changes}
-
-
-def forward_remote_gateway(run, state_records):
-    changes = run.library.disableUseRemoteGwInPeering(
-        run.subscription, run.network_client, run.vnet, run.config.peering_prefix
-    )
-    return {"peeringPropList": changes}
-
-
-SETTLE_SECONDS = 300
-SETTLE_POLL_SECONDS = 5
-
-
-def settle_peerings(run, log):
+def settle_peerings(run):
     """Waits until no peering of the VNet is still being updated.
 
     Switching off the remote-gateway use starts updates that nobody waits for; deleting a
@@ -112,15 +94,53 @@ def settle_peerings(run, log):
         if not busy:
             return
         if time.monotonic() >= deadline:
-            log.warning(f"  **Alert** peerings still updating: {', '.join(busy)}")
+            run.log.warning(f"  **Alert** peerings still updating: {', '.join(busy)}")
             return
         time.sleep(SETTLE_POLL_SECONDS)
 
 
-def forward_peerings(run, state_records):
-    if state_records(REMOTE_GATEWAY)["peeringPropList"] and not run.dry_run:
-        settle_peerings(run, run.log)
-    pairs = run.library.deletePeerings(
+# -- forward: each step is (run, library, records of the earlier steps) -> its records ------
+
+
+def forward_discover(run, library, earlier):
+    pairs = {}
+    staged, _ = library.discoverRouteTable(run.network_client, False, run.vnet, pairs)
+    return {"stagedUdrLst": staged, "rtb_target_rtb_map": pairs}
+
+
+def forward_switch(run, library, earlier):
+    # The forward pairing needs no fresh listing: discovery's records are kept for this step.
+    pairs = dict(earlier[DISCOVER]["rtb_target_rtb_map"])
+    library.updateSubnetAssociation(
+        run.vnet_config.library_yaml(), False, run.network_client, run.vnet, pairs, {}
+    )
+    return {}
+
+
+def forward_propagation(run, library, earlier):
+    discovered = earlier[DISCOVER]
+    changes = library.setDisableAllRouteTablePropagationInVnet(
+        SimpleNamespace(revert=False),
+        run.network_client,
+        run.vnet,
+        discovered["stagedUdrLst"],
+        dict(discovered["rtb_target_rtb_map"]),
+        True,
+    )
+    return {"rtbPropList": changes}
+
+
+def forward_remote_gateway(run, library, earlier):
+    changes = library.disableUseRemoteGwInPeering(
+        run.subscription, run.network_client, run.vnet, run.config.peering_prefix
+    )
+    return {"peeringPropList": changes}
+
+
+def forward_peerings(run, library, earlier):
+    if earlier[REMOTE_GATEWAY]["peeringPropList"] and not library.DryRun:
+        settle_peerings(run)
+    pairs = library.deletePeerings(
         run.config.peering_yaml(),
         run.subscription,
         run.vnet,
@@ -130,10 +150,10 @@ def forward_peerings(run, state_records):
     return {"peeringPairList": pairs}
 
 
-def forward_domain(run, state_records):
+def forward_domain(run, library, earlier):
     if not run.config.configure_gw_name:
         run.log.info("  security domain not enabled -- skipped")
-    run.library.attach_spoke_domain(True)
+    library.attach_spoke_domain(True)
     return {"attached": run.config.configure_gw_name}
 
 
@@ -146,7 +166,7 @@ FORWARD = {
     DOMAIN: forward_domain,
 }
 
-# -- revert ---------------------------------------------------------------------------------
+# -- revert: each step is (run, the forward step's records or plan) ---------------------------
 
 
 def revert_discover(run, records):
@@ -154,7 +174,10 @@ def revert_discover(run, records):
 
 
 def revert_switch(run, records):
-    staged, pairs, original = _discover(run, True)
+    # A fresh revert-direction discovery finds every subnet that sits on a staged table, so
+    # even a switch that was interrupted half-way is undone whole.
+    pairs = {}
+    _, original = run.library.discoverRouteTable(run.network_client, True, run.vnet, pairs)
     run.library.updateSubnetAssociation(
         run.vnet_config.library_yaml(), True, run.network_client, run.vnet, pairs, original
     )
