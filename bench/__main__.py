@@ -74,7 +74,9 @@ def compare(pairs, revision, baseline_class, repeats, rounds=3):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="sizes shrunk tenfold")
-    parser.add_argument("--repeats", type=int, default=7, help="timed runs per size (best kept)")
+    parser.add_argument(
+        "--repeats", type=int, default=7, help="least undisturbed runs per size (best kept)"
+    )
     parser.add_argument("--only", default="", help="only operations whose name contains this")
     parser.add_argument("--top", type=int, default=0, help="top functions of each profile")
     parser.add_argument("--against", metavar="REVISION", help="compare with this revision")
@@ -96,7 +98,10 @@ def main(argv=None):
         compare(pairs, options.against, base.SwitchTraffic, options.repeats)
         return 0
 
-    print("## Per-item time, small and large size (best of", options.repeats, "runs)\n")
+    print(
+        f"## Per-item time, small and large size (best of {options.repeats} or more "
+        "undisturbed runs)\n"
+    )
     print("| operation | small | µs per item | large | µs per item | growth |")
     print("|---|---:|---:|---:|---:|---:|")
     for small, large in pairs:
