@@ -1,5 +1,9 @@
 #include "bridge.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+
 namespace switchlib {
 
 namespace {
@@ -17,38 +21,62 @@ Py_ssize_t list_position(Py_ssize_t index, Py_ssize_t size) {
     return position;
 }
 
-// The fast, exact path for the common case of a str ID and an int index; anything else takes
-// the literal Python expression so that odd inputs fail as Python would make them fail.
-bool fast_segment(nb::handle resource_id, nb::handle index, nb::object& segment) {
-    if (!PyUnicode_CheckExact(resource_id.ptr()) || !PyLong_CheckExact(index.ptr()))
-        return false;
-    int overflow = 0;
-    long long wanted = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow != 0 || (wanted == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(resource_id.ptr(), &length);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    std::string_view id(data, static_cast<size_t>(length));
-    std::vector<std::string_view> parts;
+// Part `index` of id.split("/"), found in place: the split itself would allocate a list of
+// every part for each lookup. A position from the front is reached without counting the rest.
+std::string_view split_part(std::string_view id, Py_ssize_t index) {
     size_t start = 0;
-    for (size_t slash = id.find('/'); slash != std::string_view::npos;
-         slash = id.find('/', start)) {
-        parts.push_back(id.substr(start, slash - start));
-        start = slash + 1;
+    if (index >= 0) {
+        for (Py_ssize_t part = 0; part < index; ++part) {
+            size_t slash = id.find('/', start);
+            if (slash == std::string_view::npos)
+                raise(PyExc_IndexError, "list index out of range");
+            start = slash + 1;
+        }
+    } else {
+        Py_ssize_t parts = static_cast<Py_ssize_t>(std::count(id.begin(), id.end(), '/')) + 1;
+        Py_ssize_t position = list_position(index, parts);
+        for (Py_ssize_t part = 0; part < position; ++part)
+            start = id.find('/', start) + 1;
     }
-    parts.push_back(id.substr(start));
-    std::string_view part = parts[static_cast<size_t>(
-        list_position(static_cast<Py_ssize_t>(wanted), static_cast<Py_ssize_t>(parts.size())))];
-    segment =
-        checked(PyUnicode_FromStringAndSize(part.data(), static_cast<Py_ssize_t>(part.size())));
-    return true;
+    size_t end = id.find('/', start);
+    return id.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
+
+// The interned names, keyed by the address of the literal each call site passes: a small
+// open-addressed table, since every lookup of a name on a per-item path goes through it.
+class InternedNames {
+  public:
+    nb::handle get(const char* name) {
+        size_t slot = (reinterpret_cast<uintptr_t>(name) >> 3) % capacity;
+        for (size_t probes = 0; probes < capacity; ++probes, slot = (slot + 1) % capacity) {
+            if (slots_[slot].key == name)
+                return slots_[slot].value;
+            if (slots_[slot].key == nullptr) {
+                slots_[slot] = {name, make(name)};
+                return slots_[slot].value;
+            }
+        }
+        auto found = overflow_.find(name); // far more call sites than the code base has
+        if (found == overflow_.end())
+            found = overflow_.emplace(name, make(name)).first;
+        return found->second;
+    }
+
+  private:
+    struct Slot {
+        const char* key = nullptr;
+        PyObject* value = nullptr;
+    };
+    static PyObject* make(const char* name) {
+        PyObject* made = PyUnicode_InternFromString(name);
+        if (made == nullptr)
+            throw nb::python_error();
+        return made;
+    }
+    static constexpr size_t capacity = 512;
+    Slot slots_[capacity];
+    std::unordered_map<const char*, PyObject*> overflow_;
+};
 
 } // namespace
 
@@ -58,7 +86,25 @@ void remember_module(nb::handle module) {
 }
 
 nb::object collaborator(const char* name) {
-    return nb::handle(the_module).attr(name);
+    return nb::handle(the_module).attr(interned(name));
+}
+
+nb::handle interned(const char* name) {
+    static InternedNames names;
+    return names.get(name);
+}
+
+bool exact_str_view(nb::handle value, std::string_view& view) {
+    if (!PyUnicode_CheckExact(value.ptr()))
+        return false;
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &length);
+    if (data == nullptr) { // lone surrogates: no UTF-8 form, so leave it to Python
+        PyErr_Clear();
+        return false;
+    }
+    view = std::string_view(data, static_cast<size_t>(length));
+    return true;
 }
 
 std::string text(nb::handle value) {
@@ -70,10 +116,11 @@ std::string text(nb::handle value) {
     return std::string(data, static_cast<size_t>(length));
 }
 
-Logger::Logger() : logger_(collaborator("logging").attr("getLogger")(logger_name)) {}
+Logger::Logger()
+    : logger_(collaborator("logging").attr(interned("getLogger"))(interned(logger_name))) {}
 
 void Logger::emit(const char* level, const std::string& message) const {
-    logger_.attr(level)(as_str(message));
+    logger_.attr(interned(level))(as_str(message));
 }
 
 void raise(PyObject* type, const std::string& message) {
@@ -139,10 +186,24 @@ nb::list to_list(nb::handle iterable) {
     return nb::steal<nb::list>(checked(PySequence_List(iterable.ptr())).release());
 }
 
+bool id_segment_view(nb::handle resource_id, nb::handle index, std::string_view& segment) {
+    std::string_view id;
+    if (!PyLong_CheckExact(index.ptr()) || !exact_str_view(resource_id, id))
+        return false;
+    int overflow = 0;
+    long long wanted = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || (wanted == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    segment = split_part(id, static_cast<Py_ssize_t>(wanted));
+    return true;
+}
+
 nb::object id_segment(nb::handle resource_id, nb::handle index) {
-    nb::object segment;
-    if (fast_segment(resource_id, index, segment))
-        return segment;
+    std::string_view segment;
+    if (id_segment_view(resource_id, index, segment))
+        return as_str(segment);
     return item(resource_id.attr("split")("/"), index);
 }
 
@@ -151,7 +212,7 @@ nb::object id_segment(nb::handle resource_id, Py_ssize_t index) {
 }
 
 nb::object id_segment(nb::handle resource_id, const char* discovery_position) {
-    return id_segment(resource_id, collaborator("dl").attr(discovery_position));
+    return id_segment(resource_id, collaborator("dl").attr(interned(discovery_position)));
 }
 
 nb::object OperationTable::take(std::string_view name, nb::handle cls) {

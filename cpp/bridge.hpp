@@ -19,14 +19,25 @@ namespace nb = nanobind;
 // Collaborators: the module-level names bound at load time, looked up anew on every call so
 // that a replaced name (a test fake, the driver's endpoint-aware client) takes effect at once.
 
+// Names given as `const char*` here and to `interned`, `id_segment` and the logger are string
+// literals: they are remembered by address.
 void remember_module(nb::handle module);
 nb::object collaborator(const char* name);
+
+// The name (a string literal) as an interned Python str, made once per name and kept for the
+// interpreter's life. Looking an attribute up with it skips building, hashing and comparing a
+// new str each time: `value.attr(interned("name"))` on the paths that run once per item.
+nb::handle interned(const char* name);
 
 // ---------------------------------------------------------------------------------------------
 // Text
 
 // str(value), as UTF-8.
 std::string text(nb::handle value);
+
+// The UTF-8 text of an exact str, without a copy; false for anything else (a str subclass may
+// define its own equality, so it must be compared as Python compares it).
+bool exact_str_view(nb::handle value, std::string_view& view);
 
 // A Python str holding the given UTF-8 text.
 inline nb::str as_str(std::string_view value) {
@@ -120,6 +131,9 @@ nb::object id_segment(nb::handle resource_id, nb::handle index);
 nb::object id_segment(nb::handle resource_id, Py_ssize_t index);
 // The segment at one of DiscoveryLib's positions ("SUB_I", "RG_I", "VNET_I", "PEER_I").
 nb::object id_segment(nb::handle resource_id, const char* discovery_position);
+// The same segment as a view into the ID's text, when the ID is an exact str and the index an
+// exact int; false for anything else, and then only id_segment gives Python's result.
+bool id_segment_view(nb::handle resource_id, nb::handle index, std::string_view& segment);
 inline nb::object last_segment(nb::handle resource_id) {
     return id_segment(resource_id, -1);
 }

@@ -41,8 +41,8 @@ class NetworkKinds {
 };
 
 AddressRange address_range(int version, nb::handle network) {
-    return {version, checked(PyNumber_Long(network.attr("network_address").ptr())),
-            checked(PyNumber_Long(network.attr("broadcast_address").ptr()))};
+    return {version, checked(PyNumber_Long(network.attr(interned("network_address")).ptr())),
+            checked(PyNumber_Long(network.attr(interned("broadcast_address")).ptr()))};
 }
 
 // The same failure, and text, as the Python library's containment test gives for a value that
@@ -61,7 +61,7 @@ bool lies_inside(const AddressRange& prefix, const AddressRange& network) {
 
 bool isExpectedVpcPrefix(nb::handle /*self*/, nb::handle ip, nb::handle prefixes) {
     nb::object ipaddress = collaborator("ipaddress");
-    nb::object ipn = ipaddress.attr("ip_network")(ip);
+    nb::object ipn = ipaddress.attr(interned("ip_network"))(ip);
     NetworkKinds kinds(ipaddress);
     int version = kinds.version_of(ipn);
     if (version == 0)
@@ -94,8 +94,8 @@ nb::list discoverVpcCidr(nb::handle cls, nb::handle vnet, nb::handle yaml) {
 
 bool delegated_to_netapp(nb::handle subnet) {
     nb::str netapp(netapp_service);
-    for (nb::handle delegation : subnet.attr("delegations")) {
-        if (equals(delegation.attr("service_name"), netapp))
+    for (nb::handle delegation : subnet.attr(interned("delegations"))) {
+        if (equals(delegation.attr(interned("service_name")), netapp))
             return true;
     }
     return false;
@@ -110,12 +110,12 @@ nb::object discoverSubnets(nb::handle /*cls*/, nb::handle network_client, nb::ha
     for (nb::handle subnet : subnets) {
         if (skip_reserved_subnet(log, subnet))
             continue;
-        nb::object route_table = subnet.attr("route_table");
+        nb::object route_table = subnet.attr(interned("route_table"));
         if (equals(route_table, nb::none()))
-            log.info(concat("  subnet ", subnet.attr("name"), " has no route table"));
+            log.info(concat("  subnet ", subnet.attr(interned("name")), " has no route table"));
         else
-            log.info(concat("  subnet ", subnet.attr("name"), " is associated to ",
-                            last_segment(route_table.attr("id"))));
+            log.info(concat("  subnet ", subnet.attr(interned("name")), " is associated to ",
+                            last_segment(route_table.attr(interned("id")))));
     }
     return nb::none();
 }
@@ -129,14 +129,50 @@ nb::object discoverSubnetAssociation(nb::handle /*cls*/, nb::handle rtb, nb::han
     return nb::none();
 }
 
+// The resource group of an ID, as a view into its text when it is an exact str, else as the
+// Python str that the plain split gives.
+struct GroupSegment {
+    explicit GroupSegment(nb::handle owner) : resource_id(owner.attr(interned("id"))) {
+        nb::object position = collaborator("dl").attr(interned("RG_I"));
+        if (!id_segment_view(resource_id, position, view))
+            object = id_segment(resource_id, position);
+    }
+    nb::object as_object() const { return object.is_valid() ? object : as_str(view); }
+
+    nb::object resource_id; // kept: `view` points into its text
+    std::string_view view;
+    nb::object object;
+};
+
+// Discovery asks this for every route table of the subscription: exact strs are compared in
+// place, without building the two segments.
+bool in_other_group(nb::handle rtb, nb::handle vnet) {
+    GroupSegment rg(rtb);
+    GroupSegment vnetRg(vnet);
+    if (!rg.object.is_valid() && !vnetRg.object.is_valid())
+        return rg.view != vnetRg.view;
+    return differs(rg.as_object(), vnetRg.as_object());
+}
+
+// name == P + "-main-1" or name == P + "-main-2", compared in place for exact strs.
+bool is_main_table_name(nb::handle name, nb::handle prefix) {
+    std::string_view name_text, prefix_text;
+    if (exact_str_view(name, name_text) && exact_str_view(prefix, prefix_text)) {
+        constexpr std::string_view main_1 = "-main-1", main_2 = "-main-2";
+        if (name_text.size() != prefix_text.size() + main_1.size() ||
+            name_text.substr(0, prefix_text.size()) != prefix_text)
+            return false;
+        std::string_view ending = name_text.substr(prefix_text.size());
+        return ending == main_1 || ending == main_2;
+    }
+    return equals(name, main_table_name(prefix, 1)) || equals(name, main_table_name(prefix, 2));
+}
+
 bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
-    nb::object rg = id_segment(rtb.attr("id"), "RG_I");
-    nb::object vnetRg = id_segment(vnet.attr("id"), "RG_I");
-    if (differs(rg, vnetRg))
+    if (in_other_group(rtb, vnet))
         return false;
     nb::object prefix = main_table_prefix(vnet);
-    nb::object name = rtb.attr("name");
-    return equals(name, main_table_name(prefix, 1)) || equals(name, main_table_name(prefix, 2));
+    return is_main_table_name(rtb.attr(interned("name")), prefix);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -144,11 +180,11 @@ bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
 
 // The staged-list entry of a route table, under its own resource group.
 nb::str staged_entry_of(nb::handle rtb) {
-    return staged_entry(rtb.attr("name"), id_segment(rtb.attr("id"), "RG_I"));
+    return staged_entry(rtb.attr(interned("name")), id_segment(rtb.attr(interned("id")), "RG_I"));
 }
 
 bool used_in_vnet(nb::handle routeTable, nb::handle vnet) {
-    nb::object used = collaborator("dl").attr("isRouteTableUsedInVnet")(routeTable, vnet);
+    nb::object used = collaborator("dl").attr(interned("isRouteTableUsedInVnet"))(routeTable, vnet);
     return !equals(used, nb::bool_(false));
 }
 
@@ -160,7 +196,22 @@ struct StagingTags {
 };
 
 // The value of the first tag whose key equals "Org_RT", or an invalid object when there is none.
+// A plain dict of str keys is walked in place, in the order items() gives: comparing exact strs
+// runs no Python code, so nothing can change the dict under the walk. Any other key, or any
+// other mapping, takes the items() walk with Python's own comparison.
 nb::object org_rt_tag(const StagingTags& keys, nb::handle tags) {
+    if (PyDict_CheckExact(tags.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        bool plain = true;
+        while (plain && PyDict_Next(tags.ptr(), &position, &key, &value)) {
+            plain = PyUnicode_CheckExact(key);
+            if (plain && equals(key, keys.org_rt))
+                return nb::borrow(value);
+        }
+        if (plain)
+            return nb::object();
+    }
     for (nb::handle pair : tags.attr("items")()) {
         if (equals(pair[0], keys.org_rt))
             return nb::borrow(pair[1]);
@@ -168,22 +219,30 @@ nb::object org_rt_tag(const StagingTags& keys, nb::handle tags) {
     return nb::object();
 }
 
+// value.startswith(prefix), without the method call for an exact str.
+bool starts_with(nb::handle value, nb::handle prefix) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return checked_status(static_cast<int>(
+                   PyUnicode_Tailmatch(value.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1))) == 1;
+    return is_true(value.attr("startswith")(prefix));
+}
+
 // The old table's name that a new table of this VNet names in its tags, or an invalid object
 // when the table is not a new table of this VNet or its tag is malformed (then with an alert).
 nb::object old_table_name(const Logger& log, const StagingTags& keys, nb::handle vnet,
                           nb::handle rtb) {
-    nb::object tags = rtb.attr("tags");
+    nb::object tags = rtb.attr(interned("tags"));
     if (tags.is_none())
         return nb::object();
-    if (!contains(tags, keys.vnet) || differs(item(tags, keys.vnet), vnet.attr("name")))
+    if (!contains(tags, keys.vnet) || differs(item(tags, keys.vnet), vnet.attr(interned("name"))))
         return nb::object();
     nb::object value = org_rt_tag(keys, tags);
     if (!value.is_valid())
         return nb::object();
-    if (!is_true(value.attr("startswith")(keys.org_prefix))) {
+    if (!starts_with(value, keys.org_prefix)) {
         log.warning(concat("  **Alert** cannot find org_<routeTableId> in the Org_RT tag of new "
                            "route table ",
-                           rtb.attr("id")));
+                           rtb.attr(interned("id"))));
         return nb::object();
     }
     return checked(PySequence_GetSlice(value.ptr(), 4, PY_SSIZE_T_MAX));
@@ -195,7 +254,7 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
     nb::list rts = to_list(network_client.attr("route_tables").attr("list_all")());
     nb::dict rtbMap;
     for (nb::handle rtb : rts)
-        rtbMap[rtb.attr("name")] = rtb;
+        rtbMap[rtb.attr(interned("name"))] = rtb;
     nb::list stagedUdrLst;
     nb::dict orgRouteTableInfo;
     StagingTags keys;
@@ -212,11 +271,11 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
         if (forward) {
             if (!rtbMap.contains(orgRouteTableId) || !used_in_vnet(rtbMap[orgRouteTableId], vnet))
                 continue;
-            rtb_target_rtb_map[orgRouteTableId] = rtb.attr("name");
+            rtb_target_rtb_map[orgRouteTableId] = rtb.attr(interned("name"));
         } else {
             if (!used_in_vnet(rtb, vnet))
                 continue;
-            rtb_target_rtb_map[rtb.attr("name")] = orgRouteTableId;
+            rtb_target_rtb_map[rtb.attr(interned("name"))] = orgRouteTableId;
             if (!orgRouteTableInfo.contains(orgRouteTableId)) {
                 // A deleted old table must not block the revert of every other subnet: the
                 // subnet switch skips the subnets whose old table has no entry here.
@@ -224,7 +283,8 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
                     orgRouteTableInfo[orgRouteTableId] = rtbMap[orgRouteTableId];
                 else
                     log.warning(concat("  **Alert** original route table ", orgRouteTableId,
-                                       " of new route table ", rtb.attr("id"), " not found"));
+                                       " of new route table ", rtb.attr(interned("id")),
+                                       " not found"));
             }
         }
         stagedUdrLst.append(staged_entry_of(rtb));
@@ -235,8 +295,8 @@ nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::hand
 } // namespace
 
 bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
-    nb::object name = subnet.attr("name");
-    if (contains(collaborator("common").attr("AZURE_SUBNET"), name)) {
+    nb::object name = subnet.attr(interned("name"));
+    if (contains(collaborator("common").attr(interned("AZURE_SUBNET")), name)) {
         log.info(concat("  found Azure ", name, " -- skipped "));
         return true;
     }
@@ -248,8 +308,8 @@ bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
 }
 
 nb::object main_table_prefix(nb::handle vnet) {
-    nb::object name = vnet.attr("name");
-    nb::object prefix = collaborator("common").attr("getMainTablePrefix")(name);
+    nb::object name = vnet.attr(interned("name"));
+    nb::object prefix = collaborator("common").attr(interned("getMainTablePrefix"))(name);
     return prefix.is_none() ? name : prefix;
 }
 

@@ -180,7 +180,7 @@ std::string address_hex(nb::handle cidr) {
 }
 
 nb::object region_code(nb::handle cls, nb::handle regionId) {
-    return item(cls.attr("region"), regionId);
+    return item(cls.attr(interned("region")), regionId);
 }
 
 nb::object deduceGwName(nb::handle /*cls*/, nb::handle vpcAid2GwNameMap, nb::handle vpcId,

@@ -68,6 +68,48 @@ def test_main_route_table_by_exact_name_and_group(ST, use_prefixes, prefix, rg, 
         ST.isMainRtb(vnet, fakes.Model(id="rt", name=name))
 
 
+class Text(str):
+    """A str subclass: compared as Python compares it, never as raw text."""
+
+
+@pytest.mark.parametrize(
+    "vnet_name, table_name, table_group, expected",
+    [
+        ("vnété", "vnété-main-2", RG, True),
+        ("vnété", "vnete-main-2", RG, False),
+        ("vn1", Text("vn1-main-1"), RG, True),
+        ("vn1", Text("vn1-main-1x"), RG, False),
+        ("vn1", None, RG, False),
+        ("vn1", 7, RG, False),
+        ("vn1", "vn1-main-1", Text(RG), True),
+        ("vn1", "vn1-main-1", "rg-nét", False),
+    ],
+)
+def test_main_route_table_names_and_groups_of_any_kind(
+    ST, use_prefixes, vnet_name, table_name, table_group, expected
+):
+    use_prefixes()
+    vnet = fakes.vnet(SUB, RG, vnet_name)
+    table = fakes.Model(id=fakes.rid(SUB, table_group, "routeTables", "t"), name=table_name)
+    assert ST.isMainRtb(vnet, table) is expected
+    table.id = Text(table.id)
+    assert ST.isMainRtb(vnet, table) is expected
+
+
+@pytest.mark.parametrize("position, expected", [(-5, True), (-1, False), (-2, False)])
+def test_main_route_table_with_a_resource_group_counted_from_the_end(
+    ST, use_prefixes, monkeypatch, position, expected
+):
+    """-5 is the resource group in a route table's ID and a VNet's; -2 and -1 differ."""
+    use_prefixes()
+    monkeypatch.setattr(switchlib, "dl", type("Positions", (switchlib.dl,), {"RG_I": position}))
+    vnet = fakes.vnet(SUB, RG, "vn1")
+    assert ST.isMainRtb(vnet, fakes.route_table(SUB, RG, "vn1-main-1")) is expected
+    monkeypatch.setattr(switchlib.dl, "RG_I", -10)
+    with pytest.raises(IndexError, match="list index out of range"):
+        ST.isMainRtb(vnet, fakes.route_table(SUB, RG, "vn1-main-1"))
+
+
 # -- address space -------------------------------------------------------------------------------
 
 
@@ -255,6 +297,32 @@ def test_main_tables_are_recognised_through_the_class(ST, tables):
     staged_list, _ = Special.discoverRouteTable(tables.client, False, tables.vn1, pairs)
     assert staged_list == [f"rt-web-new:{RG}", f"rt-db-new:{RG2}", f"rt-idle:{RG}"]
     assert pairs == {"rt-web": "rt-web-new", "rt-db": "rt-db-new"}
+
+
+class Tags(dict):
+    """A dict subclass: its items are read through items(), as Python would."""
+
+
+@pytest.mark.parametrize(
+    "tags",
+    [
+        {1: "one", "vnet": "vn1", "Org_RT": "org_rt-web"},
+        {"vnet": "vn1", Text("Org_RT"): Text("org_rt-web")},
+        Tags(vnet="vn1", Org_RT="org_rt-web"),
+        {"vnet": "vn1", "Org_RT": Text("org_rt-web")},
+    ],
+)
+def test_staging_tags_of_any_kind(ST, azure, use_prefixes, tags):
+    use_prefixes()
+    vn1 = fakes.vnet(SUB, RG, "vn1")
+    add_table(azure, RG, "rt-web", None, vn1)
+    table = add_table(azure, RG, "rt-web-new")
+    table.tags = tags  # as given: the fake would turn a subclass into a plain dict
+    pairs = {}
+    assert ST.discoverRouteTable(azure.network_client(SUB), False, vn1, pairs)[0] == [
+        f"rt-web-new:{RG}"
+    ]
+    assert pairs == {"rt-web": "rt-web-new"}
 
 
 def test_cloud_and_lookup_failures_reach_the_caller(ST, azure, tables, monkeypatch):

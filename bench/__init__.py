@@ -1,0 +1,1 @@
+"""The project's benchmarks: run them with scripts/bench (see docs/benchmarks.md)."""

@@ -1,0 +1,297 @@
+"""End to end: the switch-traffic driver, the real SDK clients and the loopback emulator.
+
+One spoke VNet of 200 subnets, 20 route tables (9 old ones, their 9 staged copies and the two
+main tables) and 10 peerings, each to a hub VNet of its own in a second subscription; every
+hub offers gateway transit and carries a lock, and every spoke peering uses the remote gateway.
+The driver runs forward and then back over it, against an emulator that completes every write
+at once. Reported: the HTTP requests each step sends (the emulator counts them), the least
+number the step needs (every read and write its operations' contracts call for, nothing
+more), and the wall time of the forward and the revert run, best of several fresh starts.
+
+Runs as `python -m bench.end_to_end` (scripts/bench runs it after the in-memory benchmarks):
+it needs the library with its real collaborators, which the in-memory benchmarks replace.
+"""
+
+import argparse
+import logging
+import os
+import sys
+import tempfile
+from collections import Counter
+from time import perf_counter_ns
+
+import yaml
+
+from armsim import Emulator
+from qn.arm.switch_traffic import cli, report, steps
+
+from .fakes import DropHandler
+
+SPOKE = "00000000-0000-0000-0000-0000000000a1"
+HUB = "00000000-0000-0000-0000-0000000000b2"
+VNET, GROUP = "vn-app", "rg-app"
+SUBNETS, OLD_TABLES, PEERINGS = 200, 9, 10
+LOCK_PREFIX = "hub-lock-"
+
+# The driver's own requests, outside every step's operations.
+OPEN_VNET = "open VNet (driver)"
+SETTLE = "settle peerings (driver)"
+
+
+def plan_of(step):
+    """The driver runs the steps whose records it must keep before they change anything first
+    as a plan: the same operation in dry-run mode, reads only."""
+    return f"{step}: plan (driver)"
+
+
+def without_table(index):
+    return index % 10 == 0
+
+
+def topology():
+    old = {f"rt-{k}": {"tags": {"owner": "network"}} for k in range(OLD_TABLES)}
+    new = {
+        f"rt-{k}-new": {"tags": {"vnet": VNET, "Org_RT": f"org_rt-{k}"}} for k in range(OLD_TABLES)
+    }
+    mains = {f"{VNET}-main-1": {}, f"{VNET}-main-2": {}}
+    subnets = {}
+    for i in range(SUBNETS):
+        subnet = {"address_prefix": f"10.1.{i}.0/24"}
+        if not without_table(i):
+            subnet["route_table"] = f"rt-{i % OLD_TABLES}"
+        subnets[f"snet-{i:03d}"] = subnet
+    spoke_id = f"{SPOKE}/{GROUP}/{VNET}"
+    hubs, peerings = {}, {}
+    for k in range(PEERINGS):
+        hubs[f"vn-hub-{k}"] = {
+            "address_prefixes": [f"10.{100 + k}.0.0/16"],
+            "peerings": {f"hub-{k}-to-app": {"remote": spoke_id, "allow_gateway_transit": True}},
+            "locks": {f"{LOCK_PREFIX}{k}": "CanNotDelete"},
+        }
+        peerings[f"app-to-hub-{k}"] = {
+            "remote": f"{HUB}/rg-hub/vn-hub-{k}",
+            "use_remote_gateways": True,
+        }
+    return {
+        "subscriptions": {
+            SPOKE: {
+                "resource_groups": {
+                    GROUP: {
+                        "route_tables": {**old, **new, **mains},
+                        "virtual_networks": {
+                            VNET: {
+                                "address_prefixes": ["10.1.0.0/16"],
+                                "subnets": subnets,
+                                "peerings": peerings,
+                            }
+                        },
+                    }
+                }
+            },
+            HUB: {"resource_groups": {"rg-hub": {"virtual_networks": hubs}}},
+        }
+    }
+
+
+def least_requests():
+    """The requests each step's operations call for, from their contracts.
+
+    discoverRouteTable lists the route tables once. updateSubnetAssociation lists the subnets,
+    fetches the target table of every subnet it moves (the forward run: its staged or main
+    table; the revert: a subnet's old table, none for a subnet leaving a main table), writes
+    every moved subnet, and lists the subnets again for its closing report. The propagation
+    steps read and write each staged table (2 main + 9 new). The remote-gateway steps read
+    each peering and write those whose flag they change. deletePeerings per peering: reads
+    the local end, lists the remote VNet's peerings, lists the remote subscription's VNets,
+    lists and deletes the remote VNet's lock, deletes both ends; addPeerings writes both ends.
+    Every write here completes at once, so no write needs a poll. A plan is the same
+    operation in dry-run mode: its reads, none of its writes.
+    """
+    moved = SUBNETS
+    on_old_tables = sum(1 for i in range(SUBNETS) if not without_table(i))
+    staged_tables = OLD_TABLES + 2
+    forward = {
+        OPEN_VNET: 1,
+        steps.DISCOVER: 1,
+        steps.SWITCH: 1 + moved + moved + 1,
+        plan_of(steps.PROPAGATION): staged_tables,
+        steps.PROPAGATION: 2 * staged_tables,
+        plan_of(steps.REMOTE_GATEWAY): PEERINGS,
+        steps.REMOTE_GATEWAY: 2 * PEERINGS,
+        plan_of(steps.PEERINGS): 4 * PEERINGS,
+        SETTLE: 0,
+        steps.PEERINGS: 7 * PEERINGS,
+        steps.DOMAIN: 0,
+    }
+    revert = {
+        OPEN_VNET: 1,
+        steps.DOMAIN: 0,
+        steps.PEERINGS: 2 * PEERINGS,
+        steps.REMOTE_GATEWAY: 2 * PEERINGS,
+        steps.PROPAGATION: 2 * staged_tables,
+        steps.SWITCH: 1 + 1 + on_old_tables + moved + 1,
+        steps.DISCOVER: 0,  # the forward discovery changed nothing
+    }
+    return forward, revert
+
+
+def write_config(arm, work):
+    config = arm.tool_config({SPOKE: "app", HUB: "hub"})
+    config.update(
+        {
+            "output_dir": os.path.join(work, "output"),
+            "peering": {
+                "delete_peering": "all",
+                "delete_vnet_lock": True,
+                "controller_prefix": "lumaflow-",
+            },
+            "vnets": {
+                VNET: {
+                    "subscription": SPOKE,
+                    "resource_group": GROUP,
+                    "allow_vnet_cidrs": ["10.0.0.0/8"],
+                    "migrate_non_associated_subnet": True,
+                }
+            },
+        }
+    )
+    path = os.path.join(work, "switch-traffic.yaml")
+    with open(path, "w", encoding="utf-8") as handle:
+        yaml.safe_dump(config, handle, sort_keys=False)
+    return path
+
+
+class StepRequests:
+    """Counts the emulator's requests within each step of the driver, and the time each takes,
+    by wrapping the driver's step functions for the duration of one run. A counted call inside
+    another (the settle wait inside the deletion step) is charged to itself only."""
+
+    def __init__(self, arm):
+        self.arm = arm
+        self.requests = {}  # label -> Counter of HTTP methods
+        self.times = Counter()  # label -> ns
+        self._inner = []  # per open call: [Counter of its inner calls' methods, their ns]
+        self._patched = []  # (namespace, name, original)
+
+    def _count(self, label, function, planned=False):
+        def counted(*args, **kwargs):
+            if planned and args[1].DryRun:  # (run, library, earlier) with the planning library
+                return self._count(plan_of(label), function)(*args, **kwargs)
+            first = len(self.arm.requests)
+            self._inner.append([Counter(), 0])
+            start = perf_counter_ns()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                took = perf_counter_ns() - start
+                inner_methods, inner_ns = self._inner.pop()
+                methods = Counter(method for method, _ in self.arm.requests[first:])
+                own = Counter(methods)
+                own.subtract(inner_methods)
+                self.requests.setdefault(label, Counter()).update(own)
+                self.times[label] += took - inner_ns
+                if self._inner:
+                    self._inner[-1][0].update(methods)
+                    self._inner[-1][1] += took
+
+        return counted
+
+    def _wrap(self, namespace, name, label, planned=False):
+        original = namespace[name]
+        self._patched.append((namespace, name, original))
+        namespace[name] = self._count(label, original, planned)
+
+    def __enter__(self):
+        self._wrap(vars(cli), "open_vnet", OPEN_VNET)
+        self._wrap(vars(steps), "settle_peerings", SETTLE)
+        for step in list(steps.FORWARD):
+            self._wrap(steps.FORWARD, step, step, planned=step in steps.PLANNED_STEPS)
+        for step in list(steps.REVERT):
+            self._wrap(steps.REVERT, step, step)
+        return self
+
+    def __exit__(self, *exc):
+        for namespace, name, original in reversed(self._patched):
+            namespace[name] = original
+        self._patched.clear()
+
+
+def quiet_logging():
+    """The tool's log at INFO into a handler that drops it, and the driver's tally."""
+    tool = logging.getLogger(report.TOOL_LOGGER)
+    tool.handlers[:] = [DropHandler()]
+    tool.setLevel(logging.INFO)
+    tool.propagate = False
+    return report.Tally()
+
+
+def changed_resources(before, after):
+    """Resource IDs whose state differs, apart from the hubs' locks that the migration removes."""
+    kept = {k: v for k, v in before.items() if f"/locks/{LOCK_PREFIX}" not in k}
+    return sorted(k for k in kept.keys() | after.keys() if kept.get(k) != after.get(k))
+
+
+def one_round():
+    """A forward and a revert run on a fresh emulator: (forward, revert) StepRequests and
+    wall times in ns."""
+    tally = quiet_logging()
+    with (
+        tempfile.TemporaryDirectory(prefix="bench-e2e-") as work,
+        Emulator(topology(), token="armsim", lro="sync") as arm,
+    ):
+        config = write_config(arm, work)
+        before = arm.snapshot()
+        results = []
+        for revert in (False, True):
+            with StepRequests(arm) as counted:
+                start = perf_counter_ns()
+                status = cli.execute(cli.Run(config, revert=revert), tally)
+                took = perf_counter_ns() - start
+            if status != cli.EXIT_OK or tally.counts["errors"]:
+                raise RuntimeError(f"the {'revert' if revert else 'forward'} run failed")
+            results.append((counted, took))
+        changed = changed_resources(before, arm.snapshot())
+        if changed:
+            raise RuntimeError(f"the revert left differences: {changed[:5]}")
+    return results
+
+
+def methods_text(methods):
+    return ", ".join(f"{count} {method}" for method, count in sorted(methods.items()) if count)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m bench.end_to_end")
+    parser.add_argument("--rounds", type=int, default=3, help="fresh runs; the best time is kept")
+    options = parser.parse_args(argv)
+
+    rounds = [one_round() for _ in range(options.rounds)]
+    least = least_requests()
+    print(
+        f"## End to end: {SUBNETS} subnets, {2 * OLD_TABLES + 2} route tables, "
+        f"{PEERINGS} peerings (best of {options.rounds} runs)\n"
+    )
+    for index, direction in enumerate(("forward", "revert")):
+        counted = rounds[0][index][0]
+        for other in rounds[1:]:
+            if other[index][0].requests != counted.requests:
+                raise RuntimeError(f"the {direction} runs sent different requests")
+        best = min(r[index][1] for r in rounds)
+        print(f"### {direction.capitalize()} run: {best / 1e6:.0f} ms\n")
+        print("| step | requests sent | by method | least needed | ms |")
+        print("|---|---:|---|---:|---:|")
+        total = Counter()
+        for label, needed in least[index].items():
+            methods = counted.requests.get(label, Counter())
+            sent = sum(methods.values())
+            total["sent"] += sent
+            total["least"] += needed
+            step_ms = min(r[index][0].times[label] for r in rounds) / 1e6
+            print(f"| {label} | {sent} | {methods_text(methods)} | {needed} | {step_ms:.0f} |")
+        print(f"| total | {total['sent']} | | {total['least']} | |\n")
+        sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
