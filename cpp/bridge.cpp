@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
 
 namespace switchlib {
@@ -42,40 +43,42 @@ std::string_view split_part(std::string_view id, Py_ssize_t index) {
     return id.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
-// The interned names, keyed by the address of the literal each call site passes: a small
-// open-addressed table, since every lookup of a name on a per-item path goes through it.
+// The interned names. Each name's one Python str is found by its text; call sites pass the same
+// few literals again and again, so a small table keyed by the pointer answers first, and checks
+// the text before it trusts a pointer (an address may be reused for another name).
 class InternedNames {
   public:
     nb::handle get(const char* name) {
-        size_t slot = (reinterpret_cast<uintptr_t>(name) >> 3) % capacity;
-        for (size_t probes = 0; probes < capacity; ++probes, slot = (slot + 1) % capacity) {
-            if (slots_[slot].key == name)
-                return slots_[slot].value;
-            if (slots_[slot].key == nullptr) {
-                slots_[slot] = {name, make(name)};
-                return slots_[slot].value;
-            }
-        }
-        auto found = overflow_.find(name); // far more call sites than the code base has
-        if (found == overflow_.end())
-            found = overflow_.emplace(name, make(name)).first;
-        return found->second;
+        Slot& slot = recent_[(reinterpret_cast<uintptr_t>(name) >> 3) % recent_size];
+        if (slot.key == name && std::strcmp(PyUnicode_AsUTF8(slot.value), name) == 0)
+            return slot.value;
+        slot = {name, by_text(name)};
+        return slot.value;
     }
 
   private:
+    PyObject* by_text(const char* name) {
+        auto found = names_.find(std::string_view(name));
+        if (found != names_.end())
+            return found->second;
+        PyObject* made = PyUnicode_InternFromString(name);
+        if (made == nullptr)
+            throw nb::python_error();
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(made, &length);
+        if (text == nullptr)
+            throw nb::python_error();
+        names_.emplace(std::string_view(text, static_cast<size_t>(length)), made);
+        return made;
+    }
+
     struct Slot {
         const char* key = nullptr;
         PyObject* value = nullptr;
     };
-    static PyObject* make(const char* name) {
-        PyObject* made = PyUnicode_InternFromString(name);
-        if (made == nullptr)
-            throw nb::python_error();
-        return made;
-    }
-    static constexpr size_t capacity = 512;
-    Slot slots_[capacity];
-    std::unordered_map<const char*, PyObject*> overflow_;
+    static constexpr size_t recent_size = 512;
+    Slot recent_[recent_size];
+    std::unordered_map<std::string_view, PyObject*> names_; // views into the interned strs
 };
 
 } // namespace

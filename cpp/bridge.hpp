@@ -19,14 +19,12 @@ namespace nb = nanobind;
 // Collaborators: the module-level names bound at load time, looked up anew on every call so
 // that a replaced name (a test fake, the driver's endpoint-aware client) takes effect at once.
 
-// Names given as `const char*` here and to `interned`, `id_segment` and the logger are string
-// literals: they are remembered by address.
 void remember_module(nb::handle module);
 nb::object collaborator(const char* name);
 
-// The name (a string literal) as an interned Python str, made once per name and kept for the
-// interpreter's life. Looking an attribute up with it skips building, hashing and comparing a
-// new str each time: `value.attr(interned("name"))` on the paths that run once per item.
+// The name as an interned Python str, made once per name and kept for the interpreter's life.
+// Looking an attribute up with it skips building, hashing and comparing a new str each time:
+// `value.attr(interned("name"))` on the paths that run once per item.
 nb::handle interned(const char* name);
 
 // ---------------------------------------------------------------------------------------------
