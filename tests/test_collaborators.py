@@ -126,6 +126,15 @@ def test_terraform_association_is_valid_hcl_and_replaces_a_rerun(tmp_path, monke
     assert 'route_table_id = module.vn1.x["rt-db"].id' in text
     assert "provider       = azurerm.prod" in text
 
+    # Someone else's additions stay; a rerun that targets another table replaces the resource.
+    path = tmp_path / "out" / "subnet-route-table-associations.tf"
+    path.write_text(text + "\n# kept by hand\nlocals { x = 1 }\n")
+    Terraform.createSubnetAssociationTf(dict(record, route_table_ref="module.vn1.y.id"))
+    rewritten = path.read_text()
+    assert "# kept by hand\nlocals { x = 1 }" in rewritten
+    assert rewritten.count('"vn1_app_a_vn1-main-2"') == 1 and "module.vn1.y.id" in rewritten
+    assert "azurerm_route_table_lumaflow_managed_main[1]" not in rewritten
+
     (tmp_path / "out" / "discovery.json").write_text(json.dumps({"rtbSubnetGwGroupInfos": {}}))
     assert Terraform.readDiscoveryInfo() == {"rtbSubnetGwGroupInfos": {}}
 

@@ -40,6 +40,45 @@ def _association_block(record):
     ), name
 
 
+# The resource names in each association file as this process last wrote it, so that a VNet of
+# thousands of subnets is not reread whole for every subnet; a file changed by anyone else
+# (another size or time) is read again.
+_known_names = {}
+
+
+def _file_key(path):
+    try:
+        stat = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return stat.st_mtime_ns, stat.st_size
+
+
+def _names_in(path):
+    key = _file_key(path)
+    known = _known_names.get(path)
+    if known is not None and known[0] == key:
+        return known[1]
+    if key is None:
+        return set()
+    with open(path, encoding="utf-8") as handle:
+        return {m.group("name") for m in _BLOCK.finditer(handle.read())}
+
+
+def _remember(path, names):
+    _known_names[path] = (_file_key(path), names)
+
+
+def _replace_block(path, name, block):
+    with open(path, encoding="utf-8") as handle:
+        text = handle.read()
+    text = _BLOCK.sub(lambda m: block if m.group("name") == name else m.group(0), text)
+    temporary = path + ".tmp"
+    with open(temporary, "w", encoding="utf-8") as handle:
+        handle.write(text)
+    os.replace(temporary, path)
+
+
 class Terraform:
     outputDir = None
 
@@ -55,24 +94,22 @@ class Terraform:
     def createSubnetAssociationTf(cls, record):
         """Writes one subnet-to-route-table association resource for `record`.
 
-        A resource of the same name already in the file is replaced, so a repeated forward run
-        leaves one resource per subnet instead of duplicates Terraform would refuse.
+        A new resource is appended. A resource of the same name already in the file is
+        replaced in place, so a repeated forward run leaves one resource per subnet instead of
+        duplicates Terraform would refuse; everything else in the file stays as it is.
         """
         block, name = _association_block(record)
         path = cls.associationFile()
         with _write_lock:
             os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-            try:
-                with open(path, encoding="utf-8") as handle:
-                    current = handle.read()
-            except FileNotFoundError:
-                current = ""
-            kept = [m.group(0) for m in _BLOCK.finditer(current) if m.group("name") != name]
-            blocks = kept + [block]
-            temporary = path + ".tmp"
-            with open(temporary, "w", encoding="utf-8") as handle:
-                handle.write("\n".join(blocks))
-            os.replace(temporary, path)
+            names = _names_in(path)
+            if name in names:
+                _replace_block(path, name, block)
+            else:
+                with open(path, "a", encoding="utf-8") as handle:
+                    handle.write(("\n" if os.path.getsize(path) else "") + block)
+            names.add(name)
+            _remember(path, names)
 
     @classmethod
     def readDiscoveryInfo(cls):
