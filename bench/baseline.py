@@ -66,7 +66,7 @@ def build(revision):
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("baseline.switchlib", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("baseline.switchlib", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
