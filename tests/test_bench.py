@@ -8,9 +8,6 @@ import pytest
 
 import qn.arm.switchlib as switchlib
 from bench import end_to_end, fakes, scenarios
-from qn.arm.res.Globals import Globals
-from qn.arm.res.YamlContext import CONFIG_ENV
-from qn.arm.terraform import Terraform
 
 
 @pytest.fixture
@@ -77,13 +74,9 @@ def test_gateway_naming_scenario_names_gateways(bench_fakes):
 
 
 @pytest.fixture
-def driver_settings(monkeypatch):
-    """Puts back what a driver run sets for its process: the configuration's path, the
-    Terraform output, the controller settings and the tool's logger."""
-    monkeypatch.delenv(CONFIG_ENV, raising=False)
-    monkeypatch.setattr(Terraform, "outputDir", Terraform.outputDir)
-    for name in ("yaml", "CID", "api_ep_url"):
-        monkeypatch.setattr(Globals, name, getattr(Globals, name))
+def driver_settings():
+    """Puts back the tool's logger, which the benchmark sets up for itself (the process-wide
+    settings a driver run changes are put back for every test)."""
     tool = logging.getLogger("qn.arm")
     saved = (list(tool.handlers), tool.propagate, tool.level)
     yield
