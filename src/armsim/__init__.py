@@ -4,8 +4,8 @@ See docs/emulator.md for the topology format, the faults and the command.
 """
 
 from .faults import Fault
-from .handlers import Settings
 from .server import Emulator
+from .settings import Settings
 from .state import ArmError
 from .topology import TopologyError, load_topology
 

@@ -11,6 +11,7 @@ import math
 import re
 from dataclasses import dataclass, field
 
+from .settings import Settings  # noqa: F401 - where server and __main__ import it from
 from .state import (
     CHILDREN,
     LOCK_TYPE,
@@ -56,16 +57,6 @@ GATEWAY_QUERY = re.compile(
     r"\s*\|\s*where\s+ipconfig\.properties\.subnet\.id\s*=~\s*'(?P<subnet>[^']*)'"
     r"\s*\|\s*project\s+properties\.gatewayType\s*"
 )
-
-
-@dataclass
-class Settings:
-    """How the emulator answers; every field may be changed between runs."""
-
-    lro: str = "sync"  # "sync": writes finish at once; "async": through Azure-AsyncOperation
-    lro_polls: int = 1  # status answers "InProgress" this many times before the final one
-    poll_retry_after: float = 0.01  # seconds, in the Retry-After of asynchronous writes
-    page_size: int | None = None  # split listings into pages of this size (nextLink)
 
 
 @dataclass
