@@ -35,6 +35,7 @@ def tool_settings(monkeypatch):
     ):
         monkeypatch.setattr(owner, name, getattr(owner, name))
     monkeypatch.setattr(cloud, "_override", dict(cloud._override))
+    monkeypatch.setattr(cloud, "_retries", cloud._retries)
 
 
 @pytest.fixture

@@ -13,19 +13,26 @@ endpoint it read). The library binds `NetworkManagementClient`, `ManagementLockC
 reaches that cloud.
 """
 
+import json
+import logging
 import time
 import types
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
+from typing import Any
 
 import azure.mgmt.network
 import azure.mgmt.resource.locks
 import azure.mgmt.resourcegraph
 from azure.core.credentials import AccessToken
+from azure.core.exceptions import AzureError
+from azure.core.pipeline.policies import RetryPolicy
 from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
 from qn.arm.res.YamlContext import ConfigurationError, YamlContext
+
+log = logging.getLogger(__name__)
 
 PUBLIC_ENDPOINT = "https://management.azure.com"
 CLOUD_KEYS = {
@@ -48,7 +55,116 @@ class CloudSettings:
         options.setdefault("credential_scopes", [self.credential_scope])
         if self.ca_bundle:
             options.setdefault("connection_verify", self.ca_bundle)
+        options.setdefault("retry_policy", BusyResourceRetryPolicy(_retries))
         return options
+
+
+@dataclass(frozen=True)
+class RetrySettings:
+    """How long a refused write is tried again.
+
+    total_seconds bounds the waiting for one request, Retry-After waits included; base_delay is
+    the first wait when Azure names none, doubled on each further refusal up to max_delay.
+    """
+
+    total_seconds: float = 600.0
+    base_delay: float = 5.0
+    max_delay: float = 60.0
+
+
+_retries = RetrySettings()
+
+
+def configure_retries(**changes: float) -> RetrySettings:
+    """Changes the retry settings of every client built from now on; no arguments go back to
+    the defaults. Returns the settings in force."""
+    global _retries
+    _retries = replace(RetrySettings(), **changes)
+    return _retries
+
+
+# ARM refuses a write while another operation runs on the resource or one it depends on, with
+# 409 and this code; throttling and references still being provisioned come as 429.
+BUSY_CODES = frozenset({"AnotherOperationInProgress"})
+
+
+def error_code(http_response: Any) -> str | None:
+    """The `error.code` of an ARM error body, or None."""
+    try:
+        http_response.read()  # the pipeline streams bodies; the SDK reads the kept copy later
+        body = json.loads(http_response.text())
+    except (AzureError, ValueError, TypeError, AttributeError):
+        return None
+    error = body.get("error") if isinstance(body, dict) else None
+    return error.get("code") if isinstance(error, dict) else None
+
+
+class BusyResourceRetryPolicy(RetryPolicy):
+    """The SDK's retries, plus writes refused because another operation is in progress.
+
+    The SDK gives up on 409 at once and on 429 after three tries; a migration that writes many
+    children of one VNet meets both as a matter of course. Each such refusal is tried again
+    after the Retry-After that Azure gives (else a doubling backoff), for at most
+    `total_seconds` per request, and every wait is logged so the operator sees why the run
+    pauses.
+    """
+
+    def __init__(self, settings: RetrySettings, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.settings = settings
+
+    def configure_retries(self, options: dict) -> dict:
+        retry_settings = super().configure_retries(options)
+        retry_settings["busy_deadline"] = time.monotonic() + self.settings.total_seconds
+        retry_settings["busy_refusals"] = 0
+        return retry_settings
+
+    def is_retry(self, settings: dict, response: Any) -> bool:
+        if self._is_busy(response):
+            return self._busy_wait(settings, response) is not None
+        return super().is_retry(settings, response)
+
+    def increment(self, settings: dict, response: Any = None, error: Any = None) -> bool:
+        if error is None and response is not None and self._is_busy(response):
+            settings["history"].append(response)
+            return True
+        return super().increment(settings, response=response, error=error)
+
+    def sleep(self, settings: dict, transport: Any, response: Any = None) -> None:
+        if response is None or not self._is_busy(response):
+            return super().sleep(settings, transport, response=response)
+        wait = self._busy_wait(settings, response)
+        settings["busy_refusals"] += 1
+        request = response.http_request
+        log.warning(
+            f"  retry {request.method} {resource_path(request.url)} in {wait:g} s: "
+            f"{response.http_response.status_code} {error_code(response.http_response)} "
+            f"(refusal {settings['busy_refusals']})"
+        )
+        transport.sleep(wait)
+
+    def _is_busy(self, response: Any) -> bool:
+        http = response.http_response
+        return http.status_code == 429 or (
+            http.status_code == 409 and error_code(http) in BUSY_CODES
+        )
+
+    def _busy_wait(self, settings: dict, response: Any) -> float | None:
+        """The wait before the next try, or None when it would end past the deadline."""
+        wait = self.get_retry_after(response)
+        if not wait:
+            doubled = self.settings.base_delay * 2 ** settings["busy_refusals"]
+            wait = min(self.settings.max_delay, doubled)
+        if time.monotonic() + wait > settings["busy_deadline"]:
+            return None
+        return wait
+
+
+def resource_path(url: str) -> str:
+    """The resource part of a request URL: the path after the provider namespace."""
+    path = url.split("?", 1)[0]
+    marker = "/providers/"
+    return path[path.find(marker) + len(marker) :] if marker in path else path
 
 
 def configure(management_endpoint=None, *, credential_scope=None, ca_bundle=None):
