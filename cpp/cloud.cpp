@@ -18,6 +18,12 @@ nb::object credential_for(nb::handle subscriptionId) {
     return collaborator("yctx")().attr("generateAzureCredential")(subscriptionId);
 }
 
+nb::object credential_for_record(nb::handle record, const char* key) {
+    nb::object context = collaborator("yctx")();
+    nb::object subscriptionId = item(record, key);
+    return context.attr("generateAzureCredential")(subscriptionId);
+}
+
 nb::object network_client_for(nb::handle cred) {
     return client_for("NetworkManagementClient", cred, "getCSC");
 }

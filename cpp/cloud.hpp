@@ -10,6 +10,11 @@ namespace switchlib {
 // The tool's credential for a subscription, or None when it has none.
 nb::object credential_for(nb::handle subscriptionId);
 
+// The credential for the subscription a record names under `key`. The configuration context
+// is made before the key is read, as YamlContext().generateAzureCredential(record[key]) does,
+// so a record without the key fails after the context, not before it.
+nb::object credential_for_record(nb::handle record, const char* key);
+
 // NetworkManagementClient(cred.getCSC(), cred.getSubId())
 nb::object network_client_for(nb::handle cred);
 

@@ -312,14 +312,14 @@ nb::object addPeerings(nb::handle cls, nb::handle peeringPairList) {
     if (records.size() == 0)
         log.info("  no peering found");
     for (nb::handle pp : records) {
-        nb::object cred = credential_for(item(pp, local_end.subscriptionId));
+        nb::object cred = credential_for_record(pp, local_end.subscriptionId);
         nb::object localPeeringName = item(pp, local_end.peeringName);
         log_adding(log, pp, local_end, localPeeringName);
         create_peering_end(log, cls, cred, pp, local_end, localPeeringName);
 
         nb::object remotePeeringName = item(pp, remote_end.peeringName);
         log_adding(log, pp, remote_end, remotePeeringName);
-        cred = credential_for(item(pp, remote_end.subscriptionId));
+        cred = credential_for_record(pp, remote_end.subscriptionId);
         create_peering_end(log, cls, cred, pp, remote_end, remotePeeringName);
     }
     return nb::none();

@@ -6,6 +6,7 @@ import json
 import pytest
 
 import fakes
+import qn.arm.switchlib as switchlib
 
 SPOKE_SUB, SPOKE_RG = "sub-spoke", "rg-spoke"
 HUB_SUB, HUB_RG = "sub-hub", "rg-hub"
@@ -368,6 +369,17 @@ def test_a_missing_remote_credential_ends_the_restore(ST, azure, world, logs, us
         ST.addPeerings([HUB_PAIR, dict(HUB_PAIR, localPeeringName="later")])
     assert logs.messages()[-1] == "  add remote peering hub-to-spoke to hub"
     assert written_names(azure) == ["spoke-to-hub"]
+
+
+def test_the_configuration_context_is_made_before_the_record_is_read(ST, azure, monkeypatch):
+    class Unconfigured:
+        def __init__(self):
+            raise RuntimeError("no configuration")
+
+    monkeypatch.setattr(switchlib, "yctx", Unconfigured)
+    record = {k: v for k, v in HUB_PAIR.items() if k != "localSubscriptionId"}
+    with pytest.raises(RuntimeError, match="no configuration"):
+        ST.addPeerings([record])
 
 
 # -- remote-gateway use ------------------------------------------------------------------------
