@@ -1,4 +1,7 @@
-"""python -m armsim --topology FILE --port N: serve a topology until interrupted."""
+"""armsim --topology FILE [--port N] ...: serve a topology until interrupted.
+
+Installed as the console command `armsim`; `python -m armsim` runs the same.
+"""
 
 import argparse
 import logging
@@ -6,14 +9,14 @@ import signal
 import sys
 import threading
 
-from .handlers import Settings
 from .server import Emulator
+from .settings import PROFILES, Settings
 from .topology import TopologyError
 
 
-def main(argv=None):
+def parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m armsim", description="Loopback emulator of Azure Resource Manager."
+        prog="armsim", description="Loopback emulator of Azure Resource Manager."
     )
     parser.add_argument("--topology", required=True, help="topology file (JSON or YAML)")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free)")
@@ -21,22 +24,35 @@ def main(argv=None):
         "--cert-dir", default=".", help="where to write armsim-ca.pem, the authority to trust"
     )
     parser.add_argument(
-        "--lro", choices=("sync", "async"), default="sync", help="how writes complete"
+        "--profile", choices=sorted(PROFILES), default="realistic", help="durations of writes"
     )
-    parser.add_argument("--lro-polls", type=int, default=1, help="InProgress answers per operation")
-    parser.add_argument("--poll-retry-after", type=float, default=1.0, help="seconds between polls")
+    parser.add_argument(
+        "--time-scale",
+        type=positive,
+        default=1.0,
+        help="multiplies every duration and announced wait (0.01: a hundred times faster)",
+    )
+    parser.add_argument(
+        "--token",
+        default=None,
+        help="a bearer token that may do everything (besides the topology's principals)",
+    )
     parser.add_argument("--page-size", type=int, default=None, help="split listings into pages")
-    parser.add_argument("--token", default=None, help="the only bearer token accepted")
     parser.add_argument("--verbose", action="store_true", help="log every request")
-    args = parser.parse_args(argv)
+    return parser
 
+
+def positive(text: str) -> float:
+    value = float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, format="%(message)s")
-    settings = Settings(
-        lro=args.lro,
-        lro_polls=args.lro_polls,
-        poll_retry_after=args.poll_retry_after,
-        page_size=args.page_size,
-    )
+    settings = Settings(profile=args.profile, time_scale=args.time_scale, page_size=args.page_size)
     try:
         emulator = Emulator(
             args.topology, port=args.port, token=args.token, cert_dir=args.cert_dir,
