@@ -1,23 +1,42 @@
-"""The switch-traffic driver against the emulator: forward, revert, dry run, interruption,
-refusal to overwrite unreverted records, and a failing step."""
+"""The switch-traffic driver against the strict emulator: forward, revert, dry run,
+interruption, refusals, stops before harm, locks, one writer per state file."""
 
+import contextlib
 import json
 import os
 
 import pytest
 
 from armsim import Emulator, Fault
-from qn.arm.switch_traffic import demo, steps
+from qn.arm.switch_traffic import demo, state, steps, verify
 from qn.arm.switch_traffic.cli import main
 
 STATE = "switch-traffic-state.json"
+SCALE = 0.001  # Azure's typical durations shrunk a thousand times
+APP = f"{demo.SPOKES}/rg-spokes/vn-app"
+DATA = f"{demo.SPOKES}/rg-spokes/vn-data"
+HUB_VNET = (
+    f"/subscriptions/{demo.HUB}/resourceGroups/rg-hub/providers/Microsoft.Network/"
+    "virtualNetworks/vn-hub"
+)
+
+
+@contextlib.contextmanager
+def start(tmp_path, topology=None):
+    """The strict emulator with Azure's typical durations, scaled down, and the demo's
+    configuration for it; the driver polls at the same scale."""
+    with (
+        Emulator(topology or demo.sample_topology(), token=demo.TOKEN, time_scale=SCALE) as arm,
+        verify.waiting(interval=SCALE),
+    ):
+        arm.config_file = demo.demo_config(arm, str(tmp_path))
+        arm.state_file = os.path.join(str(tmp_path), "output", STATE)
+        yield arm
 
 
 @pytest.fixture
 def arm(tmp_path):
-    with Emulator(demo.sample_topology(), token=demo.TOKEN, lro="sync") as emulator:
-        emulator.config_file = demo.demo_config(emulator, str(tmp_path))
-        emulator.state_file = os.path.join(str(tmp_path), "output", STATE)
+    with start(tmp_path) as emulator:
         yield emulator
 
 
@@ -36,26 +55,41 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
     out = capsys.readouterr().out
     assert (
         "INFO      total: subnets switched 7, route tables changed 7, peerings deleted 2, "
-        "errors 0" in out
+        "pending 0, errors 0" in out
     )
     kept = state_of(arm)
-    assert sorted(kept) == [f"{demo.SPOKES}/rg-spokes/vn-app", f"{demo.SPOKES}/rg-spokes/vn-data"]
-    app = kept[f"{demo.SPOKES}/rg-spokes/vn-app"]
-    assert list(app["forward"]) == list(steps.FORWARD_STEPS) and app["reverted"] == {}
-    assert [
-        p["remotePeeringName"]
-        for p in app["forward"]["delete-peerings"]["records"]["peeringPairList"]
-    ] == ["hub-to-app"]
+    assert sorted(kept) == [APP, DATA]
+    app = kept[APP]
+    assert list(app["forward"]) == list(steps.FORWARD_STEPS) and app["revert"] == {}
+    assert all(entry.get("done") for entry in app["forward"].values())
+    peerings = app["forward"]["delete-peerings"]
+    assert [p["remotePeeringName"] for p in peerings["records"]["peeringPairList"]] == [
+        "hub-to-app"
+    ]
+    assert peerings["items"]["app-to-hub"]["status"] == "done"
+    # The hub's lock is recorded before its removal, by the first VNet that removes it.
+    assert peerings["records"]["locks"] == [
+        {
+            "id": f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete",
+            "name": "hub-do-not-delete",
+            "level": "CanNotDelete",
+            "notes": None,
+            "scope": HUB_VNET,
+        }
+    ]
+    assert kept[DATA]["forward"]["delete-peerings"]["records"]["locks"] == []
     terraform = os.path.join(os.path.dirname(arm.state_file), "subnet-route-table-associations.tf")
     with open(terraform, encoding="utf-8") as handle:
         assert handle.read().count('resource "azurerm_subnet_route_table_association"') == 6
 
     assert switch(arm, "--revert") == 0
-    assert "total: subnets switched back 7, route tables restored 7, peerings restored 2" in (
-        capsys.readouterr().out
-    )
+    out = capsys.readouterr().out
+    assert "total: subnets switched back 7, route tables restored 7, peerings restored 2" in out
+    # Reverted in the reverse order of the forward runs; the lock is back once both are.
+    assert out.index("[vn-data] revert run") < out.index("[vn-app] revert run")
+    assert out.index("[vn-app] revert run") < out.index("put back lock hub-do-not-delete")
     assert demo.differences(before, arm.snapshot()) == []
-    assert all(set(v["reverted"]) == set(steps.FORWARD_STEPS) for v in state_of(arm).values())
+    assert all(entry.get("done") for v in state_of(arm).values() for entry in v["revert"].values())
 
     # Reverted records no longer hold a forward run back.
     assert switch(arm) == 0
@@ -67,28 +101,29 @@ def test_dry_run_changes_nothing_and_keeps_no_state(arm, capsys):
     out = capsys.readouterr().out
     assert "  switch web from rt-web to rt-web-lf" in out
     assert "    delete lock hub-do-not-delete" in out
+    assert "total: subnets switched 7, route tables changed 7, peerings deleted 2" in out
     assert arm.write_requests() == []
     assert arm.snapshot() == before
-    assert not os.path.exists(arm.state_file)
+    assert not [f for f in os.listdir(os.path.dirname(arm.state_file)) if f.startswith(STATE)]
 
 
-def test_interrupted_deletion_is_reverted_from_its_plan(arm, monkeypatch, capsys):
+def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, capsys):
     before = arm.snapshot()
     delete = steps.FORWARD[steps.PEERINGS]
 
     def deleted_then_interrupted(run, library, earlier):
         records = delete(run, library, earlier)
         if not library.DryRun:
-            raise KeyboardInterrupt  # the peerings are gone, their records not yet kept
+            raise KeyboardInterrupt  # the peerings are gone, nothing read back yet
         return records
 
     monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, deleted_then_interrupted)
     with pytest.raises(KeyboardInterrupt):
         switch(arm, "--vnet", "vn-app")
-    kept = state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-app"]["forward"]
+    kept = state_of(arm)[APP]["forward"]
     assert list(kept) == list(steps.FORWARD_STEPS[:5])
-    assert "records" not in kept[steps.PEERINGS]
-    assert [p["remotePeeringName"] for p in kept[steps.PEERINGS]["planned"]["peeringPairList"]] == [
+    assert "done" not in kept[steps.PEERINGS] and kept[steps.PEERINGS]["items"] == {}
+    assert [p["remotePeeringName"] for p in kept[steps.PEERINGS]["records"]["peeringPairList"]] == [
         "hub-to-app"
     ]
     assert not [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
@@ -97,7 +132,7 @@ def test_interrupted_deletion_is_reverted_from_its_plan(arm, monkeypatch, capsys
 
     assert switch(arm, "--revert") == 0
     out = capsys.readouterr().out
-    assert "[vn-app] step 2/6: delete-peerings (interrupted in the forward run)" in out
+    assert "[vn-app] step 2/6: delete-peerings (unfinished in the forward run)" in out
     assert "[vn-data] step 5/6: switch-subnets -- not done in the forward run" in out
     assert demo.differences(before, arm.snapshot()) == []
 
@@ -128,30 +163,116 @@ def test_unreverted_records_are_not_overwritten(arm, capsys):
     assert switch(arm, "--vnet", "vn-app") == 0
 
 
-def test_failed_step_stops_the_vnet_and_exits_1(arm, capsys):
+def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     before = arm.snapshot()
     arm.faults.add(Fault(method="PUT", resource="subnets/sql", status=403, times=None))
     assert switch(arm) == 1
     out = capsys.readouterr().out
-    assert "**Error** [vn-data] stopped: HttpResponseError" in out
-    assert (
-        "vn-data: subnets switched 2, route tables changed 0, peerings deleted 0, errors 1 "
-        "(incomplete)" in out
+    assert "**Error** [vn-data] switch-subnets sql: on rt-data, not on rt-data-lf -- pending" in out
+    assert "**Error** [vn-data] stopped: before any propagation, gateway, lock or peering" in out
+    assert "vn-data: subnets switched 1, route tables changed 0, peerings deleted 0, pending 1" in (
+        out
     )
-    data = state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-data"]["forward"]
-    assert list(data) == [steps.DISCOVER, steps.SWITCH] and "records" not in data[steps.SWITCH]
-    assert list(state_of(arm)[f"{demo.SPOKES}/rg-spokes/vn-app"]["forward"]) == list(
-        steps.FORWARD_STEPS
+    data = state_of(arm)[DATA]["forward"]
+    assert list(data) == [steps.DISCOVER, steps.SWITCH] and "done" not in data[steps.SWITCH]
+    assert data[steps.SWITCH]["items"]["sql"]["status"] == "pending"
+    assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
+    assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
+
+    # The next forward run tries the pending subnet only, and goes on.
+    arm.faults.clear()
+    assert switch(arm, "--vnet", "vn-data") == 0
+    out = capsys.readouterr().out
+    assert "step 2/6: switch-subnets (again: the pending items)" in out
+    assert "vn-data: subnets switched 1, route tables changed 3, peerings deleted 1, pending 0" in (
+        out
     )
 
-    # The half-done switch is undone whole: the subnet already moved goes back.
     assert switch(arm, "--revert") == 0
-    assert "  re-associate batch from vn-data-main-1 to None" in capsys.readouterr().out
     assert demo.differences(before, arm.snapshot()) == []
+
+
+def with_unstaged_subnet(topology):
+    group = topology["subscriptions"][demo.SPOKES]["resource_groups"]["rg-spokes"]
+    group["route_tables"]["rt-legacy"] = {}
+    subnets = group["virtual_networks"]["vn-data"]["subnets"]
+    subnets["legacy"] = {"address_prefix": "10.2.9.0/24", "route_table": "rt-legacy"}
+    return topology
+
+
+def test_subnet_without_staged_table_stops_the_run_before_harm(tmp_path, capsys):
+    with start(tmp_path, with_unstaged_subnet(demo.sample_topology())) as arm:
+        if True:
+            assert switch(arm, "--dry-run", "--vnet", "vn-data") == 1
+            out = capsys.readouterr().out
+            assert (
+                "[vn-data] stopped: the real run would stop after the subnet switch: legacy "
+                "(on rt-legacy) lacks a staged copy of rt-legacy" in out
+            )
+            assert "propagation-off" not in out
+
+            before = arm.snapshot()
+            assert switch(arm, "--vnet", "vn-data") == 1
+            out = capsys.readouterr().out
+            assert "legacy: on rt-legacy: lacks a staged copy of rt-legacy" in out
+            written = {path.split("?")[0].rsplit("/", 1)[-1] for _, path in arm.write_requests()}
+            assert written == {"sql", "batch"}  # subnets only: no table, peering or lock
+            after = arm.snapshot()
+            assert [k for k in before if "data-to-hub" in k or "locks" in k] == [
+                k for k in after if "data-to-hub" in k or "locks" in k
+            ]
+
+
+@pytest.mark.parametrize("scope", ["resource_group", "subscription"])
+def test_inherited_hub_lock_stops_the_run_before_any_change(tmp_path, capsys, scope):
+    topology = demo.sample_topology()
+    hub = topology["subscriptions"][demo.HUB]
+    holder = hub if scope == "subscription" else hub["resource_groups"]["rg-hub"]
+    holder["locks"] = {"platform-lock": "CanNotDelete"}
+    with start(tmp_path, topology) as arm:
+        assert switch(arm, "--vnet", "vn-app") == 1
+        out = capsys.readouterr().out
+        where = f"/subscriptions/{demo.HUB}" + (
+            "/resourceGroups/rg-hub" if scope != "subscription" else ""
+        )
+        assert f"lock platform-lock (CanNotDelete) on {where} is inherited by vn-hub" in out
+        assert "lift it there" in out
+        assert arm.write_requests() == []
+
+
+def test_one_writer_per_state_file(arm, capsys):
+    held = state.StateFile(arm.state_file)
+    with held.hold():
+        assert switch(arm) == 2
+    assert f"in use by process {os.getpid()}" in capsys.readouterr().err
+    assert arm.write_requests() == []
+
+
+@pytest.mark.parametrize("records", [False, True])
+def test_revert_without_records_exits_2(arm, capsys, records):
+    if records:
+        assert switch(arm, "--vnet", "vn-data") == 0
+    capsys.readouterr()
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 2
+    error = capsys.readouterr().err
+    assert ("holds no records for vn-app" if records else "no state file") in error
+
+
+def test_state_file_and_output_are_beside_the_configuration(arm, tmp_path, monkeypatch):
+    with open(arm.config_file, encoding="utf-8") as handle:
+        text = handle.read().replace(str(tmp_path / "output"), "output")
+    with open(arm.config_file, "w", encoding="utf-8") as handle:
+        handle.write(text)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert os.path.exists(arm.state_file) and os.listdir(elsewhere) == []
+    assert switch(arm, "--revert", "--vnet", "vn-data") == 0
 
 
 def test_demo_runs_forward_and_back(capsys):
     assert main(["--demo"]) == 0
     out = capsys.readouterr().out
     assert "=== Revert run ===" in out
-    assert "The topology is back as it was before the forward run" in out
+    assert "The topology is back as it was before the forward run, the hub's lock included" in out

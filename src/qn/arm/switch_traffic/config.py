@@ -7,6 +7,7 @@ docs/switch-traffic.md for a complete example.
 """
 
 import ipaddress
+import os
 from dataclasses import dataclass, field
 
 import yaml
@@ -234,4 +235,6 @@ def load_config(path):
                 )
     if check.problems:
         raise ConfigError("\n".join(check.problems))
+    # Relative to the file, so that a run from another directory finds the same state file.
+    config.output_dir = os.path.join(os.path.dirname(os.path.abspath(path)), config.output_dir)
     return config

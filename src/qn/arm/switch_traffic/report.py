@@ -8,15 +8,9 @@ from collections import Counter
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
 
-# Item lines of the library that tell a change was made (or, in a dry run, would be).
-_COUNTED = {
-    "subnets": ("  switch ", "  associate ", "  re-associate "),
-    "tables": ("  disable propagate-gateway-route in ", "  enable propagate-gateway-route in "),
-}
-
 
 class Tally(logging.Handler):
-    """Counts error lines and changed items as the library logs them."""
+    """Counts the error lines; changes are counted from what Azure shows, not from lines."""
 
     def __init__(self):
         super().__init__(logging.DEBUG)
@@ -25,10 +19,6 @@ class Tally(logging.Handler):
     def emit(self, record):
         if record.levelno >= logging.ERROR:
             self.counts["errors"] += 1
-        message = record.getMessage()
-        for name, prefixes in _COUNTED.items():
-            if message.startswith(prefixes):
-                self.counts[name] += 1
 
     def snapshot(self):
         return Counter(self.counts)
@@ -66,13 +56,21 @@ def driver_log():
     return logging.getLogger(DRIVER_LOGGER)
 
 
+def usage_error(text: str) -> None:
+    """An unusable configuration, command line or state file: said on stderr."""
+    print(f"switch-traffic: {text}", file=sys.stderr)
+
+
 def summary_lines(revert, per_vnet):
-    """The closing summary: one line per VNet and a total."""
+    """The closing summary: one line per VNet and a total. The counts are changes that Azure
+    showed after the step (in a dry run: the changes the plan holds); pending items are those
+    Azure does not show yet, to be tried again by the next run."""
     if revert:
         labels = (
             ("subnets", "subnets switched back"),
             ("tables", "route tables restored"),
             ("peerings", "peerings restored"),
+            ("pending", "pending"),
             ("errors", "errors"),
         )
     else:
@@ -80,6 +78,7 @@ def summary_lines(revert, per_vnet):
             ("subnets", "subnets switched"),
             ("tables", "route tables changed"),
             ("peerings", "peerings deleted"),
+            ("pending", "pending"),
             ("errors", "errors"),
         )
     total = Counter()

@@ -1,42 +1,53 @@
-"""The state file: the records of every step, kept between the forward and the revert run.
+"""The state file: what every step was to change and what Azure showed of it, kept between
+the forward and the revert run.
 
-It is JSON, rewritten whole after every step through a temporary file and a rename, so an
-interruption leaves either the state before the step or the state after it, never half of one.
+It is JSON, rewritten whole after every change through a temporary file and a rename, so an
+interruption leaves either the state before a change or the state after it, never half of one.
+One driver at a time may use it: `hold()` takes an exclusive lock on a file beside it
+("<state>.lock", holding the process ID) for the whole run.
 
 Layout:
-    {"version": 1,
+    {"version": 2,
      "vnets": {"<subscription>/<resource group>/<vnet>": {
-         "forward": {"<step>": {"started": "<time>", "planned": {...},
-                                "at": "<time>", "records": {...}}, ...},
-         "reverted": {"<step>": "<time>", ...}}}}
+         "order": <n>,                    # forward runs in the order they started
+         "forward": {"<step>": {"started": "<time>", "records": {...},
+                                "items": {"<item>": {"status": "done" | "pending",
+                                                     "reason": "...", "at": "<time>"}},
+                                "done": "<time>"}, ...},
+         "revert": {"<step>": {"started": "<time>", "items": {...}, "done": "<time>"}}}}}
 
-A step is entered under "forward" when it starts; "planned" holds the records of its read-only
-plan, kept before it changes anything; "records" and "at" are added when it completes.
+"records" holds what the step is to change, kept before it changes anything; "items" what
+Azure showed of each item after the last attempt; "done" is set once every item is done.
 """
 
+import contextlib
+import fcntl
 import json
 import os
 import tempfile
+from collections.abc import Iterator
 from datetime import UTC, datetime
 
-VERSION = 1
+VERSION = 2
+DONE, PENDING = "done", "pending"
 
 
 class StateError(RuntimeError):
     """The state file cannot be used as it is; the text says why and what to do."""
 
 
-def _now():
+def now() -> str:
     return datetime.now(UTC).isoformat(timespec="seconds")
 
 
 class StateFile:
-    def __init__(self, path, read_only=False):
+    def __init__(self, path: str, read_only: bool = False) -> None:
         self.path = path
         self.read_only = read_only
+        self.exists = os.path.exists(path)
         self.data = self._load()
 
-    def _load(self):
+    def _load(self) -> dict:
         try:
             with open(self.path, encoding="utf-8") as handle:
                 data = json.load(handle)
@@ -49,7 +60,38 @@ class StateFile:
         data.setdefault("vnets", {})
         return data
 
-    def _save(self):
+    @contextlib.contextmanager
+    def hold(self) -> Iterator[None]:
+        """Holds the state file for this process; another driver on it stops at once."""
+        if self.read_only:
+            yield
+            return
+        lock_path = self.path + ".lock"
+        os.makedirs(os.path.dirname(os.path.abspath(lock_path)), exist_ok=True)
+        with open(lock_path, "a+", encoding="utf-8") as handle:
+            try:
+                fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                handle.seek(0)
+                holder = handle.read().strip() or "unknown"
+                raise StateError(
+                    f"{self.path}: in use by process {holder}; one driver at a time may use a "
+                    "state file"
+                ) from None
+            handle.seek(0)
+            handle.truncate()
+            handle.write(f"{os.getpid()}\n")
+            handle.flush()
+            # Read again under the lock: the file may have changed since it was first read.
+            self.data = self._load()
+            try:
+                yield
+            finally:
+                handle.seek(0)
+                handle.truncate()
+                fcntl.flock(handle, fcntl.LOCK_UN)
+
+    def _save(self) -> None:
         if self.read_only:
             return
         directory = os.path.dirname(os.path.abspath(self.path))
@@ -67,48 +109,57 @@ class StateFile:
                 os.unlink(temporary)
             raise
 
-    def _vnet(self, key):
-        return self.data["vnets"].setdefault(key, {"forward": {}, "reverted": {}})
+    def vnet(self, key: str) -> dict:
+        """The VNet's entry; an empty one when it has none."""
+        return self.data["vnets"].get(key) or {"forward": {}, "revert": {}}
+
+    def has_records(self, key: str) -> bool:
+        return bool(self.vnet(key)["forward"])
 
     # -- forward run ------------------------------------------------------------------------
-    def pending_vnets(self):
-        """VNets whose forward records are not all reverted yet."""
-        return [
-            key
-            for key, entry in self.data["vnets"].items()
-            if set(entry.get("forward", {})) - set(entry.get("reverted", {}))
-        ]
+    def forward_status(self, key: str, steps: tuple) -> str:
+        """ "new" (nothing kept, or fully reverted), "unfinished" (forward run not done and no
+        revert begun), "done" (forward run done, not reverted) or "reverting"."""
+        entry = self.vnet(key)
+        forward, revert = entry["forward"], entry.get("revert", {})
+        if not forward or all(revert.get(s, {}).get("done") for s in forward):
+            return "new"
+        if revert:
+            return "reverting"
+        if all(forward.get(s, {}).get("done") for s in steps):
+            return "done"
+        return "unfinished"
 
-    def start_forward(self, key):
+    def start_forward(self, key: str) -> None:
         """Forgets an earlier, fully reverted (or overridden) migration of the VNet."""
-        self.data["vnets"][key] = {"forward": {}, "reverted": {}}
+        order = 1 + max((v.get("order", 0) for v in self.data["vnets"].values()), default=0)
+        self.data["vnets"][key] = {"order": order, "forward": {}, "revert": {}}
         self._save()
 
-    def start_step(self, key, step):
-        self._vnet(key)["forward"][step] = {"started": _now()}
+    def order(self, key: str) -> int:
+        return self.vnet(key).get("order", 0)
+
+    # -- either direction -------------------------------------------------------------------
+    def entry(self, key: str, direction: str, step: str) -> dict | None:
+        """What a direction kept of a step, or None when the step never started."""
+        return self.vnet(key).get(direction, {}).get(step)
+
+    def start_step(self, key: str, direction: str, step: str) -> dict:
+        vnet = self.data["vnets"].setdefault(key, {"order": 0, "forward": {}, "revert": {}})
+        entry = vnet.setdefault(direction, {}).setdefault(step, {"started": now(), "items": {}})
+        self._save()
+        return entry
+
+    def keep_records(self, key: str, step: str, records: dict) -> None:
+        """Keeps what a forward step is about to change, before it changes anything."""
+        json.dumps(records)  # a record that cannot be kept must fail here, not at revert
+        self.start_step(key, "forward", step)["records"] = records
         self._save()
 
-    def plan(self, key, step, records):
-        """Keeps what a step is about to change, before it changes anything."""
-        self._keep(key, step, {"planned": records})
-
-    def record(self, key, step, records):
-        """Keeps what a forward step returned; written out before the next step starts."""
-        self._keep(key, step, {"at": _now(), "records": records})
-
-    def _keep(self, key, step, entries):
-        json.dumps(entries)  # a record that cannot be kept must fail here, not at revert
-        self._vnet(key)["forward"].setdefault(step, {"started": _now()}).update(entries)
-        self._save()
-
-    # -- revert run -------------------------------------------------------------------------
-    def forward_entry(self, key, step):
-        """What the forward run kept of a step, or None when the step never started."""
-        return self.data["vnets"].get(key, {}).get("forward", {}).get(step)
-
-    def is_reverted(self, key, step):
-        return step in self.data["vnets"].get(key, {}).get("reverted", {})
-
-    def mark_reverted(self, key, step):
-        self._vnet(key)["reverted"][step] = _now()
+    def keep_items(self, key: str, direction: str, step: str, items: dict, done: bool) -> None:
+        """Keeps what Azure showed of the step's items; the step is done when all are."""
+        entry = self.start_step(key, direction, step)
+        entry.setdefault("items", {}).update(items)
+        if done:
+            entry["done"] = now()
         self._save()

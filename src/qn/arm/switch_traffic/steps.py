@@ -24,7 +24,6 @@ it lists is put back to the state it had before the step.
 
 import contextlib
 import logging
-import time
 from dataclasses import dataclass
 from types import SimpleNamespace
 
@@ -38,9 +37,6 @@ DOMAIN = "security-domain"
 FORWARD_STEPS = (DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, PEERINGS, DOMAIN)
 REVERT_STEPS = tuple(reversed(FORWARD_STEPS))
 PLANNED_STEPS = (PROPAGATION, REMOTE_GATEWAY, PEERINGS)
-
-SETTLE_SECONDS = 300
-SETTLE_POLL_SECONDS = 5
 
 
 @dataclass
@@ -75,28 +71,6 @@ def quiet_library():
         yield
     finally:
         logger.disabled = was
-
-
-def settle_peerings(run):
-    """Waits until no peering of the VNet is still being updated.
-
-    Switching off the remote-gateway use starts updates that nobody waits for; deleting a
-    peering while its update runs would be refused by Azure, so the deletion waits here.
-    """
-    rg, name = run.vnet_config.resource_group, run.vnet_config.name
-    deadline = time.monotonic() + SETTLE_SECONDS
-    while True:
-        busy = [
-            p.name
-            for p in run.network_client.virtual_network_peerings.list(rg, name)
-            if (getattr(p, "provisioning_state", None) or "Succeeded") == "Updating"
-        ]
-        if not busy:
-            return
-        if time.monotonic() >= deadline:
-            run.log.warning(f"  **Alert** peerings still updating: {', '.join(busy)}")
-            return
-        time.sleep(SETTLE_POLL_SECONDS)
 
 
 # -- forward: each step is (run, library, records of the earlier steps) -> its records ------
@@ -138,8 +112,6 @@ def forward_remote_gateway(run, library, earlier):
 
 
 def forward_peerings(run, library, earlier):
-    if earlier[REMOTE_GATEWAY]["peeringPropList"] and not library.DryRun:
-        settle_peerings(run)
     pairs = library.deletePeerings(
         run.config.peering_yaml(),
         run.subscription,
@@ -175,9 +147,12 @@ def revert_discover(run, records):
 
 def revert_switch(run, records):
     # A fresh revert-direction discovery finds every subnet that sits on a staged table, so
-    # even a switch that was interrupted half-way is undone whole.
+    # even a switch that was interrupted half-way is undone whole; the pairing is narrowed to
+    # the old tables of the subnets the records name.
     pairs = {}
     _, original = run.library.discoverRouteTable(run.network_client, True, run.vnet, pairs)
+    wanted = {(item["from"] or "").lower() for item in records["subnets"].values()}
+    pairs = {new: old for new, old in pairs.items() if old.lower() in wanted}
     run.library.updateSubnetAssociation(
         run.vnet_config.library_yaml(), True, run.network_client, run.vnet, pairs, original
     )

@@ -1,0 +1,552 @@
+"""The migration engine: runs each VNet's steps forward or back, and counts a change only when
+Azure shows it.
+
+Every step that changes something keeps what it is to change (its records) before it starts,
+then calls the library, then reads back each item (a subnet, a route table, a peering, a lock)
+and keeps it in the state file as done or pending with the reason. A step is done only when
+every item is; a VNet's run stops at the first step with a pending item, since the next steps
+would take away routes that the pending item still needs. A later run, forward or revert, tries
+only the pending items again, by handing the library the records narrowed to them.
+"""
+
+import dataclasses
+import os
+from collections import Counter
+from dataclasses import dataclass
+
+from qn.arm.res.Globals import Globals
+from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
+from qn.arm.switch_traffic import items, locks, report, steps, verify
+from qn.arm.switch_traffic.config import ConfigError, load_config
+from qn.arm.switch_traffic.state import DONE, PENDING, StateError, StateFile, now
+from qn.arm.terraform import Terraform
+
+STATE_FILE = "switch-traffic-state.json"
+EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+# What the summary counts per step: verified changes.
+COUNTED = {steps.SWITCH: "subnets", steps.PROPAGATION: "tables", steps.PEERINGS: "peerings"}
+
+
+@dataclass
+class Run:
+    """One run of the driver, as the command line or the demo asks for it."""
+
+    config: str
+    revert: bool = False
+    dry_run: bool = False
+    state: str | None = None
+    vnet: list | None = None
+    force: bool = False
+
+
+class Stop(Exception):
+    """The VNet's run stops here, before anything that would do harm; the text says why."""
+
+
+def vnet_key(vnet_config) -> str:
+    return f"{vnet_config.subscription}/{vnet_config.resource_group}/{vnet_config.name}"
+
+
+def selected_vnets(config, names: list | None) -> list:
+    if not names:
+        return list(config.vnets)
+    unknown = [n for n in names if n not in {v.name for v in config.vnets}]
+    if unknown:
+        raise ConfigError(f"{config.path}: vnets: no VNet named {', '.join(unknown)}")
+    return [config.vnet(n) for n in names]
+
+
+def point_tool_at(config) -> None:
+    """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
+    from qn.arm.res import cloud
+
+    os.environ[CONFIG_ENV] = os.path.abspath(config.path)
+    cloud.configure()  # the file names the cloud
+    try:
+        cloud.cloud_settings(YamlContext())
+    except ConfigurationError as error:
+        raise ConfigError(str(error)) from None
+    Terraform.outputDir = config.output_dir
+    Globals.CID = config.cid
+    Globals.api_ep_url = config.api_endpoint_url
+
+
+def check_state(state: StateFile, vnets: list, run: Run) -> None:
+    """Refuses a run the state file cannot serve, before anything is read from Azure."""
+    if run.revert:
+        if not state.exists:
+            raise StateError(
+                f"{state.path}: no state file, so nothing to revert; name the forward run's "
+                "state file with --state"
+            )
+        if not any(state.has_records(vnet_key(v)) for v in vnets):
+            names = ", ".join(v.name for v in vnets)
+            raise StateError(f"{state.path}: holds no records for {names}; nothing to revert")
+        return
+    if run.force or run.dry_run:
+        return
+    held = [
+        vnet_key(v)
+        for v in vnets
+        if state.forward_status(vnet_key(v), steps.FORWARD_STEPS) in ("done", "reverting")
+    ]
+    if held:
+        raise StateError(
+            f"{state.path} still holds records of an earlier forward run for "
+            f"{', '.join(held)} that are not reverted; run --revert first, or pass --force "
+            "to start over (those records are then lost)"
+        )
+
+
+def open_vnet(config, vnet_config, switchlib) -> steps.VnetRun:
+    credential = YamlContext().generateAzureCredential(vnet_config.subscription)
+    if credential is None:
+        raise ConfigError(
+            f"{config.path}: subscriptions.{vnet_config.subscription}: "
+            "no credential for this subscription"
+        )
+    client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
+    Globals.yaml = {
+        "configure_gw_name": config.configure_gw_name,
+        "domain": vnet_config.domain or config.domain,
+        "spoke_gw_name": vnet_config.spoke_gw_name,
+    }
+    return steps.VnetRun(
+        config, vnet_config, switchlib.SwitchTraffic, client, vnet, report.driver_log()
+    )
+
+
+def hub_id(pair: dict) -> str:
+    return (
+        f"/subscriptions/{pair['remoteSubscriptionId']}/resourceGroups/{pair['remoteRgName']}"
+        f"/providers/Microsoft.Network/virtualNetworks/{pair['remoteVnetName']}"
+    )
+
+
+class Migration:
+    """One run over the chosen VNets, in one direction."""
+
+    def __init__(self, run: Run, config, state: StateFile, vnets: list) -> None:
+        self.run = run
+        self.config = config
+        self.state = state
+        self.vnets = vnets
+        self.clients = verify.Clients()
+        self.log = report.driver_log()
+        self.counts = Counter()
+
+    # -- the whole run ----------------------------------------------------------------------
+    def execute(self, tally) -> dict:
+        """Runs every VNet; a stopped VNet does not stop the others. Returns the per-VNet
+        counts for the summary."""
+        from qn.arm import switchlib
+
+        # Class state of the library and the tool: set for this run either way, since a dry
+        # run before a real one in the same process (the demo, tests) would leave it on.
+        switchlib.SwitchTraffic.DryRun = self.run.dry_run
+        Globals.setDryRun(self.run.dry_run)
+        ordered = self.vnets
+        if self.run.revert:  # back in the reverse order of the forward runs
+            ordered = sorted(self.vnets, key=lambda v: -self.state.order(vnet_key(v)))
+        per_vnet = {}
+        for vnet_config in ordered:
+            before = tally.snapshot()
+            self.counts = Counter()
+            completed = self.one_vnet(switchlib, vnet_config)
+            counts = Counter(errors=(tally.snapshot() - before)["errors"], **self.counts)
+            counts["completed"] = completed
+            per_vnet[vnet_config.name] = counts
+        if self.run.revert:
+            for vnet_config in ordered:
+                before = tally.snapshot()
+                self.put_locks_back(vnet_config)
+                per_vnet[vnet_config.name]["errors"] += (tally.snapshot() - before)["errors"]
+        for vnet_config in ordered:
+            per_vnet[vnet_config.name]["pending"] = self.pending_count(vnet_config)
+        return per_vnet
+
+    def one_vnet(self, switchlib, vnet_config) -> bool:
+        key = vnet_key(vnet_config)
+        self.log.info(
+            f"[{vnet_config.name}] {'revert' if self.run.revert else 'forward'} run ({key})"
+            f"{' -- dry run' if self.run.dry_run else ''}"
+        )
+        try:
+            vnet_run = open_vnet(self.config, vnet_config, switchlib)
+            if self.run.revert:
+                self.revert_vnet(vnet_run, key)
+            else:
+                self.forward_vnet(vnet_run, key)
+            return True
+        except Stop as stop:
+            self.log.error(f"  **Error** [{vnet_config.name}] stopped: {stop}")
+        except Exception as error:  # the VNet's later steps must not run after a failed one
+            self.log.error(
+                f"  **Error** [{vnet_config.name}] stopped: {type(error).__name__}: {error}"
+            )
+        return False
+
+    def pending_count(self, vnet_config) -> int:
+        entry = self.state.vnet(vnet_key(vnet_config))
+        direction = "revert" if self.run.revert else "forward"
+        return sum(
+            item.get("status") == PENDING
+            for step in entry.get(direction, {}).values()
+            for item in step.get("items", {}).values()
+        )
+
+    # -- forward ----------------------------------------------------------------------------
+    def forward_vnet(self, vnet_run: steps.VnetRun, key: str) -> None:
+        status = self.state.forward_status(key, steps.FORWARD_STEPS)
+        if status != "unfinished":
+            self.state.start_forward(key)
+        planner = steps.planning_library(vnet_run.library)
+        if not (self.state.entry(key, "forward", steps.PEERINGS) or {}).get("done"):
+            self.lock_preflight(vnet_run, planner)
+        for number, step in enumerate(steps.FORWARD_STEPS, 1):
+            progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
+            self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
+
+    def lock_preflight(self, vnet_run: steps.VnetRun, planner) -> list:
+        """Stops the VNet's run when a lock would refuse the peering deletion; returns the
+        hub locks the library will remove."""
+        with steps.quiet_library():
+            pairs = steps.FORWARD[steps.PEERINGS](vnet_run, planner, {})["peeringPairList"]
+        problems, removable = locks.preflight(
+            self.clients,
+            vnet_run.vnet.id,
+            [hub_id(p) for p in pairs],
+            self.config.delete_vnet_lock,
+        )
+        if problems:
+            raise Stop("a lock would refuse the peering deletion: " + "; ".join(problems))
+        return removable
+
+    def forward_step(self, vnet_run, key: str, step: str, planner, progress: str) -> None:
+        entry = self.state.entry(key, "forward", step)
+        if entry and entry.get("done"):
+            self.log.info(f"{progress} -- already done")
+            return
+        resumed = entry is not None and "records" in entry
+        self.log.info(progress + (" (again: the pending items)" if resumed else ""))
+        self.state.start_step(key, "forward", step)
+        vnet_run.vnet = vnet_run.network_client.virtual_networks.get(
+            vnet_run.vnet_config.resource_group, vnet_run.vnet_config.name
+        )
+        if step in (steps.DISCOVER, steps.DOMAIN):
+            earlier = {}
+            records = steps.FORWARD[step](vnet_run, vnet_run.library, earlier)
+            self.state.keep_records(key, step, records)
+            self.state.keep_items(key, "forward", step, {}, done=True)
+            return
+        discovered = self.state.entry(key, "forward", steps.DISCOVER)["records"]
+        records = self.forward_records(vnet_run, key, step, planner, entry, discovered)
+        names = items.keys(step, records)
+        if self.run.dry_run:
+            self.dry_forward(vnet_run, step, records, names, discovered)
+            return
+        known = dict((entry or {}).get("items", {}))
+        if resumed:  # what an earlier attempt did is known only from Azure
+            known.update(self.read_back(vnet_run, step, False, records, self.undone(names, known)))
+        pending = self.undone(names, known)
+        if pending:
+            self.attempt(
+                vnet_run,
+                step,
+                lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
+            )
+            found = self.read_back(vnet_run, step, False, records, pending)
+            known.update(found)
+            self.count(step, found)
+        self.finish_step(vnet_run, key, "forward", step, names, known)
+
+    def forward_records(self, vnet_run, key, step, planner, entry, discovered) -> dict:
+        """What the step is to change: kept before it changes anything."""
+        records = (entry or {}).get("records")
+        if records is not None:
+            if step == steps.SWITCH:  # a table staged since may let a pending subnet move
+                fresh = steps.FORWARD[steps.DISCOVER](vnet_run, vnet_run.library, {})
+                discovered.update(fresh)
+                self.state.keep_records(key, steps.DISCOVER, discovered)
+                records = items.refresh_switch_plan(vnet_run, records, discovered)
+                self.state.keep_records(key, step, records)
+            return records
+        if step == steps.SWITCH:
+            records = items.switch_plan(vnet_run, discovered)
+        else:
+            with steps.quiet_library():
+                records = steps.FORWARD[step](vnet_run, planner, {steps.DISCOVER: discovered})
+        if step == steps.PEERINGS:
+            records["locks"] = self.lock_preflight(vnet_run, planner)
+        self.state.keep_records(key, step, records)
+        return records
+
+    def dry_forward(self, vnet_run, step, records, names, discovered) -> None:
+        """The library's own dry run logs what it would do; the counts are the plan's."""
+        steps.FORWARD[step](vnet_run, vnet_run.library, {steps.DISCOVER: discovered})
+        if step in COUNTED:
+            self.counts[COUNTED[step]] += len(names)
+        if step == steps.SWITCH:
+            lacking = {n: i for n, i in records["subnets"].items() if i["lacks"]}
+            if lacking:
+                raise Stop(
+                    "the real run would stop after the subnet switch: " + self.lacking_text(lacking)
+                )
+
+    @staticmethod
+    def lacking_text(lacking: dict) -> str:
+        return "; ".join(
+            f"{n} (on {i['from'] or 'no route table'}) lacks {i['lacks']}"
+            for n, i in lacking.items()
+        )
+
+    def apply_forward(self, vnet_run, step, records, pending, discovered) -> None:
+        library = vnet_run.library
+        if step == steps.SWITCH:
+            movable = {
+                n: records["subnets"][n] for n in pending if not records["subnets"][n]["lacks"]
+            }
+            if movable:
+                earlier = {steps.DISCOVER: items.narrowed_pairs_for_switch(discovered, movable)}
+                steps.FORWARD[step](vnet_run, library, earlier)
+        elif step == steps.PROPAGATION:
+            earlier = {steps.DISCOVER: items.narrowed_discovery(discovered, pending)}
+            steps.FORWARD[step](vnet_run, library, earlier)
+        elif step == steps.REMOTE_GATEWAY:
+            narrowed = dataclasses.replace(
+                vnet_run, vnet=items.narrowed_vnet(vnet_run.vnet, pending)
+            )
+            steps.FORWARD[step](narrowed, library, {})
+        elif step == steps.PEERINGS:
+            self.delete_pairs(
+                vnet_run, items.only(records["peeringPairList"], "localPeeringName", pending)
+            )
+
+    def delete_pairs(self, vnet_run, pairs: list) -> None:
+        """Pairs with their local end are the library's to delete; a pair whose local end is
+        already gone cannot be found from this VNet, so its remote end is deleted here."""
+        own = {p.name.lower() for p in vnet_run.vnet.virtual_network_peerings or ()}
+        whole = [p["localPeeringName"] for p in pairs if p["localPeeringName"].lower() in own]
+        if whole:
+            narrowed = dataclasses.replace(vnet_run, vnet=items.narrowed_vnet(vnet_run.vnet, whole))
+            steps.FORWARD[steps.PEERINGS](narrowed, vnet_run.library, {})
+        for pair in pairs:
+            if pair["localPeeringName"].lower() not in own:
+                self.delete_remote_end(vnet_run, pair)
+
+    def delete_remote_end(self, vnet_run, pair: dict) -> None:
+        if verify.attempt(lambda: verify.pair_end(self.clients, pair, "remote")) is None:
+            return
+        client = self.clients.network(pair["remoteSubscriptionId"])
+        if self.config.delete_vnet_lock:
+            credential = YamlContext().generateAzureCredential(pair["remoteSubscriptionId"])
+            hub = client.virtual_networks.get(pair["remoteRgName"], pair["remoteVnetName"])
+            vnet_run.library.deleteVnetLock(credential, hub, indent=2)
+        self.log.info(f"  delete peering {pair['remotePeeringName']}")
+        client.virtual_network_peerings.begin_delete(
+            pair["remoteRgName"], pair["remoteVnetName"], pair["remotePeeringName"]
+        ).result()
+
+    # -- revert -----------------------------------------------------------------------------
+    def revert_vnet(self, vnet_run: steps.VnetRun, key: str) -> None:
+        for number, step in enumerate(steps.REVERT_STEPS, 1):
+            progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
+            self.revert_step(vnet_run, key, step, f"{progress}: {step}")
+
+    def revert_step(self, vnet_run, key: str, step: str, progress: str) -> None:
+        forward = self.state.entry(key, "forward", step)
+        if forward is None:
+            self.log.info(f"{progress} -- not done in the forward run, nothing to revert")
+            return
+        entry = self.state.entry(key, "revert", step)
+        if entry and entry.get("done"):
+            self.log.info(f"{progress} -- already reverted")
+            return
+        records = forward.get("records")
+        if records is None:
+            self.log.info(f"{progress} -- interrupted before it changed anything")
+            self.state.keep_items(key, "revert", step, {}, done=True)
+            return
+        partly = "" if forward.get("done") else " (unfinished in the forward run)"
+        self.log.info(progress + partly + (" (again: the pending items)" if entry else ""))
+        if step in (steps.DISCOVER, steps.DOMAIN):
+            steps.REVERT[step](vnet_run, records)
+            self.state.keep_items(key, "revert", step, {}, done=True)
+            return
+        names = items.keys(step, records)
+        if self.run.dry_run:
+            steps.REVERT[step](vnet_run, self.narrowed(step, records, names))
+            if step in COUNTED:
+                self.counts[COUNTED[step]] += len(names)
+            for lock in records.get("locks", ()):
+                self.log.info(f"  put back lock {lock['name']} on {lock['scope']}")
+            return
+        self.state.start_step(key, "revert", step)
+        known = dict((entry or {}).get("items", {}))
+        if entry:
+            known.update(self.read_back(vnet_run, step, True, records, self.undone(names, known)))
+        pending = self.undone(names, known)
+        if pending:
+            self.attempt(
+                vnet_run, step, lambda: self.apply_revert(vnet_run, step, records, pending)
+            )
+            found = self.read_back(vnet_run, step, True, records, pending)
+            known.update(found)
+            self.count(step, found)
+        lock_names = [items.lock_key(lock) for lock in records.get("locks", ())]
+        for name in self.undone(lock_names, known):
+            known[name] = {
+                "status": PENDING,
+                "reason": "put back once the peerings are back",
+                "at": now(),
+            }
+        self.finish_step(vnet_run, key, "revert", step, names, known, extra=lock_names)
+
+    def narrowed(self, step: str, records: dict, pending: list) -> dict:
+        if step == steps.SWITCH:
+            return {"subnets": {n: records["subnets"][n] for n in pending}}
+        if step == steps.PROPAGATION:
+            return {"rtbPropList": items.only(records["rtbPropList"], "route_table_name", pending)}
+        if step == steps.REMOTE_GATEWAY:
+            return {
+                "peeringPropList": items.only(
+                    records["peeringPropList"], "localPeeringName", pending
+                )
+            }
+        return {
+            "peeringPairList": items.only(records["peeringPairList"], "localPeeringName", pending)
+        }
+
+    def apply_revert(self, vnet_run, step: str, records: dict, pending: list) -> None:
+        narrowed = self.narrowed(step, records, pending)
+        if step == steps.PEERINGS:
+            narrowed["peeringPairList"] = [
+                self.in_creatable_order(p) for p in narrowed["peeringPairList"]
+            ]
+        steps.REVERT[step](vnet_run, narrowed)
+
+    def in_creatable_order(self, pair: dict) -> dict:
+        """Azure refuses a new end whose partner is Disconnected (the partner must first be
+        updated back to Initiated), so an end that is still there is re-created first."""
+        local = verify.attempt(lambda: verify.pair_end(self.clients, pair, "local"))
+        remote = verify.attempt(lambda: verify.pair_end(self.clients, pair, "remote"))
+        if local is None and remote is not None and not isinstance(remote, verify.Unreadable):
+            return items.swapped(pair)
+        return pair
+
+    def put_locks_back(self, vnet_config) -> None:
+        """Puts back the hub locks this VNet's forward run removed, once no VNet of the run
+        still waits for its peerings on that hub."""
+        key = vnet_key(vnet_config)
+        forward = self.state.entry(key, "forward", steps.PEERINGS) or {}
+        entry = self.state.entry(key, "revert", steps.PEERINGS)
+        recorded = (forward.get("records") or {}).get("locks", [])
+        if not recorded or entry is None or entry.get("done") or self.run.dry_run:
+            return
+        known = dict(entry.get("items", {}))
+        for lock in recorded:
+            name = items.lock_key(lock)
+            if known.get(name, {}).get("status") == DONE:
+                continue
+            waiting = self.waiting_for(lock["scope"])
+            if waiting:
+                reason = f"waits for the peerings of {', '.join(waiting)} on {lock['scope']}"
+                known[name] = {"status": PENDING, "reason": reason, "at": now()}
+                continue
+            try:
+                if not locks.present(self.clients, lock):
+                    self.log.info(f"  put back lock {lock['name']} on {lock['scope']}")
+                    locks.restore(self.clients, lock)
+                done = locks.present(self.clients, lock)
+                reason = "" if done else "not found after it was put back"
+            except Exception as error:  # stays pending, with the reason
+                done, reason = False, f"{type(error).__name__}: {error}"
+            if not done:
+                self.log.error(f"  **Error** [{vnet_config.name}] {name}: {reason} -- pending")
+            known[name] = {"status": DONE if done else PENDING, "reason": reason, "at": now()}
+        done = all(item.get("status") == DONE for item in known.values())
+        self.state.keep_items(key, "revert", steps.PEERINGS, known, done=done)
+
+    def waiting_for(self, hub: str) -> list[str]:
+        """VNets of this run whose peerings on the hub are not all back yet."""
+        waiting = []
+        for vnet_config in self.vnets:
+            key = vnet_key(vnet_config)
+            forward = self.state.entry(key, "forward", steps.PEERINGS) or {}
+            pairs = (forward.get("records") or {}).get("peeringPairList", [])
+            names = [p["localPeeringName"] for p in pairs if items.same(hub_id(p), hub)]
+            revert = (self.state.entry(key, "revert", steps.PEERINGS) or {}).get("items", {})
+            if self.undone(names, revert):
+                waiting.append(vnet_config.name)
+        return waiting
+
+    # -- shared -----------------------------------------------------------------------------
+    def attempt(self, vnet_run, step: str, call) -> None:
+        """Calls the library; a failure is logged and its items are judged from Azure."""
+        try:
+            call()
+        except Exception as error:  # what changed is read back next, whatever failed
+            self.log.error(
+                f"  **Error** [{vnet_run.vnet_config.name}] {step}: {type(error).__name__}: {error}"
+            )
+
+    def read_back(self, vnet_run, step, revert, records, names) -> dict:
+        if not names:
+            return {}
+        verdicts = verify.check(vnet_run, self.clients, step, revert, records, names)
+        return {
+            name: {"status": DONE if done else PENDING, "reason": reason, "at": now()}
+            for name, (done, reason) in verdicts.items()
+        }
+
+    @staticmethod
+    def undone(names: list, known: dict) -> list:
+        return [n for n in names if known.get(n, {}).get("status") != DONE]
+
+    def count(self, step: str, found: dict) -> None:
+        if step in COUNTED:
+            self.counts[COUNTED[step]] += sum(i["status"] == DONE for i in found.values())
+
+    def finish_step(self, vnet_run, key, direction, step, names, known, extra=()) -> None:
+        pending = {n: known[n] for n in self.undone(names, known)}
+        for name, item in pending.items():
+            self.log.error(
+                f"  **Error** [{vnet_run.vnet_config.name}] {step} {name}: {item['reason']} "
+                "-- pending"
+            )
+        done = not pending and not self.undone(list(extra), known)
+        self.state.keep_items(key, direction, step, known, done=done)
+        if not pending:
+            return
+        if step == steps.SWITCH and direction == "forward":
+            raise Stop(
+                "before any propagation, gateway, lock or peering change: subnets not on "
+                "their staged or main table: "
+                + "; ".join(f"{n}: {i['reason']}" for n, i in pending.items())
+            )
+        raise Stop(
+            f"{step} has {len(pending)} pending item(s): {', '.join(pending)}; run again to "
+            "retry them"
+        )
+
+
+def execute(run: Run, tally) -> int:
+    """One forward or revert run; returns the exit status."""
+    try:
+        config = load_config(run.config)
+        vnets = selected_vnets(config, run.vnet)
+        point_tool_at(config)
+        state = StateFile(
+            run.state or os.path.join(config.output_dir, STATE_FILE), read_only=run.dry_run
+        )
+        with state.hold():
+            check_state(state, vnets, run)
+            per_vnet = Migration(run, config, state, vnets).execute(tally)
+    except (ConfigError, StateError) as error:
+        report.usage_error(str(error))
+        return EXIT_USAGE
+    for line in report.summary_lines(run.revert, per_vnet):
+        report.driver_log().info(line)
+    failed = any(c["errors"] or c["pending"] or not c["completed"] for c in per_vnet.values())
+    return EXIT_ERRORS if failed else EXIT_OK
