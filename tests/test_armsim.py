@@ -3,6 +3,7 @@
 import json
 import subprocess
 import sys
+import time
 from contextlib import nullcontext
 
 import pytest
@@ -24,6 +25,8 @@ SPOKE_VNET = f"/subscriptions/{SPOKE}/resourceGroups/rg-spoke/{NET}/virtualNetwo
 HUB_VNET = f"/subscriptions/{HUB}/resourceGroups/rg-hub/{NET}/virtualNetworks/vn-hub"
 RT_WEB = f"/subscriptions/{SPOKE}/resourceGroups/rg-spoke/{NET}/routeTables/rt-web"
 RT_NEW = RT_WEB + "-new"
+# Azure's durations, a thousand times faster: a subnet PUT takes 3 ms, a poll waits 10 ms.
+TIME_SCALE = 0.001
 HUB_LOCK_ARGS = ("rg-hub", "Microsoft.Network", "", "virtualNetworks", "vn-hub")
 SPOKE_LOCK_ARGS = ("rg-spoke", "Microsoft.Network", "", "virtualNetworks", "vn-spoke")
 
@@ -73,7 +76,7 @@ TOPOLOGY = yaml.safe_load(TOPOLOGY_YAML)
 @pytest.fixture
 def arm(tmp_path, monkeypatch):
     """The emulator, and the tool arm to reach it with a static token per subscription."""
-    with Emulator(TOPOLOGY, token="armsim") as emulator:
+    with Emulator(TOPOLOGY, token="armsim", time_scale=TIME_SCALE) as emulator:
         path = tmp_path / "qn-arm.yaml"
         path.write_text(yaml.safe_dump(emulator.tool_config({SPOKE: "spoke", HUB: "hub"})))
         monkeypatch.setenv("QN_ARM_CONFIG", str(path))
@@ -144,7 +147,7 @@ def test_subnet_write_moves_the_route_table_back_references(arm):
     after = arm.snapshot()
     changed = {k for k in before if before[k] != after[k]}
     assert changed == {RT_WEB, RT_NEW, SPOKE_VNET + "/subnets/web", SPOKE_VNET}
-    assert arm.request_counts()[("GET", SPOKE_VNET + "/subnets/web")] == 1
+    assert arm.request_counts()[("GET", SPOKE_VNET + "/subnets/web")] == 2  # and the poller's
     assert arm.write_requests() == [("PUT", SPOKE_VNET + "/subnets/web")]
     assert client.route_tables.get("rg-spoke", "rt-web").subnets is None
     assert [s.id for s in client.route_tables.get("rg-spoke", "rt-web-new").subnets] == [web.id]
@@ -155,40 +158,55 @@ def test_subnet_write_moves_the_route_table_back_references(arm):
     assert client.route_tables.get("rg-spoke", "rt-web-new").subnets is None
 
 
-@pytest.mark.parametrize("mode, polls", [("sync", 0), ("async", 3), ("unpolled", 0)])
-def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(arm, mode, polls):
-    arm.settings.lro = "sync" if mode == "sync" else "async"
-    arm.settings.lro_polls = 2
+@pytest.mark.parametrize("mode", ["instant", "polled", "unpolled"])
+def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(arm, mode):
+    """Instant: done in the answer. Polled: Updating until the poller sees it end. Unpolled:
+    nobody polls, and the write still ends when its time (10 ms) is up."""
+    if mode == "instant":
+        arm.settings.profile = "instant"
+    else:
+        arm.settings.durations = {"route_table_put": 100 if mode == "polled" else 10}
     client = network(SPOKE)
     table = client.route_tables.get("rg-spoke", "rt-web")
     table.disable_bgp_route_propagation = True
-    poller = client.route_tables.begin_create_or_update("rg-spoke", "rt-web", table)
+    write = client.route_tables.begin_create_or_update
     if mode == "unpolled":
-        arm.finish_operations()  # the poller is dropped unwaited
+        write("rg-spoke", "rt-web", table, polling=False)
+        time.sleep(0.02)
     else:
+        poller = write("rg-spoke", "rt-web", table)
         state = client.route_tables.get("rg-spoke", "rt-web").provisioning_state
-        assert state == ("Updating" if mode == "async" else "Succeeded")
+        assert state == ("Updating" if mode == "polled" else "Succeeded")
         assert poller.result().provisioning_state == "Succeeded"
-    assert len([p for m, p in arm.requests if "/operations/" in p]) == polls
     table = client.route_tables.get("rg-spoke", "rt-web")
     assert (table.provisioning_state, table.disable_bgp_route_propagation) == ("Succeeded", True)
     assert table.tags == {"env": "test"} and len(table.subnets) == 1
+    polls = [p for _, p in arm.requests if "/operations/" in p]
+    assert bool(polls) == (mode == "polled")
 
 
 def test_peering_ends_connect_and_disconnect_as_they_come_and_go(arm):
-    arm.settings.lro = "async"
+    arm.settings.durations = {"peering_delete": 100}  # 0.1 s: Deleting can be seen
     spoke = network(SPOKE).virtual_network_peerings
     hub = network(HUB).virtual_network_peerings
     poller = spoke.begin_delete("rg-spoke", "vn-spoke", "spoke-to-hub")
     assert spoke.get("rg-spoke", "vn-spoke", "spoke-to-hub").provisioning_state == "Deleting"
     poller.result()
     assert list(spoke.list("rg-spoke", "vn-spoke")) == []
-    assert hub.get("rg-hub", "vn-hub", "hub-to-spoke").peering_state == "Disconnected"
+    hub_end = hub.get("rg-hub", "vn-hub", "hub-to-spoke")
+    assert hub_end.peering_state == "Disconnected"
 
     body = network_models.VirtualNetworkPeering(
         remote_virtual_network=network_models.SubResource(id=HUB_VNET), use_remote_gateways=True
     )
-    created = spoke.begin_create_or_update("rg-spoke", "vn-spoke", "spoke-to-hub", body).result()
+    args = ("rg-spoke", "vn-spoke", "spoke-to-hub", body)
+    write = spoke.begin_create_or_update
+    error = raises_arm_error(400, "RemotePeeringIsDisconnected", write, *args)
+    assert hub_end.id in error.error.message
+    # Writing the Disconnected end brings it back to Initiated; then both ends connect.
+    hub_end = hub.begin_create_or_update("rg-hub", "vn-hub", "hub-to-spoke", hub_end).result()
+    assert hub_end.peering_state == "Initiated"
+    created = write(*args).result()
     assert created.peering_state == "Connected" and created.allow_virtual_network_access is True
     assert hub.get("rg-hub", "vn-hub", "hub-to-spoke").peering_state == "Connected"
 

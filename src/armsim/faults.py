@@ -1,4 +1,5 @@
-"""Fault injection: make requests on a resource fail, wait, or end their operation in failure."""
+"""Fault injection: make requests on a resource fail, wait, run slow, end their operation in
+failure, or lose their connection."""
 
 import threading
 from dataclasses import dataclass
@@ -24,10 +25,15 @@ class Fault:
     resource: the tail of the request path it applies to, on whole segments and regardless of
         case ("subnets/web", "vn-hub", "locks/hub-lock"); None applies to every path.
     status: answer with this status and an ARM error body instead of serving the request.
-    fail_async: serve the write, but through an asynchronous operation that ends "Failed".
+    fail_async: serve the write, but make it fail when its time is up: a network write
+        through an operation that ends "Failed", a lock call by answering the error.
+    slow: extra seconds (scaled like every duration) the write runs for.
+    drop: "before": close the connection without serving the request; "after": serve it,
+        then close the connection without answering.
     delay: seconds to wait before answering (alone, or before the status).
     times: how many matching requests it affects; None for every one.
-    retry_after: seconds for a Retry-After header (429 answers get 1 unless given).
+    retry_after: seconds for a Retry-After header (429 answers get 1 unless given); as given,
+        not scaled.
     """
 
     method: str = "*"
@@ -39,7 +45,13 @@ class Fault:
     delay: float = 0.0
     times: int | None = 1
     retry_after: float | None = None
+    slow: float = 0.0
+    drop: str | None = None
     hits: int = 0
+
+    def __post_init__(self) -> None:
+        if self.drop not in (None, "before", "after"):
+            raise ValueError(f"drop must be 'before' or 'after', not {self.drop!r}")
 
     def matches(self, method, path):
         if self.method != "*" and self.method.upper() != method.upper():

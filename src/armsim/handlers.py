@@ -2,28 +2,36 @@
 
 Paths are matched segment by segment without regard to case (the lock client writes
 "resourcegroups", and an empty parent path leaves an empty segment, both of which ARM
-accepts). Every handler runs under the state's lock and either returns a `Response` or raises
+accepts or is_ancestor_or_self(lock_scope(r.id), scope)). Every handler runs under the state's lock and either returns a `Response` or raises
 an `ArmError`.
 """
 
 import copy
 import math
 import re
+import time
+import uuid
 from dataclasses import dataclass, field
+from urllib.parse import quote
 
-from .settings import Settings  # noqa: F401 - where server and __main__ import it from
+from . import rules
+from .rules import write_scope
+from .settings import POLL_INTERVAL, Settings
 from .state import (
     CHILDREN,
     LOCK_TYPE,
+    LOCKS_PATH,
     NETWORK,
     TOP_LEVEL,
     ArmError,
+    Operation,
     Resource,
     arm_type,
     is_ancestor_or_self,
     lock_id,
     resource_id,
 )
+from .versions import check_api_version
 
 # What the emulator serves for each resource kind: (collection, child collection) -> methods.
 SUPPORTED = {
@@ -114,6 +122,7 @@ def dispatch(state, settings, request, fault=None):
             "The api-version query parameter (?api-version=) is required for all requests.",
         )
     segments = request.segments
+    check_api_version(segments, request.api_version, [state.default_location])
     low = lower(segments)
     if low == ["providers", "microsoft.resourcegraph", "resources"]:
         return only(request, "POST", lambda: query_resources(state, request))
@@ -245,9 +254,18 @@ def listing(state, settings, request, resources):
     body = {"value": values[start:end]}
     if end < len(values):
         body["nextLink"] = (
-            f"{request.base_url}{request.path}?api-version={request.api_version}&$skiptoken={end}"
+            f"{request.base_url}{quote(request.path)}?api-version={request.api_version}"
+            f"&$skiptoken={end}"
         )
     return Response(200, body)
+
+
+# What each writable kind of resource is called among the settings' durations.
+KIND = {
+    ("virtualNetworks", "subnets"): "subnet",
+    ("virtualNetworks", "virtualNetworkPeerings"): "peering",
+    ("routeTables", None): "route_table",
+}
 
 
 def put_resource(state, settings, request, rid, address, fault):
@@ -259,8 +277,11 @@ def put_resource(state, settings, request, rid, address, fault):
         rid = existing.id
     accept = ACCEPT[(address.collection, address.child)]
     resource = accept(state, rid, request.body, existing)
+    refuse_while_busy(state, settings, request, resource, existing)
+    kind = f"{KIND[(address.collection, address.child)]}_put"
     previous = copy.deepcopy(existing)
-    asynchronous = settings.lro == "async" or (fault is not None and fault.fail_async)
+    seconds = write_seconds(settings, kind, fault)
+    asynchronous = seconds > 0 or failing(fault)
     resource.provisioning_state = "Updating" if asynchronous else "Succeeded"
     state.put(resource)
     state.settle_peerings(resource)
@@ -279,7 +300,10 @@ def put_resource(state, settings, request, rid, address, fault):
         if current is not None:
             current.provisioning_state = "Failed"
 
-    headers = start_operation(state, settings, request, resource, succeed, fail, fault)
+    scope = write_scope(resource, existing)
+    headers = start_operation(
+        state, settings, request, resource, kind, seconds, scope, (succeed, fail), fault
+    )
     return Response(status, state.render(resource), headers)
 
 
@@ -288,8 +312,9 @@ def delete_resource(state, settings, request, rid, fault):
     if resource is None:
         return Response(204)
     state.check_locks(resource.id, "delete")
-    asynchronous = settings.lro == "async" or (fault is not None and fault.fail_async)
-    if not asynchronous:
+    refuse_while_busy(state, settings, request, resource, resource)
+    seconds = write_seconds(settings, "peering_delete", fault)
+    if not (seconds > 0 or failing(fault)):
         remove(state, resource)
         return Response(200)
     resource.provisioning_state = "Deleting"
@@ -297,10 +322,40 @@ def delete_resource(state, settings, request, rid, fault):
     def fail():
         resource.provisioning_state = "Failed"
 
+    scope = write_scope(resource, None)
+    outcome = (lambda: remove(state, resource), fail)
     headers = start_operation(
-        state, settings, request, resource, lambda: remove(state, resource), fail, fault
+        state, settings, request, resource, "peering_delete", seconds, scope, outcome, fault
     )
     return Response(202, None, headers)
+
+
+def lock_call_kind(method: str, path: str) -> str | None:
+    """"lock_put" or "lock_delete" for a write of one management lock; None for the rest."""
+    segments = [s.lower() for s in path.split("/") if s]
+    kind = {"PUT": "lock_put", "DELETE": "lock_delete"}.get(method.upper())
+    one_lock = segments[-4:-1] == ["providers", "microsoft.authorization", "locks"]
+    return kind if one_lock else None
+
+
+def failing(fault) -> bool:
+    return fault is not None and fault.fail_async
+
+
+def write_seconds(settings: Settings, kind: str, fault) -> float:
+    """Scaled seconds a write of this kind runs for, a slow fault's extra included."""
+    extra = fault.slow if fault is not None else 0.0
+    return settings.duration(kind) + settings.scaled(extra)
+
+
+def refuse_while_busy(state, settings, request, resource, existing) -> None:
+    rules.refuse_while_busy(
+        state,
+        resource,
+        existing,
+        lambda operation: operation_url(request, operation),
+        settings.scaled(POLL_INTERVAL),
+    )
 
 
 def remove(state, resource):
@@ -308,24 +363,41 @@ def remove(state, resource):
     state.settle_peerings(resource)
 
 
-def start_operation(state, settings, request, resource, succeed, fail, fault):
-    subscription = resource.id.split("/")[2]
-    location = resource.location or location_of_parent(state, resource) or state.default_location
+def start_operation(state, settings, request, resource, kind, seconds, scope, outcome, fault):
+    """Starts the write's operation; the headers that point the client at it."""
     error = None
-    if fault is not None and fault.fail_async:
+    if failing(fault):
         error = ArmError(
             fault.status or 500,
             fault.error_code(),
             fault.error_message(request.method, request.path),
         )
+    location = resource.location or location_of_parent(state, resource) or state.default_location
     operation = state.start_operation(
-        subscription, location, settings.lro_polls, succeed, fail, error
+        Operation(
+            id=str(uuid.uuid4()),
+            subscription=resource.id.split("/")[2],
+            location=location,
+            kind=kind,
+            target=resource.id,
+            scope=frozenset(r.lower() for r in scope),
+            deadline=time.monotonic() + seconds,
+            succeed=outcome[0],
+            fail=outcome[1],
+            error=error,
+        )
     )
-    url = (
-        f"{request.base_url}/subscriptions/{subscription}/providers/{NETWORK}/locations/"
-        f"{location}/operations/{operation.id}?api-version={request.api_version}"
+    return {"Azure-AsyncOperation": operation_url(request, operation), **poll_after(
+        settings.poll_wait()
+    )}  # fmt: skip
+
+
+def operation_url(request, operation) -> str:
+    return (
+        f"{request.base_url}/subscriptions/{operation.subscription}/providers/{NETWORK}/"
+        f"locations/{operation.location}/operations/{operation.id}"
+        f"?api-version={request.api_version}"
     )
-    return {"Azure-AsyncOperation": url, **poll_after(settings.poll_retry_after)}
 
 
 def location_of_parent(state, resource):
@@ -338,7 +410,7 @@ def operation_status(state, settings, operation_id):
     body = {"id": operation.id, "name": operation.id, "status": operation.status}
     if operation.status == "Failed":
         body["error"] = {"code": operation.error.code, "message": operation.error.message}
-    headers = poll_after(settings.poll_retry_after) if operation.status == "InProgress" else {}
+    headers = poll_after(settings.poll_wait()) if operation.status == "InProgress" else {}
     return Response(200, body, headers)
 
 
@@ -350,17 +422,18 @@ def writable_properties(body, rid):
     return {k: copy.deepcopy(v) for k, v in properties.items() if k not in READ_ONLY}
 
 
-def reference(state, value, rid, what):
-    """A reference {"id": ...} to an existing resource, in the resource's own spelling."""
+def reference(state, properties, key, rid):
+    """The resource that properties[key] = {"id": ...} references. The reference keeps the
+    spelling the client sent: Azure resolves IDs without regard to case and answers
+    references in whatever casing it holds, so clients cannot rely on the target's own."""
+    value = properties[key]
     if not isinstance(value, dict) or not isinstance(value.get("id"), str):
-        raise bad_request("InvalidRequestFormat", f"{rid}: '{what}' must be an object with an id.")
+        raise bad_request("InvalidRequestFormat", f"{rid}: '{key}' must be an object with an id.")
     target = state.get(value["id"])
     if target is None:
-        raise bad_request(
-            "InvalidResourceReference",
-            f"Resource {value['id']} referenced by resource {rid} was not found.",
-        )
-    return {"id": target.id}
+        raise rules.missing_reference(value["id"], rid)
+    properties[key] = {"id": value["id"]}
+    return target
 
 
 def accept_subnet(state, rid, body, existing):
@@ -368,7 +441,7 @@ def accept_subnet(state, rid, body, existing):
     if not properties.get("addressPrefix") and not properties.get("addressPrefixes"):
         raise bad_request("InvalidRequestFormat", f"Subnet {rid} has no properties.addressPrefix.")
     if properties.get("routeTable") is not None:
-        properties["routeTable"] = reference(state, properties["routeTable"], rid, "routeTable")
+        rules.check_route_table_reach(state, rid, reference(state, properties, "routeTable", rid))
     else:
         properties.pop("routeTable", None)
     return Resource(rid, arm_type("virtualNetworks", "subnets"), rid.rsplit("/", 1)[1], properties)
@@ -406,13 +479,17 @@ def accept_peering(state, rid, body, existing):
             "InvalidRequestFormat",
             f"Virtual network peering {rid} has no properties.remoteVirtualNetwork.",
         )
-    properties["remoteVirtualNetwork"] = reference(
-        state, properties["remoteVirtualNetwork"], rid, "remoteVirtualNetwork"
-    )
+    remote = reference(state, properties, "remoteVirtualNetwork", rid).id
     for key, default in PEERING_DEFAULTS.items():
         if properties.get(key) is None:
             properties[key] = default
-    properties["peeringState"] = existing.properties["peeringState"] if existing else "Initiated"
+    rules.check_partner_connected(state, rid, remote)
+    if properties["useRemoteGateways"]:
+        rules.check_remote_gateways(state, rid, remote)
+    # Writing a Disconnected end is how Azure brings it back: Initiated, or Connected once its
+    # partner is there (settled when the write is stored).
+    state_now = existing.properties["peeringState"] if existing else "Initiated"
+    properties["peeringState"] = "Initiated" if state_now == "Disconnected" else state_now
     return Resource(
         rid,
         arm_type("virtualNetworks", "virtualNetworkPeerings"),
@@ -430,32 +507,23 @@ ACCEPT = {
 
 # -- management locks -------------------------------------------------------------------------
 def locks(state, settings, request, scope_segments, rest):
-    address = parse_address(scope_segments)
-    if address is None or address.name is None or len(rest) > 1:
+    """Locks at a subscription, a resource group or a resource. A scope's listing holds the
+    locks it inherits from above (each with its own scope in its ID) and those below it; a
+    lock is read, written and deleted only at its own scope, so deleting an inherited lock's
+    name at a lower scope finds nothing there and leaves it in place."""
+    if len(rest) > 1:
         raise ArmError(404, "NotFound", f"No route for {request.method} {request.path}")
-    group = state.group(address.subscription, address.group)
-    scope_id = resource_id(
-        state.subscription(address.subscription), group, address.collection, address.name
-    )
-    if address.child is not None:
-        scope_id = resource_id(
-            state.subscription(address.subscription),
-            group,
-            address.collection,
-            address.name,
-            address.child,
-            address.child_name,
-        )
-    scope = state.require(scope_id)
+    scope = locks_scope(state, request, scope_segments)
     if not rest:
-        below = [
+        related = [
             r
             for r in state.resources.values()
-            if r.type == LOCK_TYPE and is_ancestor_or_self(scope.id, r.id)
+            if r.type == LOCK_TYPE
+            and (is_ancestor_or_self(scope, r.id))
         ]
-        below.sort(key=lambda r: r.id.lower())
-        return only(request, "GET", lambda: listing(state, settings, request, below))
-    rid = lock_id(scope.id, rest[0])
+        related.sort(key=lambda r: r.id.lower())
+        return only(request, "GET", lambda: listing(state, settings, request, related))
+    rid = lock_id(scope, rest[0])
     existing = state.get(rid)
     if request.method == "GET":
         if existing is None:
@@ -469,6 +537,30 @@ def locks(state, settings, request, scope_segments, rest):
     if request.method == "PUT":
         return put_lock(state, request, existing.id if existing else rid, existing)
     raise unsupported(request)
+
+
+def lock_scope(rid: str) -> str:
+    return rid.split(LOCKS_PATH)[0]
+
+
+def locks_scope(state, request, segments) -> str:
+    """The ID, in its own spelling, of the scope a lock path names: a subscription, a resource
+    group or a resource; 404 when it does not exist."""
+    low = lower(segments)
+    if len(low) in (2, 4) and low[0] == "subscriptions":
+        subscription = state.subscription(segments[1])
+        if len(low) == 2:
+            return f"/subscriptions/{subscription}"
+        if low[2] == "resourcegroups":
+            group = state.group(subscription, segments[3])
+            return f"/subscriptions/{subscription}/resourceGroups/{group}"
+    address = parse_address(segments)
+    if address is None or address.name is None:
+        raise ArmError(404, "NotFound", f"No route for {request.method} {request.path}")
+    subscription = state.subscription(address.subscription)
+    group = state.group(subscription, address.group)
+    names = (address.collection, address.name, address.child, address.child_name)
+    return state.require(resource_id(subscription, group, *names)).id
 
 
 def put_lock(state, request, rid, existing):

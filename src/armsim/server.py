@@ -15,16 +15,28 @@ import uuid
 from collections import Counter
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from urllib.parse import parse_qsl, urlsplit
+from urllib.parse import parse_qsl, unquote, urlsplit
 
+from .access import Principal, authorize
 from .faults import Faults
-from .handlers import Request, Response, Settings, dispatch, retry_after
+from .handlers import (
+    Request,
+    Response,
+    Settings,
+    dispatch,
+    lock_call_kind,
+    retry_after,
+    write_seconds,
+)
 from .state import ArmError
-from .topology import load_topology
+from .topology import load
 
 log = logging.getLogger("armsim")
 
 WRITE_METHODS = ("PUT", "PATCH", "DELETE")
+
+# What Emulator.handle answers for a request whose connection a fault drops.
+DROPPED = Response(0)
 
 
 def make_certificates(directory, host):
@@ -55,7 +67,13 @@ class Emulator:
 
     def __init__(self, topology=None, *, host="127.0.0.1", port=0, token=None, cert_dir=None,
                  settings=None, **setting_values):  # fmt: skip
-        self.state = load_topology(topology if topology is not None else {})
+        loaded = load(topology if topology is not None else {})
+        self.state = loaded.state
+        # Principals of the topology; `token` adds one that may do everything. With neither,
+        # any bearer token may do everything.
+        self.principals = dict(loaded.principals)
+        if token is not None and token not in self.principals:
+            self.principals[token] = Principal(token)
         self.settings = settings or Settings(**setting_values)
         self.faults = Faults()
         self.token = token
@@ -107,16 +125,23 @@ class Emulator:
     def endpoint(self):
         return f"https://{self.host}:{self.port}"
 
-    def tool_config(self, aliases):
+    def tool_config(self, aliases, tokens=None):
         """The keys of the tool's configuration that point it at this emulator: the endpoint,
         the certificate authority, and a static-token credential for each subscription of
-        `aliases` ({subscription ID: Terraform provider alias})."""
-        credential = {"type": "static_token", "token": self.token or "armsim"}
+        `aliases` ({subscription ID: Terraform provider alias}). `tokens` ({subscription ID:
+        token}) picks a subscription's token; the others get `token`, else the topology's
+        first principal, else "armsim"."""
+        default = self.token or next(iter(self.principals), "armsim")
+        tokens = tokens or {}
+
+        def credential(subscription):
+            return {"type": "static_token", "token": tokens.get(subscription, default)}
+
         return {
             "management_endpoint": self.endpoint,
             "management_ca_bundle": self.ca_file,
             "subscriptions": {
-                subscription: {"alias": alias, "credential": dict(credential)}
+                subscription: {"alias": alias, "credential": credential(subscription)}
                 for subscription, alias in aliases.items()
             },
         }
@@ -127,8 +152,21 @@ class Emulator:
         return self.state.snapshot()
 
     def finish_operations(self):
-        """Ends every asynchronous operation nobody polled to its end."""
+        """Ends every running operation now, as if its time were up."""
         self.state.finish_all()
+
+    def wait_idle(self, timeout: float = 10.0) -> None:
+        """Waits until every running operation has ended in its own time, as a client that
+        started writes without waiting for them would; TimeoutError after `timeout` seconds."""
+        end = time.monotonic() + timeout
+        while True:
+            self.state.advance()
+            deadline = self.state.next_deadline()
+            if deadline is None:
+                return
+            if deadline > end:
+                raise TimeoutError(f"operations still running after {timeout} s")
+            time.sleep(max(0.0, deadline - time.monotonic()))
 
     @property
     def requests(self):
@@ -154,33 +192,54 @@ class Emulator:
     # -- serving one request ----------------------------------------------------------------
     def handle(self, method, target, headers, body):
         url = urlsplit(target)
-        self._record(method, url.path)
+        path = decoded(url.path)
+        self._record(method, path)
+        fault = None
         try:
-            self._authenticate(headers)
-            fault = self.faults.take(method, url.path)
+            principal = self._authenticate(headers)
+            content = self._parse(body)
+            authorize(principal, method, [s for s in path.split("/") if s], content)
+            fault = self.faults.take(method, path)
+            if fault is not None and fault.drop == "before":
+                return DROPPED
             if fault is not None and fault.delay:
                 time.sleep(fault.delay)
             if fault is not None and fault.status and not fault.fail_async:
-                return self._fault_answer(fault, method, url.path)
-            request = Request(
-                method, url.path, dict(parse_qsl(url.query)), self._parse(body), self.endpoint
-            )
-            with self.state.lock:
-                return dispatch(self.state, self.settings, request, fault)
+                return self._fault_answer(fault, method, path)
+            request = Request(method, path, dict(parse_qsl(url.query)), content, self.endpoint)
+            response = self._serve(request, fault)
         except ArmError as error:
-            return Response(error.status, error.body(), error.headers)
+            response = Response(error.status, error.body(), error.headers)
         except Exception as error:  # answer like a server would, and keep serving
             log.exception("armsim failed on %s %s", method, target)
-            return Response(500, {"error": {"code": "InternalServerError", "message": repr(error)}})
+            response = Response(
+                500, {"error": {"code": "InternalServerError", "message": repr(error)}}
+            )
+        return DROPPED if fault is not None and fault.drop == "after" else response
 
-    def _authenticate(self, headers):
+    def _serve(self, request, fault):
+        """Serves a request on the state, after ending the operations whose time is up. A lock
+        call takes its time first, without holding the state, which keeps serving others."""
+        kind = lock_call_kind(request.method, request.path)
+        if kind is not None:
+            time.sleep(write_seconds(self.settings, kind, fault))
+            if fault is not None and fault.fail_async:
+                return self._fault_answer(fault, request.method, request.path)
+        with self.state.lock:
+            self.state.advance()
+            return dispatch(self.state, self.settings, request, fault)
+
+    def _authenticate(self, headers) -> Principal:
+        """The principal of the request's bearer token; 401 for none or an unknown one."""
         scheme, _, token = (headers.get("Authorization") or "").partition(" ")
-        if scheme.lower() != "bearer" or not token or (self.token and token != self.token):
+        principal = self.principals.get(token) if self.principals else Principal(token)
+        if scheme.lower() != "bearer" or not token or principal is None:
             raise ArmError(
                 401,
                 "AuthenticationFailed",
                 "Authentication failed. The 'Authorization' header is missing or invalid.",
             )
+        return principal
 
     @staticmethod
     def _parse(body):
@@ -203,6 +262,11 @@ class Emulator:
             headers.update(retry_after(seconds))
         error = ArmError(fault.status, fault.error_code(), fault.error_message(method, path))
         return Response(fault.status, error.body(), headers)
+
+
+def decoded(path: str) -> str:
+    """The path with each segment percent-decoded once, as ARM reads names in paths."""
+    return "/".join(unquote(segment) for segment in path.split("/"))
 
 
 class _Server(ThreadingHTTPServer):
@@ -249,6 +313,9 @@ class _Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         response = self.server.emulator.handle(self.command, self.path, self.headers, body)
+        if response is DROPPED:
+            self.close_connection = True  # no answer: the connection just ends
+            return
         payload = b"" if response.body is None else json.dumps(response.body).encode()
         self.send_response(response.status)
         self.send_header("Content-Type", "application/json; charset=utf-8")

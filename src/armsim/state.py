@@ -9,7 +9,8 @@ describe.
 
 import copy
 import threading
-import uuid
+import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 NETWORK = "Microsoft.Network"
@@ -90,14 +91,21 @@ class Resource:
 
 @dataclass
 class Operation:
-    """An asynchronous operation, answered at its Azure-AsyncOperation URL until it ends."""
+    """An asynchronous operation, answered at its Azure-AsyncOperation URL until it ends.
+
+    It holds `scope` (lower-cased resource IDs) until its deadline: writes to those resources
+    are refused meanwhile, as Azure refuses them while an operation on them runs.
+    """
 
     id: str
     subscription: str
     location: str
-    polls_left: int
-    succeed: object  # callable applying the outcome of success
-    fail: object  # callable applying the outcome of failure
+    kind: str  # a kind of write, as the settings name it ("subnet_put", ...)
+    target: str  # the ID of the resource written
+    scope: frozenset
+    deadline: float  # on the monotonic clock
+    succeed: Callable[[], None]
+    fail: Callable[[], None]
     error: ArmError | None = None  # set: the operation ends in failure with this error
     status: str = "InProgress"
 
@@ -255,6 +263,7 @@ class State:
     def snapshot(self):
         """The whole state as plain data: {resource ID: rendered resource}, in ID order."""
         with self.lock:
+            self.advance()
             return {
                 r.id: self.render(r)
                 for r in sorted(self.resources.values(), key=lambda r: r.id.lower())
@@ -282,26 +291,28 @@ class State:
                     end.properties["peeringState"] = "Disconnected"
 
     # -- asynchronous operations ----------------------------------------------------------
-    def start_operation(self, subscription, location, polls, succeed, fail, error=None):
-        operation = Operation(
-            str(uuid.uuid4()), subscription, location, polls, succeed, fail, error
-        )
+    def start_operation(self, operation: Operation) -> Operation:
         self.operations[operation.id] = operation
         return operation
 
-    def poll(self, operation_id):
-        """The operation's status after one more poll; it ends once its polls are used up."""
+    def advance(self) -> None:
+        """Ends, in the order of their deadlines, the operations whose time is up. Called on
+        every request and snapshot, so an operation nobody polls still ends in its time."""
+        with self.lock:
+            now = time.monotonic()
+            due = [o for o in self.pending() if o.deadline <= now]
+            for operation in sorted(due, key=lambda o: o.deadline):
+                self.finish(operation)
+
+    def poll(self, operation_id: str) -> Operation:
+        """The operation as its status URL answers it now."""
+        self.advance()
         operation = self.operations.get(operation_id)
         if operation is None:
             raise ArmError(404, "NotFound", f"Operation {operation_id} not found.")
-        if operation.status == "InProgress":
-            if operation.polls_left > 0:
-                operation.polls_left -= 1
-            else:
-                self.finish(operation)
         return operation
 
-    def finish(self, operation):
+    def finish(self, operation: Operation) -> None:
         if operation.status != "InProgress":
             return
         if operation.error is None:
@@ -311,12 +322,20 @@ class State:
             operation.fail()
             operation.status = "Failed"
 
-    def finish_all(self):
-        """Ends every running operation, as Azure would in its own time."""
+    def finish_all(self) -> None:
+        """Ends every running operation now, as if its time were up."""
         with self.lock:
-            for operation in list(self.operations.values()):
+            for operation in sorted(self.pending(), key=lambda o: o.deadline):
                 self.finish(operation)
 
-    def pending(self):
+    def pending(self) -> list[Operation]:
         with self.lock:
             return [o for o in self.operations.values() if o.status == "InProgress"]
+
+    def holding(self, resource_ids) -> Operation | None:
+        """The running operation that holds one of these resources, if any."""
+        wanted = {r.lower() for r in resource_ids}
+        return next((o for o in self.pending() if o.scope & wanted), None)
+
+    def next_deadline(self) -> float | None:
+        return min((o.deadline for o in self.pending()), default=None)
