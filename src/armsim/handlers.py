@@ -2,7 +2,7 @@
 
 Paths are matched segment by segment without regard to case (the lock client writes
 "resourcegroups", and an empty parent path leaves an empty segment, both of which ARM
-accepts or is_ancestor_or_self(lock_scope(r.id), scope)). Every handler runs under the state's lock and either returns a `Response` or raises
+accepts). Every handler runs under the state's lock and either returns a `Response` or raises
 an `ArmError`.
 """
 
@@ -519,7 +519,7 @@ def locks(state, settings, request, scope_segments, rest):
             r
             for r in state.resources.values()
             if r.type == LOCK_TYPE
-            and (is_ancestor_or_self(scope, r.id))
+            and (is_ancestor_or_self(scope, r.id) or is_ancestor_or_self(lock_scope(r.id), scope))
         ]
         related.sort(key=lambda r: r.id.lower())
         return only(request, "GET", lambda: listing(state, settings, request, related))
