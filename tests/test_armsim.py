@@ -5,6 +5,7 @@ import subprocess
 import sys
 import time
 from contextlib import nullcontext
+from pathlib import Path
 
 import pytest
 import requests
@@ -378,29 +379,70 @@ def test_topology_files_in_json_or_yaml(tmp_path):
         assert load_topology(tmp_path / name).snapshot() == load_topology(TOPOLOGY).snapshot()
 
 
+VNET_PLACE = "subscriptions.s.resource_groups.rg.virtual_networks.vn"
+
+
 @pytest.mark.parametrize(
-    "vnet, message",
+    "edit, place, problem",
     [
-        ({"subnets": {"web": {"route_table": "rt-gone"}}}, "names no routeTables"),
-        ({"peerings": {"p": {"remote": "rg/vn-gone"}}}, "names no virtualNetworks"),
-        ({"peerings": {"p": {}}}, "needs 'remote'"),
-        ({"locks": {"l": "Frozen"}}, "level must be one of"),
-        ({"gateways": {"g": {"type": "Vpn"}}}, "has no subnet GatewaySubnet"),
+        ({"subnets": {"web": {"route_table": "rt-gone"}}}, "subnets.web.route_table",
+         "'rt-gone' names no routeTables"),
+        ({"peerings": {"p": {"remote": "rg/vn-gone"}}}, "peerings.p.remote",
+         "'rg/vn-gone' names no virtualNetworks"),
+        ({"peerings": {"p": {}}}, "peerings.p.remote", "a peering needs 'remote'"),
+        ({"peerings": {"p": {"remote": "vn", "use_remote_gateways": "yes"}}},
+         "peerings.p.use_remote_gateways", "expected true or false"),
+        ({"locks": {"l": "Frozen"}}, "locks.l.level", "must be one of"),
+        ({"gateways": {"g": {"type": "Vpn"}}}, "gateways.g.subnet", "the VNet has no subnet"),
+        ({"subnet": {}}, "subnet", "unknown key; a vnet takes"),
+        ({"subnets": {"web": {"routetable": "rt"}}}, "subnets.web.routetable", "unknown key"),
     ],
-)
-def test_topology_errors_name_the_place(vnet, message):
-    groups = {"rg": {"virtual_networks": {"vn": vnet}}}
-    with pytest.raises(TopologyError, match=message):
+)  # fmt: skip
+def test_topology_errors_name_the_file_and_the_key(edit, place, problem):
+    groups = {"rg": {"virtual_networks": {"vn": edit}}}
+    with pytest.raises(TopologyError) as error:
         load_topology({"subscriptions": {"s": {"resource_groups": groups}}})
+    assert str(error.value).startswith(f"topology: {VNET_PLACE}.{place}: {problem}")
 
 
-def test_command_serves_a_topology_file(tmp_path):
+@pytest.mark.parametrize(
+    "edit, message",
+    [
+        ({"lro": "async"}, "topology: lro: unknown key"),
+        ({"subscriptions": {"s": {"locks": {"l": {"level": "ReadOnly", "note": "x"}}}}},
+         "topology: subscriptions.s.locks.l.note: unknown key"),
+        ({"principals": {"t": {"subscriptions": {"s2": ["read"]}}}},
+         "topology: principals.t.subscriptions.s2: names no subscription of the file"),
+        ({"principals": {"t": {"subscriptions": {"s": ["reed"]}}}},
+         "topology: principals.t.subscriptions.s: expected 'all' or a list of read"),
+    ],
+)  # fmt: skip
+def test_topology_errors_outside_resources_name_the_key(edit, message):
+    with pytest.raises(TopologyError) as error:
+        load_topology({"subscriptions": {"s": {}}, **edit})
+    assert str(error.value).startswith(message)
+
+
+def test_the_documented_topology_loads():
+    text = (Path(__file__).parents[1] / "docs" / "emulator.md").read_text()
+    example = text.split("## Topology file", 1)[1].split("```yaml\n", 1)[1].split("```", 1)[0]
+    snapshot = load_topology(yaml.safe_load(example)).snapshot()
+    assert any(key.endswith("/locks/hub-freeze") for key in snapshot)
+
+
+def test_command_refuses_a_bad_topology_and_serves_a_good_one(tmp_path):
+    bad = tmp_path / "bad.yaml"
+    bad.write_text(TOPOLOGY_YAML.replace("address_prefixes:", "address_prefix:", 1))
+    command = [sys.executable, "-m", "armsim", "--port", "0", "--cert-dir", str(tmp_path)]
+    refused = subprocess.run([*command, "--topology", str(bad)], capture_output=True, text=True)
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert f"{bad}: subscriptions.{SPOKE}" in refused.stderr
+    assert ".vn-spoke.address_prefix: unknown key" in refused.stderr
+
     path = tmp_path / "topology.yaml"
     path.write_text(TOPOLOGY_YAML)
-    command = ["--topology", str(path), "--port", "0", "--cert-dir", str(tmp_path)]
-    process = subprocess.Popen(
-        [sys.executable, "-m", "armsim", *command], stdout=subprocess.PIPE, text=True
-    )
+    options = ["--topology", str(path), "--profile", "realistic", "--time-scale", "0.001"]
+    process = subprocess.Popen([*command, *options], stdout=subprocess.PIPE, text=True)
     try:
         endpoint = process.stdout.readline().split()[-1]
         ca_file = process.stdout.readline().split()[-1]
@@ -411,6 +453,193 @@ def test_command_serves_a_topology_file(tmp_path):
     finally:
         process.terminate()
         assert process.wait(timeout=10) == 0
+
+
+# -- locks at every scope, principals, api-versions, names in paths ---------------------------
+SCOPED_YAML = """
+subscriptions:
+  $HUB:
+    resource_groups:
+      rg-hub:
+        virtual_networks:
+          vn-hub:
+            address_prefixes: [10.0.0.0/16]
+            peerings: {hub-to-spoke: {remote: $SPOKE/rg-spoke/vn-spoke}}
+  $SPOKE:
+    resource_groups:
+      rg-spoke:
+        virtual_networks:
+          vn-spoke:
+            address_prefixes: [10.1.0.0/16]
+            subnets: {sp ace: {address_prefix: 10.1.1.0/24}}
+            peerings: {spoke-to-hub: {remote: $HUB/rg-hub/vn-hub}}
+principals:
+  reader: {subscriptions: {$SPOKE: [read], $HUB: [read]}}
+  spoke-admin: {subscriptions: {$SPOKE: all, $HUB: [read]}}
+  unlocker: {subscriptions: {$HUB: [read, write_locks]}}
+""".replace("$SPOKE", SPOKE).replace("$HUB", HUB)
+LOCKS = "providers/Microsoft.Authorization/locks"
+HUB_SCOPES = {  # scope ID, where its locks go in the topology
+    "subscription": (f"/subscriptions/{HUB}", []),
+    "group": (f"/subscriptions/{HUB}/resourceGroups/rg-hub", ["resource_groups", "rg-hub"]),
+    "vnet": (HUB_VNET, ["resource_groups", "rg-hub", "virtual_networks", "vn-hub"]),
+}
+
+
+@pytest.fixture
+def scoped(tmp_path, monkeypatch):
+    """start(edit, token): an emulator of SCOPED_YAML as `edit` changes it, with the tool
+    pointed at it through `token` in both subscriptions."""
+    started = []
+
+    def start(edit=None, token="armsim"):
+        topology = yaml.safe_load(SCOPED_YAML)
+        if edit is not None:
+            edit(topology)
+        emulator = Emulator(topology, token="armsim", time_scale=TIME_SCALE).start()
+        started.append(emulator)
+        config = emulator.tool_config({SPOKE: "spoke", HUB: "hub"}, {SPOKE: token, HUB: token})
+        (tmp_path / "qn-arm.yaml").write_text(yaml.safe_dump(config))
+        monkeypatch.setenv("QN_ARM_CONFIG", str(tmp_path / "qn-arm.yaml"))
+        return emulator
+
+    yield start
+    for emulator in started:
+        emulator.stop()
+
+
+def lock_calls_at(level, client):
+    """(get, delete, arguments before the lock name) of the lock client at a hub scope."""
+    return {
+        "subscription": (client.get_at_subscription_level, client.delete_at_subscription_level,
+                         ()),
+        "group": (client.get_at_resource_group_level, client.delete_at_resource_group_level,
+                  ("rg-hub",)),
+        "vnet": (client.get_at_resource_level, client.delete_at_resource_level, HUB_LOCK_ARGS),
+    }[level]  # fmt: skip
+
+
+@pytest.mark.parametrize("level", HUB_SCOPES)
+def test_a_lock_at_any_scope_is_inherited_below_it_and_removed_only_at_its_own(scoped, level):
+    scope, keys = HUB_SCOPES[level]
+
+    def lock(topology):
+        holder = topology["subscriptions"][HUB]
+        for key in keys:
+            holder = holder[key]
+        holder["locks"] = {"keep": "ReadOnly"}
+
+    scoped(lock)
+    client, peerings = locks(HUB), network(HUB).virtual_network_peerings
+    lock_id = f"{scope}/{LOCKS}/keep"
+    for listing in (
+        client.list_at_resource_level(*HUB_LOCK_ARGS),
+        client.list_at_resource_group_level("rg-hub"),
+        client.list_at_subscription_level(),
+    ):
+        assert [lock.id for lock in listing] == [lock_id]
+    get, delete, args = lock_calls_at(level, client)
+    assert get(*args, "keep").level == "ReadOnly"
+    peering = peerings.get("rg-hub", "vn-hub", "hub-to-spoke")
+    for call, extra in ((peerings.begin_delete, ()), (peerings.begin_create_or_update, (peering,))):
+        error = raises_arm_error(409, "ScopeLocked", call, "rg-hub", "vn-hub", "hub-to-spoke",
+                                 *extra)  # fmt: skip
+        assert f"'{scope}'" in error.error.message
+
+    client.delete_at_resource_level(*HUB_LOCK_ARGS, "keep")  # at the VNet's own scope only
+    left = [lock.id for lock in client.list_at_resource_level(*HUB_LOCK_ARGS)]
+    assert left == ([] if level == "vnet" else [lock_id])
+    delete(*args, "keep")
+    assert list(client.list_at_subscription_level()) == []
+    peerings.begin_delete("rg-hub", "vn-hub", "hub-to-spoke").result()
+
+
+def peer_spoke_with_hub():
+    body = network_models.VirtualNetworkPeering(
+        remote_virtual_network=network_models.SubResource(id=HUB_VNET)
+    )
+    peerings = network(SPOKE).virtual_network_peerings
+    return peerings.begin_create_or_update("rg-spoke", "vn-spoke", "spoke-to-hub", body).result()
+
+
+def write_space_subnet():
+    client = network(SPOKE)
+    return write_subnet(client, client.subnets.get("rg-spoke", "vn-spoke", "sp ace")).result()
+
+
+def lock_hub():
+    keep = ManagementLockObject(level="CanNotDelete")
+    return locks(HUB).create_or_update_at_resource_level(*HUB_LOCK_ARGS, "keep", keep)
+
+
+SPACE_SUBNET = f"{SPOKE_VNET}/subnets/sp ace"
+
+
+@pytest.mark.parametrize(
+    "token, call, refusal",
+    [
+        ("reader", lambda: network(SPOKE).virtual_networks.get("rg-spoke", "vn-spoke"), None),
+        ("reader", write_space_subnet, ("AuthorizationFailed",
+         f"perform action 'Microsoft.Network/virtualNetworks/subnets/write' over scope "
+         f"'{SPACE_SUBNET}' or the scope is invalid.")),
+        ("spoke-admin", write_space_subnet, None),
+        ("spoke-admin", peer_spoke_with_hub, ("LinkedAuthorizationFailed",
+         "perform action(s) 'Microsoft.Network/virtualNetworks/peer/action' on the linked "
+         f"scope(s) '{HUB_VNET}'")),
+        ("unlocker", lock_hub, None),
+        ("unlocker", lambda: locks(HUB).delete_at_resource_level(*HUB_LOCK_ARGS, "keep"),
+         ("AuthorizationFailed", "perform action 'Microsoft.Authorization/locks/delete'")),
+        ("unlocker", lambda: list(network(SPOKE).virtual_networks.list("rg-spoke")),
+         ("AuthorizationFailed", "'Microsoft.Network/virtualNetworks/read' over scope "
+          f"'/subscriptions/{SPOKE}/resourceGroups/rg-spoke'")),
+    ],
+)  # fmt: skip
+def test_a_principal_may_do_what_the_topology_grants_it_and_nothing_else(
+    scoped, token, call, refusal
+):
+    arm = scoped(token=token)
+    if refusal is None:
+        call()
+        return
+    before = arm.snapshot()
+    error = raises_arm_error(403, refusal[0], call)
+    assert error.error.message.startswith("The client '") and refusal[1] in error.error.message
+    assert arm.snapshot() == before
+
+
+def test_names_in_paths_are_percent_decoded_and_unknown_tokens_refused(scoped):
+    arm = scoped()
+    assert write_space_subnet().id == SPACE_SUBNET
+    assert ("PUT", SPACE_SUBNET) in arm.write_requests()
+    config = arm.tool_config({SPOKE: "spoke"}, {SPOKE: "stranger"})
+    assert config["subscriptions"][SPOKE]["credential"]["token"] == "stranger"
+    bare = SdkNetworkClient(cloud.StaticTokenCredential("stranger"), SPOKE,
+                            base_url=arm.endpoint, connection_verify=arm.ca_file)  # fmt: skip
+    raises_arm_error(401, "AuthenticationFailed", lambda: list(bare.virtual_networks.list_all()))
+
+
+@pytest.mark.parametrize(
+    "path, version, code",
+    [
+        (f"{SPOKE_VNET}/subnets", "2026-03-01", None),
+        (f"{SPOKE_VNET}/subnets", "banana", "InvalidApiVersionParameter"),
+        (f"{SPOKE_VNET}/subnets", "1999-01-01", "NoRegisteredProviderFound"),
+        (f"{HUB_VNET}/{LOCKS}", "2020-05-01", None),
+        (f"{HUB_VNET}/{LOCKS}", "2026-03-01", "NoRegisteredProviderFound"),
+    ],
+)
+def test_api_versions_are_those_of_the_resource_type(arm, path, version, code):
+    response = requests.get(
+        f"{arm.endpoint}{path}",
+        params={"api-version": version},
+        headers={"Authorization": "Bearer armsim"},
+        verify=arm.ca_file,
+    )
+    if code is None:
+        assert response.status_code == 200
+    else:
+        assert (response.status_code, response.json()["error"]["code"]) == (400, code)
+        assert f"'{version}'" in response.json()["error"]["message"]
 
 
 # -- the configured cloud ---------------------------------------------------------------
