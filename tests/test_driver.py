@@ -8,7 +8,7 @@ import os
 import pytest
 
 from armsim import Emulator, Fault
-from qn.arm.switch_traffic import demo, state, steps, verify
+from qn.arm.switch_traffic import demo, state, steps
 from qn.arm.switch_traffic.cli import main
 
 STATE = "switch-traffic-state.json"
@@ -27,7 +27,7 @@ def start(tmp_path, topology=None):
     configuration for it; the driver polls at the same scale."""
     with (
         Emulator(topology or demo.sample_topology(), token=demo.TOKEN, time_scale=SCALE) as arm,
-        verify.waiting(interval=SCALE),
+        demo.scaled_time(SCALE),
     ):
         arm.config_file = demo.demo_config(arm, str(tmp_path))
         arm.state_file = os.path.join(str(tmp_path), "output", STATE)
@@ -271,7 +271,8 @@ def test_state_file_and_output_are_beside_the_configuration(arm, tmp_path, monke
     assert switch(arm, "--revert", "--vnet", "vn-data") == 0
 
 
-def test_demo_runs_forward_and_back(capsys):
+def test_demo_runs_forward_and_back(capsys, monkeypatch):
+    monkeypatch.setattr(demo, "TIME_SCALE", SCALE)
     assert main(["--demo"]) == 0
     out = capsys.readouterr().out
     assert "=== Revert run ===" in out

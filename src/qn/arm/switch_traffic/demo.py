@@ -3,8 +3,10 @@ by the loopback emulator as strict and as slow as Azure (its typical durations, 
 that the demo takes seconds), with the Terraform written and the whole topology, the hub's lock
 included, compared afterwards."""
 
+import contextlib
 import os
 import tempfile
+from collections.abc import Iterator
 from importlib import resources
 
 import yaml
@@ -51,6 +53,23 @@ def demo_config(arm, work):
     return path
 
 
+@contextlib.contextmanager
+def scaled_time(scale: float) -> Iterator[None]:
+    """The driver's polling and the clients' retry delays shrunk like the emulator's
+    durations, for the block."""
+    from qn.arm.res import cloud
+
+    defaults = cloud.RetrySettings()
+    cloud.configure_retries(
+        base_delay=defaults.base_delay * scale, max_delay=defaults.max_delay * scale
+    )
+    try:
+        with verify.waiting(interval=scale):
+            yield
+    finally:
+        cloud.configure_retries()
+
+
 def differences(before: dict, after: dict) -> list[str]:
     """Resource IDs whose state differs."""
     return sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
@@ -71,7 +90,7 @@ def run(tally):
     with (
         tempfile.TemporaryDirectory(prefix="switch-traffic-demo-") as work,
         Emulator(sample_topology(), token=TOKEN, time_scale=TIME_SCALE) as arm,
-        verify.waiting(interval=TIME_SCALE),
+        scaled_time(TIME_SCALE),
     ):
         config = demo_config(arm, work)
         log.info(f"Demo: emulator at {arm.endpoint}, configuration {config}")

@@ -248,7 +248,9 @@ class Migration:
             return
         known = dict((entry or {}).get("items", {}))
         if resumed:  # what an earlier attempt did is known only from Azure
-            known.update(self.read_back(vnet_run, step, False, records, self.undone(names, known)))
+            found = self.read_back(vnet_run, step, False, records, self.undone(names, known))
+            known.update(found)
+            self.count(step, found)  # changes an interrupted run made, not counted before
         pending = self.undone(names, known)
         if pending:
             self.attempt(
@@ -385,7 +387,9 @@ class Migration:
         self.state.start_step(key, "revert", step)
         known = dict((entry or {}).get("items", {}))
         if entry:
-            known.update(self.read_back(vnet_run, step, True, records, self.undone(names, known)))
+            found = self.read_back(vnet_run, step, True, records, self.undone(names, known))
+            known.update(found)
+            self.count(step, found, forward.get("items"))  # made by an interrupted run
         pending = self.undone(names, known)
         if pending:
             self.attempt(
@@ -393,7 +397,7 @@ class Migration:
             )
             found = self.read_back(vnet_run, step, True, records, pending)
             known.update(found)
-            self.count(step, found)
+            self.count(step, found, forward.get("items"))
         lock_names = [items.lock_key(lock) for lock in records.get("locks", ())]
         for name in self.undone(lock_names, known):
             known[name] = {
@@ -495,6 +499,10 @@ class Migration:
         if not names:
             return {}
         verdicts = verify.check(vnet_run, self.clients, step, revert, records, names)
+        failed = [n for n, (_, reason) in verdicts.items() if reason == verify.FAILED_STATE]
+        if step == steps.SWITCH and failed:
+            self.attempt(vnet_run, step, lambda: verify.rewrite_subnets(vnet_run, failed))
+            verdicts.update(verify.check(vnet_run, self.clients, step, revert, records, failed))
         return {
             name: {"status": DONE if done else PENDING, "reason": reason, "at": now()}
             for name, (done, reason) in verdicts.items()
@@ -504,9 +512,14 @@ class Migration:
     def undone(names: list, known: dict) -> list:
         return [n for n in names if known.get(n, {}).get("status") != DONE]
 
-    def count(self, step: str, found: dict) -> None:
+    def count(self, step: str, found: dict, forward: dict | None = None) -> None:
+        """Counts the items Azure shows changed. A revert does not count an item whose forward
+        change Azure never showed: putting it back changed nothing."""
+        unchanged = {n for n, i in (forward or {}).items() if i.get("status") == PENDING}
         if step in COUNTED:
-            self.counts[COUNTED[step]] += sum(i["status"] == DONE for i in found.values())
+            self.counts[COUNTED[step]] += sum(
+                i["status"] == DONE and n not in unchanged for n, i in found.items()
+            )
 
     def finish_step(self, vnet_run, key, direction, step, names, known, extra=()) -> None:
         pending = {n: known[n] for n in self.undone(names, known)}

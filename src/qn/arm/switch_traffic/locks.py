@@ -36,7 +36,7 @@ def listed(clients, vnet_id: str) -> list[dict]:
         {
             "id": lock.id,
             "name": lock.name,
-            "level": str(lock.level),
+            "level": str(getattr(lock.level, "value", lock.level)),
             "notes": lock.notes,
             "scope": scope_of(lock.id),
         }
@@ -63,11 +63,12 @@ def preflight(clients, vnet_id: str, hub_ids: list[str], remove_hub_lock: bool):
             if own and index == 0 and remove_hub_lock and target != vnet_id:
                 removable.append(lock)
                 continue
-            problems.append(_why(lock, target, own, remove_hub_lock and target != vnet_id))
+            hub = target != vnet_id
+            problems.append(_why(lock, target, own, remove_hub_lock and hub, hub))
     return problems, removable
 
 
-def _why(lock: dict, target: str, own: bool, removing: bool) -> str:
+def _why(lock: dict, target: str, own: bool, removing: bool, hub: bool) -> str:
     where = f"lock {lock['name']} ({lock['level']}) on {lock['scope']}"
     if not own:
         return (
@@ -76,10 +77,8 @@ def _why(lock: dict, target: str, own: bool, removing: bool) -> str:
         )
     if removing:
         return f"{where} is a second lock on {vnet_name(target)}; the tool removes only one"
-    if lock["scope"] and target:
-        hint = "set peering.delete_vnet_lock to true, or lift it"
-        return f"{where} forbids deleting the peerings of {vnet_name(target)}: {hint}"
-    return where
+    hint = "set peering.delete_vnet_lock to true, or lift it" if hub else "lift it"
+    return f"{where} forbids deleting the peerings of {vnet_name(target)}: {hint}"
 
 
 def present(clients, lock: dict) -> bool:

@@ -21,6 +21,9 @@ from qn.arm.switch_traffic import steps
 from qn.arm.switch_traffic.items import last_segment, resource_group, same
 
 BUSY = {"updating", "deleting", "creating"}
+# A resource whose last operation failed keeps that state until a write succeeds
+# (https://learn.microsoft.com/azure/networking/troubleshoot-failed-state): not done yet.
+FAILED_STATE = "in the Failed provisioning state: its last operation failed"
 PEERING_FLAGS = (
     "allow_virtual_network_access",
     "allow_forwarded_traffic",
@@ -96,6 +99,11 @@ class Clients:
         return self._made[key]
 
 
+def text(value) -> str:
+    """An SDK enum member or plain string as Azure spells it."""
+    return str(getattr(value, "value", value) or "")
+
+
 def state_of(resource) -> str:
     return (getattr(resource, "provisioning_state", None) or "Succeeded").lower()
 
@@ -163,13 +171,32 @@ def _judge_subnet(records, name, subnet, revert):
         return False, f"subnet {name} {subnet or 'not found'}"
     current = last_segment(subnet.route_table.id if subnet.route_table else None)
     wanted = [item["from"]] if revert else item["to"]
-    if any(same(current, w) for w in wanted):
-        return True, ""
     where = f"on {current}" if current else "on no route table"
     if not revert and item["lacks"]:
-        return False, f"{where}: lacks {item['lacks']}"
-    failed = ", its last update ended Failed" if state_of(subnet) == "failed" else ""
-    return False, f"{where}, not on {' or '.join(w or 'no route table' for w in wanted)}{failed}"
+        wrong = f"{where}: lacks {item['lacks']}"
+    else:
+        wrong = f"{where}, not on {' or '.join(w or 'no route table' for w in wanted)}"
+    return _verdict(subnet, any(same(current, w) for w in wanted), wrong)
+
+
+def _verdict(resource, right: bool, wrong: str) -> tuple[bool, str]:
+    """Done when the resource shows what it should and its last operation succeeded."""
+    failed = state_of(resource) == "failed"
+    if right:
+        return (False, FAILED_STATE) if failed else (True, "")
+    return False, wrong + (": its last operation ended Failed" if failed else "")
+
+
+def rewrite_subnets(run, names: list[str]) -> None:
+    """Writes subnets back as they are. A subnet whose last operation failed stays in the
+    Failed state, with its settings, until a write succeeds; the library writes only subnets
+    it moves, so one that never moved is written here."""
+    group = resource_group(run.vnet.id)
+    subnets = run.network_client.subnets
+    for name in names:
+        run.log.info(f"  write {name} again to clear its Failed state")
+        subnet = subnets.get(group, run.vnet.name, name)
+        subnets.begin_create_or_update(group, run.vnet.name, name, subnet).result()
 
 
 def _read_tables(run, clients, records, names):
@@ -188,10 +215,8 @@ def _judge_table(records, name, table, revert):
     if table is None or isinstance(table, Unreadable):
         return False, f"route table {table or 'not found'}"
     wanted = not revert  # forward: propagation off (disable true)
-    if bool(table.disable_bgp_route_propagation) == wanted:
-        return True, ""
-    failed = ": its update ended Failed" if state_of(table) == "failed" else ""
-    return False, f"propagation still {'on' if wanted else 'off'}{failed}"
+    right = bool(table.disable_bgp_route_propagation) == wanted
+    return _verdict(table, right, f"propagation still {'on' if wanted else 'off'}")
 
 
 def _read_own_peerings(run, clients, records, names):
@@ -211,10 +236,8 @@ def _judge_gateway_use(records, name, peering, revert):
         return False, f"peering {peering or 'not found'}"
     record = next(r for r in records["peeringPropList"] if r["localPeeringName"] == name)
     wanted = bool(record["localPeering"]["use_remote_gateways"]) if revert else False
-    if bool(peering.use_remote_gateways) == wanted:
-        return True, ""
-    failed = ": its update ended Failed" if state_of(peering) == "failed" else ""
-    return False, f"use_remote_gateways still {not wanted}{failed}"
+    right = bool(peering.use_remote_gateways) == wanted
+    return _verdict(peering, right, f"use_remote_gateways still {not wanted}")
 
 
 def pair_end(clients: Clients, pair: dict, side: str):
@@ -244,7 +267,7 @@ def _judge_pair(records, name, ends, revert):
             problems.append(f"{label} {end}")
         elif not revert:
             if end is not None:
-                problems.append(f"{label} still present ({end.peering_state})")
+                problems.append(f"{label} still present ({text(end.peering_state)})")
         else:
             problems.extend(_end_problems(label, end, pair[f"{side}Peering"]))
     return not problems, "; ".join(problems)
@@ -256,8 +279,8 @@ def _end_problems(label: str, end, recorded: dict) -> list[str]:
     problems = []
     if state_of(end) != "succeeded":
         problems.append(f"{label} {state_of(end)}")
-    if (end.peering_state or "") != "Connected":
-        problems.append(f"{label} is {end.peering_state}")
+    if text(end.peering_state) != "Connected":
+        problems.append(f"{label} is {text(end.peering_state)}")
     for flag in PEERING_FLAGS:
         if recorded.get(flag) is not None and bool(getattr(end, flag)) != bool(recorded[flag]):
             problems.append(f"{label} has {flag} {getattr(end, flag)}, recorded {recorded[flag]}")

@@ -1,0 +1,132 @@
+"""The driver under the faults Azure shows: every write kind refused while another operation
+runs, ending Failed, or losing its connection; forward, then revert, then a second revert when
+the first left something pending. And runs interrupted at a few points, then run again.
+
+Every case must end with the topology as it was before the forward run, the hub's lock
+included, and every exit status and summary must say what Azure shows.
+"""
+
+import json
+import re
+
+import pytest
+from test_driver import start, switch
+
+from armsim import Fault
+from qn.arm.switch_traffic import demo, steps
+
+WRITES = {
+    "subnet PUT": {"method": "PUT", "resource": "subnets/web"},
+    "route-table PUT": {"method": "PUT", "resource": "routeTables/rt-web-lf"},
+    "peering PUT": {"method": "PUT", "resource": "virtualNetworkPeerings/app-to-hub"},
+    "peering DELETE": {"method": "DELETE", "resource": "virtualNetworkPeerings/hub-to-app"},
+    "lock DELETE": {"method": "DELETE", "resource": "locks/hub-do-not-delete"},
+    "lock PUT": {"method": "PUT", "resource": "locks/hub-do-not-delete"},
+}
+FAULTS = {
+    "refused while in progress": {"status": 409, "code": "AnotherOperationInProgress"},
+    "asynchronous Failed": {"fail_async": True},
+    "dropped connection": {"drop": "after"},
+}
+TOTAL = re.compile(r"total: \D*(\d+)\D*(\d+)\D*(\d+), pending (\d+), errors (\d+)")
+# The faults hit vn-app's writes and the hub's; the matrix runs that VNet alone to stay fast.
+APP = ("--vnet", "vn-app")
+MIGRATED = (5, 4, 1)  # vn-app's subnets, route tables, peering pairs
+
+
+def summary(out):
+    """(changes, pending, errors) of the run's total line; changes: (subnets, route tables,
+    peering pairs)."""
+    *changes, pending, errors = map(int, TOTAL.search(out).groups())
+    return tuple(changes), pending, errors
+
+
+def pending_items(arm, direction):
+    with open(arm.state_file, encoding="utf-8") as handle:
+        vnets = json.load(handle)["vnets"].values()
+    return [
+        name
+        for vnet in vnets
+        for entry in vnet[direction].values()
+        for name, item in entry["items"].items()
+        if item["status"] == "pending"
+    ]
+
+
+def hub_side(snapshot):
+    """What vn-app's forward run takes away at the hub: its peering end and the hub's lock."""
+    return sorted(k for k in snapshot if k.endswith("/hub-to-app") or "/vn-hub/providers/" in k)
+
+
+def truthful(status, out, arm, direction):
+    """The run's changes, after checking that it exits 0 exactly when nothing is pending or
+    failed, and that its pending count is the state file's."""
+    changes, pending, errors = summary(out)
+    assert (status == 0) == (pending == 0 and errors == 0 and "(incomplete)" not in out), out
+    assert pending == len(pending_items(arm, direction))
+    return changes
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.parametrize("write", WRITES)
+def test_every_write_fault_ends_with_the_topology_restored(tmp_path, capsys, write, fault):
+    with start(tmp_path) as arm:
+        before = arm.snapshot()
+        arm.faults.add(Fault(**WRITES[write], **FAULTS[fault]))
+        status = switch(arm, *APP)
+        migrated = truthful(status, capsys.readouterr().out, arm, "forward")
+        if status == 0:
+            assert migrated == MIGRATED and hub_side(arm.snapshot()) == []
+
+        arm.faults.clear()  # a fault the forward run never met does not carry over
+        arm.faults.add(Fault(**WRITES[write], **FAULTS[fault]))
+        statuses, restored = [switch(arm, "--revert", *APP)], []
+        restored.append(truthful(statuses[0], capsys.readouterr().out, arm, "revert"))
+        if statuses[0]:
+            statuses.append(switch(arm, "--revert", *APP))
+            restored.append(truthful(statuses[1], capsys.readouterr().out, arm, "revert"))
+        assert statuses[-1] == 0
+        # What the revert restored is what the forward run changed, counted from Azure.
+        assert tuple(map(sum, zip(*restored, strict=True))) == migrated
+        assert demo.differences(before, arm.snapshot()) == []
+
+
+@pytest.mark.parametrize(
+    "direction, step",
+    [
+        ("forward", steps.SWITCH),
+        ("forward", steps.PROPAGATION),
+        ("forward", steps.PEERINGS),
+        ("revert", steps.PEERINGS),
+        ("revert", steps.REMOTE_GATEWAY),
+    ],
+)
+def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, direction, step):
+    with start(tmp_path) as arm:
+        before = arm.snapshot()
+        table = steps.FORWARD if direction == "forward" else steps.REVERT
+        real = table[step]
+
+        def changed_then_interrupted(*args):
+            records = real(*args)
+            if len(args) == 2 or not args[1].DryRun:  # not the forward run's read-only plan
+                raise KeyboardInterrupt
+            return records
+
+        revert = ["--revert"] if direction == "revert" else []
+        if revert:
+            assert switch(arm, *APP) == 0
+        monkeypatch.setitem(table, step, changed_then_interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            switch(arm, *revert, *APP)
+        monkeypatch.undo()
+        capsys.readouterr()
+
+        assert switch(arm, *revert, *APP) == 0
+        out = capsys.readouterr().out
+        assert f"{step} (again: the pending items)" in out
+        assert summary(out)[1:] == (0, 0)
+        if not revert:
+            assert hub_side(arm.snapshot()) == []
+            assert switch(arm, "--revert", *APP) == 0
+        assert demo.differences(before, arm.snapshot()) == []
