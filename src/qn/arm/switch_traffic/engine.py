@@ -203,16 +203,16 @@ class Migration:
             self.state.start_forward(key)
         planner = steps.planning_library(vnet_run.library)
         if not (self.state.entry(key, "forward", steps.PEERINGS) or {}).get("done"):
-            self.lock_preflight(vnet_run, planner)
+            with steps.quiet_library():
+                plan = steps.FORWARD[steps.PEERINGS](vnet_run, planner, {})
+            self.lock_preflight(vnet_run, plan["peeringPairList"])
         for number, step in enumerate(steps.FORWARD_STEPS, 1):
             progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
             self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
 
-    def lock_preflight(self, vnet_run: steps.VnetRun, planner) -> list:
-        """Stops the VNet's run when a lock would refuse the peering deletion; returns the
-        hub locks the library will remove."""
-        with steps.quiet_library():
-            pairs = steps.FORWARD[steps.PEERINGS](vnet_run, planner, {})["peeringPairList"]
+    def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list) -> list:
+        """Stops the VNet's run when a lock would refuse the deletion of these peering pairs;
+        returns the hub locks the library will remove."""
         problems, removable = locks.preflight(
             self.clients,
             vnet_run.vnet.id,
@@ -234,9 +234,8 @@ class Migration:
         vnet_run.vnet = vnet_run.network_client.virtual_networks.get(
             vnet_run.vnet_config.resource_group, vnet_run.vnet_config.name
         )
-        if step in (steps.DISCOVER, steps.DOMAIN):
-            earlier = {}
-            records = steps.FORWARD[step](vnet_run, vnet_run.library, earlier)
+        if step in (steps.DISCOVER, steps.DOMAIN):  # nothing to read back
+            records = steps.FORWARD[step](vnet_run, vnet_run.library, {})
             self.state.keep_records(key, step, records)
             self.state.keep_items(key, "forward", step, {}, done=True)
             return
@@ -280,7 +279,7 @@ class Migration:
             with steps.quiet_library():
                 records = steps.FORWARD[step](vnet_run, planner, {steps.DISCOVER: discovered})
         if step == steps.PEERINGS:
-            records["locks"] = self.lock_preflight(vnet_run, planner)
+            records["locks"] = self.lock_preflight(vnet_run, records["peeringPairList"])
         self.state.keep_records(key, step, records)
         return records
 
