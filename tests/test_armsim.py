@@ -1,8 +1,10 @@
 """The emulator through the real SDK clients, built for the configured cloud."""
 
+import copy
 import json
 import subprocess
 import sys
+import threading
 import time
 from contextlib import nullcontext
 from pathlib import Path
@@ -16,6 +18,7 @@ from azure.mgmt.network import models as network_models
 from azure.mgmt.resource.locks.models import ManagementLockObject
 
 from armsim import Emulator, Fault, TopologyError, load_topology
+from armsim.settings import KINDS
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import ConfigurationError, YamlContext
 
@@ -178,7 +181,7 @@ def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(ar
         poller = write("rg-spoke", "rt-web", table)
         state = client.route_tables.get("rg-spoke", "rt-web").provisioning_state
         assert state == ("Updating" if mode == "polled" else "Succeeded")
-        assert poller.result().provisioning_state == "Succeeded"
+        assert poller.result(timeout=10).provisioning_state == "Succeeded"
     table = client.route_tables.get("rg-spoke", "rt-web")
     assert (table.provisioning_state, table.disable_bgp_route_propagation) == ("Succeeded", True)
     assert table.tags == {"env": "test"} and len(table.subnets) == 1
@@ -370,6 +373,277 @@ def test_raw_answers_need_a_token_and_an_api_version_and_announce_waits(
     )
     assert (response.status_code, response.json()["error"]["code"]) == (status, code)
     assert response.headers.get("Retry-After") == ("1" if status == 429 else None)
+
+
+# -- time, Azure's refusals while operations run and of what writes reference, faults --------
+def bare(arm, subscription=SPOKE, **options):
+    """The SDK's own client, without the tool's waits for refused writes."""
+    return SdkNetworkClient(cloud.StaticTokenCredential(), subscription, base_url=arm.endpoint,
+                            connection_verify=arm.ca_file, **options)  # fmt: skip
+
+
+def put_subnet(name, table=None):
+    def write(client):
+        subnet = client.subnets.get("rg-spoke", "vn-spoke", name)
+        if table is not None:
+            subnet.route_table = network_models.RouteTable(id=table)
+        return client.subnets.begin_create_or_update("rg-spoke", "vn-spoke", name, subnet,
+                                                     polling=False)  # fmt: skip
+
+    return write
+
+
+def put_table(name):
+    def write(client):
+        table = client.route_tables.get("rg-spoke", name)
+        return client.route_tables.begin_create_or_update("rg-spoke", name, table, polling=False)
+
+    return write
+
+
+def put_peering(client, group="rg-spoke", vnet="vn-spoke", name="spoke-to-hub"):
+    peering = client.virtual_network_peerings.get(group, vnet, name)
+    return client.virtual_network_peerings.begin_create_or_update(group, vnet, name, peering,
+                                                                  polling=False)  # fmt: skip
+
+
+def delete_peering(client):
+    return client.virtual_network_peerings.begin_delete("rg-spoke", "vn-spoke", "spoke-to-hub",
+                                                        polling=False)  # fmt: skip
+
+
+def put_hub_peering(client):
+    return put_peering(client, "rg-hub", "vn-hub", "hub-to-spoke")
+
+
+@pytest.mark.parametrize(
+    "running, write, refusal",
+    [
+        (put_subnet("web"), put_subnet("db"), (409, "AnotherOperationInProgress")),
+        (put_subnet("web"), put_peering, (409, "AnotherOperationInProgress")),
+        (put_peering, delete_peering, (409, "AnotherOperationInProgress")),
+        (delete_peering, delete_peering, (409, "AnotherOperationInProgress")),
+        (put_subnet("web", RT_NEW), put_table("rt-web"), (409, "AnotherOperationInProgress")),
+        (put_table("rt-web"), put_subnet("web"), (429, "RetryableError")),
+        (put_table("rt-web-new"), put_subnet("web", RT_NEW), (429, "RetryableError")),
+        (put_table("rt-web"), put_table("rt-web-new"), None),
+        (put_subnet("web"), put_hub_peering, None),
+    ],
+)
+def test_writes_are_refused_while_an_operation_holds_what_they_touch(arm, running, write,
+                                                                      refusal):  # fmt: skip
+    arm.settings.durations = dict.fromkeys(KINDS, 1000)  # 1 s: still running at the write
+    spoke, hub = bare(arm, retry_total=0), bare(arm, HUB, retry_total=0)
+    running(spoke)
+    client = hub if write is put_hub_peering else spoke
+    if refusal is None:
+        write(client)
+        return
+    error = raises_arm_error(*refusal, write, client)
+    if refusal[0] == 409:
+        assert "/operations/" in error.error.message
+    else:  # the table is named, and the wait is Azure's 10 s on the emulator's clock
+        (detail,) = error.error.details
+        assert detail.code == "ReferencedResourceNotProvisioned"
+        assert "/routeTables/" in detail.message
+        assert error.response.headers["Retry-After"] == "0.01"
+    arm.finish_operations()
+    write(client)  # refused only while the operation runs
+
+
+RT_EAST = RT_WEB.replace("rt-web", "rt-east")
+HUB_LOCK = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-lock"
+
+
+def wide_topology():
+    """TOPOLOGY with route tables out of the spoke's reach, a second hub with a gateway, and
+    no lock in the way."""
+    wide = copy.deepcopy(TOPOLOGY)
+    spoke = wide["subscriptions"][SPOKE]["resource_groups"]["rg-spoke"]
+    spoke["route_tables"]["rt-east"] = {"location": "eastus"}
+    spoke["virtual_networks"]["vn-spoke"]["peerings"]["spoke-to-hub2"] = {
+        "remote": f"{HUB}/rg-hub/vn-hub2"}
+    hub = wide["subscriptions"][HUB]["resource_groups"]["rg-hub"]
+    hub["route_tables"] = {"rt-hub": {}}
+    del hub["virtual_networks"]["vn-hub"]["locks"]
+    hub["virtual_networks"]["vn-hub2"] = {
+        "address_prefixes": ["10.2.0.0/16"],
+        "subnets": {"GatewaySubnet": {"address_prefix": "10.2.255.0/27"}},
+        "peerings": {"hub2-to-spoke": {"remote": f"{SPOKE}/rg-spoke/vn-spoke",
+                                       "allow_gateway_transit": True}},
+        "gateways": {"vng-hub2": {"type": "Vpn"}},
+    }  # fmt: skip
+    return wide
+
+
+def hub_end(client, **flags):
+    peering = client.virtual_network_peerings.get("rg-hub", "vn-hub", "hub-to-spoke")
+    for flag, value in flags.items():
+        setattr(peering, flag, value)
+    return client.virtual_network_peerings.begin_create_or_update(
+        "rg-hub", "vn-hub", "hub-to-spoke", peering).result()  # fmt: skip
+
+
+def spoke_end(client, name="spoke-to-hub", **flags):
+    peering = client.virtual_network_peerings.get("rg-spoke", "vn-spoke", name)
+    for flag, value in flags.items():
+        setattr(peering, flag, value)
+    return client.virtual_network_peerings.begin_create_or_update(
+        "rg-spoke", "vn-spoke", name, peering).result()  # fmt: skip
+
+
+def delete_hub_end(spoke, hub):
+    hub.virtual_network_peerings.begin_delete("rg-hub", "vn-hub", "hub-to-spoke").result()
+
+
+@pytest.mark.parametrize(
+    "setup, write, code",
+    [
+        (None, lambda spoke, hub: put_subnet("web", RT_EAST)(spoke).result(),
+         "InvalidResourceReference"),  # another region
+        (None, lambda spoke, hub: put_subnet("web", HUB_VNET.split("/providers")[0]
+                                             + f"/{NET}/routeTables/rt-hub")(spoke).result(),
+         "InvalidResourceReference"),  # another subscription
+        (None, lambda spoke, hub: hub_end(hub, use_remote_gateways=True,
+                                          allow_gateway_transit=False),
+         "RemoteVnetHasNoGateways"),
+        (lambda spoke, hub: hub_end(hub, allow_gateway_transit=False),
+         lambda spoke, hub: spoke_end(spoke), "RemotePeeringDoesNotAllowGatewayTransit"),
+        (delete_hub_end, lambda spoke, hub: spoke_end(spoke),
+         "RemotePeeringDoesNotAllowGatewayTransit"),  # no remote end
+        (None, lambda spoke, hub: spoke_end(spoke, "spoke-to-hub2", use_remote_gateways=True),
+         "OnlyOnePeeringCanUseRemoteGateways"),
+    ],
+)  # fmt: skip
+def test_writes_are_refused_for_what_they_reference(setup, write, code):
+    with Emulator(wide_topology(), token="armsim", time_scale=TIME_SCALE) as arm:
+        spoke, hub = bare(arm), bare(arm, HUB)
+        if setup is not None:
+            setup(spoke, hub)
+        before = arm.snapshot()
+        error = raises_arm_error(400, code, write, spoke, hub)
+        assert arm.snapshot() == before
+    assert "/subscriptions/" in error.error.message  # the resources are named
+
+
+def test_references_keep_the_spelling_the_client_sent(arm):
+    client = network(SPOKE)
+    web = client.subnets.get("rg-spoke", "vn-spoke", "web")
+    web.route_table = network_models.RouteTable(id=RT_NEW.replace("rg-spoke", "RG-SPOKE"))
+    write_subnet(client, web).result()
+    assert client.subnets.get("rg-spoke", "vn-spoke", "web").route_table.id == web.route_table.id
+    (user,) = client.route_tables.get("rg-spoke", "rt-web-new").subnets
+    assert user.id == web.id
+
+
+@pytest.mark.parametrize(
+    "profile, time_scale, wait",
+    [
+        ("realistic", 0.001, {"x-ms-retry-after-ms": "10"}),
+        ("realistic", 0.2, {"Retry-After": "2"}),
+        ("instant", 1, None),
+    ],
+)
+def test_a_write_runs_for_its_scaled_time_and_its_operation_announces_scaled_waits(
+    arm, profile, time_scale, wait
+):
+    arm.settings.profile, arm.settings.time_scale = profile, time_scale
+    if profile == "realistic":
+        arm.settings.durations = {"route_table_put": 1000}  # still running when polled
+    headers = {"Authorization": "Bearer armsim"}
+    params = {"api-version": "2024-05-01"}
+    body = {"location": "westus", "properties": {}}
+    answer = requests.put(f"{arm.endpoint}{RT_WEB}", params=params, json=body, headers=headers,
+                          verify=arm.ca_file)  # fmt: skip
+    state = answer.json()["properties"]["provisioningState"]
+    if wait is None:  # done in the answer
+        assert (state, answer.headers.get("Azure-AsyncOperation")) == ("Succeeded", None)
+        return
+    assert state == "Updating" and wait.items() <= answer.headers.items()
+    status = requests.get(answer.headers["Azure-AsyncOperation"], headers=headers,
+                          verify=arm.ca_file)  # fmt: skip
+    assert status.json()["status"] == "InProgress" and wait.items() <= status.headers.items()
+    arm.finish_operations()
+    assert arm.snapshot()[RT_WEB]["properties"]["provisioningState"] == "Succeeded"
+
+
+def test_a_lock_call_takes_its_time_while_the_emulator_serves_others(arm):
+    arm.settings.durations = {"lock_delete": 1000}  # 1 s
+    client = locks(HUB)
+    call = threading.Thread(
+        target=client.delete_at_resource_level, args=(*HUB_LOCK_ARGS, "hub-lock")
+    )
+    call.start()
+    while not [r for r in arm.requests if r[0] == "DELETE"]:
+        time.sleep(0.001)
+    assert network(HUB).virtual_networks.get("rg-hub", "vn-hub").name == "vn-hub"
+    assert call.is_alive()  # the read was answered while the lock call still ran
+    call.join()
+    assert list(client.list_at_resource_level(*HUB_LOCK_ARGS)) == []
+
+
+def fault_case(fault, act, check):
+    return {"fault": fault, "act": act, "check": check}
+
+
+SPOKE_PEERING = f"{SPOKE_VNET}/virtualNetworkPeerings/spoke-to-hub"
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        pytest.param(fault_case(  # the SDK tries the read again
+            Fault(method="GET", resource="vn-spoke", drop="before"),
+            lambda arm: network(SPOKE).virtual_networks.get("rg-spoke", "vn-spoke"),
+            lambda arm, error, state: error is None and arm.request_counts()[
+                ("GET", SPOKE_VNET)] == 2), id="drop-before"),
+        pytest.param(fault_case(  # served, and the SDK's second try meets its own operation
+            Fault(method="PUT", resource="subnets/web", drop="after"),
+            lambda arm: write_subnet(bare(arm), web_onto_new_table(bare(arm))),
+            lambda arm, error, state: error.error.code == "AnotherOperationInProgress"
+            and state[SPOKE_VNET + "/subnets/web"]["properties"]["routeTable"]["id"] == RT_NEW),
+            id="drop-after"),
+        pytest.param(fault_case(
+            Fault(method="DELETE", resource="locks/hub-lock", fail_async=True, status=409),
+            lambda arm: locks(HUB).delete_at_resource_level(*HUB_LOCK_ARGS, "hub-lock"),
+            lambda arm, error, state: error.status_code == 409 and HUB_LOCK in state),
+            id="lock-delete"),
+        pytest.param(fault_case(
+            Fault(method="PUT", resource="locks/new", fail_async=True, status=409),
+            lambda arm: locks(HUB).create_or_update_at_resource_level(
+                *HUB_LOCK_ARGS, "new", ManagementLockObject(level="ReadOnly")),
+            lambda arm, error, state: error.status_code == 409
+            and HUB_LOCK.replace("hub-lock", "new") not in state), id="lock-put"),
+        pytest.param(fault_case(
+            Fault(method="DELETE", resource="spoke-to-hub", fail_async=True, code="Failed"),
+            lambda arm: network(SPOKE).virtual_network_peerings.begin_delete(
+                "rg-spoke", "vn-spoke", "spoke-to-hub").result(),
+            lambda arm, error, state: error.error.code == "Failed"
+            and state[SPOKE_PEERING]["properties"]["provisioningState"] == "Failed"),
+            id="peering-delete"),
+        pytest.param(fault_case(
+            Fault(method="PUT", resource="routeTables/rt-web", fail_async=True, code="Failed"),
+            lambda arm: put_table("rt-web")(network(SPOKE)) and arm.wait_idle(),
+            lambda arm, error, state: error is None
+            and state[RT_WEB]["properties"]["provisioningState"] == "Failed"),
+            id="route-table-put"),
+        pytest.param(fault_case(  # 0.1 s more than the 0 s a route table takes here
+            Fault(method="PUT", resource="routeTables/rt-web", slow=100),
+            lambda arm: put_table("rt-web")(network(SPOKE)),
+            lambda arm, error, state: error is None
+            and state[RT_WEB]["properties"]["provisioningState"] == "Updating"), id="slow"),
+    ],
+)  # fmt: skip
+def test_faults_drop_fail_or_slow_every_kind_of_call(arm, case):
+    arm.settings.durations = {"route_table_put": 0, "subnet_put": 1000}
+    arm.faults.add(case["fault"])
+    try:
+        case["act"](arm)
+        error = None
+    except HttpResponseError as raised:
+        error = raised
+    assert case["check"](arm, error, arm.snapshot())
+    assert case["fault"].hits == 1
 
 
 # -- state, counts, topology ------------------------------------------------------------------

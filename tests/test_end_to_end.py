@@ -16,6 +16,7 @@ from azure.core.exceptions import HttpResponseError
 
 import qn.arm.switchlib as switchlib
 from armsim import Emulator, Fault
+from qn.arm.res import cloud
 from qn.arm.res.YamlContext import YamlContext
 from qn.arm.terraform import Terraform
 
@@ -26,8 +27,9 @@ SPOKE_VNET = f"/subscriptions/{SPOKE}/resourceGroups/rg-spoke/{NET}/virtualNetwo
 HUB_VNET = f"/subscriptions/{HUB}/resourceGroups/rg-hub/{NET}/virtualNetworks/vn-hub"
 HUB_LOCK = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-lock"
 CONTROLLER_PREFIX = "lumaflow-"
-# Azure's durations, a thousand times faster: a peering PUT takes 15 ms, a poll waits 10 ms.
-TIME_SCALE = 0.001
+# Azure's durations a hundred times faster: a peering PUT takes 150 ms, a poll waits 100 ms,
+# slow enough that the library's writes meet operations still running (and Azure's refusals).
+TIME_SCALE = 0.01
 
 
 TOPOLOGY_YAML = """
@@ -89,6 +91,8 @@ PEERING_YAML = {"delete_peering": "gateway", "delete_vnet_lock": True}
 def start(request, tmp_path, monkeypatch, hub_peering=True):
     """An emulator serving the topology, and the tool configured to reach it."""
     arm = Emulator(topology(hub_peering), token="armsim", time_scale=TIME_SCALE)
+    # The tool's own waits for a refused write, on the emulator's clock.
+    cloud.configure_retries(base_delay=5 * TIME_SCALE, max_delay=60 * TIME_SCALE)
     arm.start()
     request.addfinalizer(arm.stop)
     tmp_path.mkdir(parents=True, exist_ok=True)

@@ -16,7 +16,7 @@ KINDS = (
 # are cited in docs/emulator.md); "instant" completes every write in its answer.
 PROFILES = {
     "realistic": {
-        "subnet_put": 5.0,
+        "subnet_put": 3.0,
         "route_table_put": 5.0,
         "peering_put": 15.0,
         "peering_delete": 10.0,
