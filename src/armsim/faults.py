@@ -63,7 +63,7 @@ class Fault:
         return len(tail) <= len(segments) and segments[len(segments) - len(tail) :] == tail
 
     def error_code(self):
-        return self.code or DEFAULT_CODES.get(self.status, "InjectedFault")
+        return self.code or DEFAULT_CODES.get(self.status or 500, "InjectedFault")
 
     def error_message(self, method, path):
         return self.message or f"Injected fault: {self.status or 'failure'} for {method} {path}"

@@ -260,8 +260,9 @@ class Emulator:
         )  # fmt: skip
         if seconds is not None:
             headers.update(retry_after(seconds))
-        error = ArmError(fault.status, fault.error_code(), fault.error_message(method, path))
-        return Response(fault.status, error.body(), headers)
+        status = fault.status or 500  # a failing lock call names no status
+        error = ArmError(status, fault.error_code(), fault.error_message(method, path))
+        return Response(status, error.body(), headers)
 
 
 def decoded(path: str) -> str:
