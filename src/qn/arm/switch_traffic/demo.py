@@ -64,7 +64,8 @@ def scaled_time(scale: float) -> Iterator[None]:
         base_delay=defaults.base_delay * scale, max_delay=defaults.max_delay * scale
     )
     try:
-        with verify.waiting(interval=scale):
+        # The wait is bounded at the same scale, but never below a few seconds of real time.
+        with verify.waiting(interval=scale, timeout=max(verify.Waits().timeout * scale, 5.0)):
             yield
     finally:
         cloud.configure_retries()

@@ -220,7 +220,8 @@ class Migration:
             self.config.delete_vnet_lock,
         )
         if problems:
-            raise Stop("a lock would refuse the peering deletion: " + "; ".join(problems))
+            would = "the real run would stop here, before any change: " if self.run.dry_run else ""
+            raise Stop(f"{would}a lock stands in the way: " + "; ".join(problems))
         return removable
 
     def forward_step(self, vnet_run, key: str, step: str, planner, progress: str) -> None:

@@ -12,6 +12,7 @@ from azure.mgmt.resource.locks.models import ManagementLockObject
 from qn.arm.switch_traffic.items import resource_group, same
 
 LOCKS_PATH = "/providers/microsoft.authorization/locks/"
+BLOCKING = ("CanNotDelete", "ReadOnly")
 
 
 def scope_of(lock_id: str) -> str:
@@ -52,18 +53,21 @@ def _scopes_over(vnet_id: str) -> set[str]:
 
 
 def preflight(clients, vnet_id: str, hub_ids: list[str], remove_hub_lock: bool):
-    """(problems, removable): what would stop the peering deletion, and the hub locks the
-    library will remove (to be recorded before it does)."""
+    """(problems, removable): the locks that would refuse the run's writes or the deletion of
+    its peerings to these hubs, and the hub locks the library will remove (to be recorded
+    before it does)."""
     problems, removable = [], []
-    blocking = ("CanNotDelete", "ReadOnly")
-    for target in [vnet_id, *dict.fromkeys(hub_ids)]:
-        locks = [lock for lock in listed(clients, target) if lock["level"] in blocking]
-        for index, lock in enumerate(locks):
+    hubs = list({hub.lower(): hub for hub in hub_ids}.values())
+    # Without peerings to delete, only a ReadOnly lock stands in the way of the VNet's writes.
+    own_levels = BLOCKING if hubs else ("ReadOnly",)
+    for target, levels in [(vnet_id, own_levels), *((hub, BLOCKING) for hub in hubs)]:
+        hub = target is not vnet_id
+        found = [lock for lock in listed(clients, target) if lock["level"] in levels]
+        for index, lock in enumerate(found):
             own = same(lock["scope"], target)
-            if own and index == 0 and remove_hub_lock and target != vnet_id:
+            if hub and own and index == 0 and remove_hub_lock:
                 removable.append(lock)
                 continue
-            hub = target != vnet_id
             problems.append(_why(lock, target, own, remove_hub_lock and hub, hub))
     return problems, removable
 
