@@ -331,7 +331,7 @@ def delete_resource(state, settings, request, rid, fault):
 
 
 def lock_call_kind(method: str, path: str) -> str | None:
-    """"lock_put" or "lock_delete" for a write of one management lock; None for the rest."""
+    """The duration kind ("lock_put", "lock_delete") of a write of one lock; None otherwise."""
     segments = [s.lower() for s in path.split("/") if s]
     kind = {"PUT": "lock_put", "DELETE": "lock_delete"}.get(method.upper())
     one_lock = segments[-4:-1] == ["providers", "microsoft.authorization", "locks"]
