@@ -99,6 +99,40 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
     assert switch(arm) == 0
 
 
+def test_shared_hub_lock_is_put_back_once_no_vnet_waits_for_it(arm, capsys):
+    before = arm.snapshot()
+    lock = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete"
+    assert switch(arm) == 0
+    arm.faults.add(Fault(method="PUT", resource="virtualNetworkPeerings/hub-to-data", status=403))
+    capsys.readouterr()
+    assert switch(arm, "--revert") == 1
+    out = capsys.readouterr().out
+    assert "[vn-app] lock hub-do-not-delete: waits for the peerings of vn-data" in out
+    assert lock not in arm.snapshot()
+
+    arm.faults.clear()
+    assert switch(arm, "--revert") == 0
+    assert lock in arm.snapshot()
+    assert demo.differences(before, arm.snapshot()) == []
+
+
+def test_lock_put_back_meanwhile_is_recorded_before_a_retry_removes_it(arm, capsys):
+    before = arm.snapshot()
+    lock = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete"
+    arm.faults.add(
+        Fault(method="DELETE", resource="virtualNetworkPeerings/hub-to-data", status=403)
+    )
+    assert switch(arm) == 1  # vn-app done, lock recorded there; vn-data's hub end left
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 0
+    assert lock in arm.snapshot()
+
+    arm.faults.clear()
+    assert switch(arm, "--vnet", "vn-data") == 0  # the retry removes the lock again
+    assert lock not in arm.snapshot()
+    assert switch(arm, "--revert", "--vnet", "vn-data") == 0
+    assert demo.differences(before, arm.snapshot()) == []
+
+
 def test_dry_run_changes_nothing_and_keeps_no_state(arm, capsys):
     before = arm.snapshot()
     assert switch(arm, "--dry-run") == 0

@@ -252,6 +252,8 @@ class Migration:
             known.update(found)
             self.count(step, found)  # changes an interrupted run made, not counted before
         pending = self.undone(names, known)
+        if pending and resumed and step == steps.PEERINGS:
+            self.record_locks_again(vnet_run, key, records, pending)
         if pending:
             self.attempt(
                 vnet_run,
@@ -283,6 +285,16 @@ class Migration:
             records["locks"] = self.lock_preflight(vnet_run, records["peeringPairList"])
         self.state.keep_records(key, step, records)
         return records
+
+    def record_locks_again(self, vnet_run, key: str, records: dict, pending: list) -> None:
+        """A lock put back on the hub since the last attempt (by another VNet's revert, or by
+        hand) is removed again by the retry: it is recorded first, like the first one."""
+        pairs = items.only(records["peeringPairList"], "localPeeringName", pending)
+        recorded = records.setdefault("locks", [])
+        for lock in self.lock_preflight(vnet_run, pairs):
+            if not any(items.same(lock["id"], kept["id"]) for kept in recorded):
+                recorded.append(lock)
+        self.state.keep_records(key, steps.PEERINGS, records)
 
     def dry_forward(self, vnet_run, step, records, names, discovered) -> None:
         """The library's own dry run logs what it would do; the counts are the plan's."""
@@ -455,22 +467,26 @@ class Migration:
                 continue
             waiting = self.waiting_for(lock["scope"])
             if waiting:
+                done = False
                 reason = f"waits for the peerings of {', '.join(waiting)} on {lock['scope']}"
-                known[name] = {"status": PENDING, "reason": reason, "at": now()}
-                continue
-            try:
-                if not locks.present(self.clients, lock):
-                    self.log.info(f"  put back lock {lock['name']} on {lock['scope']}")
-                    locks.restore(self.clients, lock)
-                done = locks.present(self.clients, lock)
-                reason = "" if done else "not found after it was put back"
-            except Exception as error:  # stays pending, with the reason
-                done, reason = False, f"{type(error).__name__}: {error}"
+            else:
+                done, reason = self.put_lock_back(lock)
             if not done:
                 self.log.error(f"  **Error** [{vnet_config.name}] {name}: {reason} -- pending")
             known[name] = {"status": DONE if done else PENDING, "reason": reason, "at": now()}
         done = all(item.get("status") == DONE for item in known.values())
         self.state.keep_items(key, "revert", steps.PEERINGS, known, done=done)
+
+    def put_lock_back(self, lock: dict) -> tuple[bool, str]:
+        try:
+            if not locks.present(self.clients, lock):
+                self.log.info(f"  put back lock {lock['name']} on {lock['scope']}")
+                locks.restore(self.clients, lock)
+            if locks.present(self.clients, lock):
+                return True, ""
+            return False, "not found after it was put back"
+        except Exception as error:  # stays pending, with the reason
+            return False, f"{type(error).__name__}: {error}"
 
     def waiting_for(self, hub: str) -> list[str]:
         """VNets of this run whose peerings on the hub are not all back yet."""
