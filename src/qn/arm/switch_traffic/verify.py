@@ -105,7 +105,7 @@ def text(value) -> str:
 
 
 def state_of(resource) -> str:
-    return (getattr(resource, "provisioning_state", None) or "Succeeded").lower()
+    return (text(getattr(resource, "provisioning_state", None)) or "Succeeded").lower()
 
 
 def _busy(seen) -> bool:
