@@ -32,7 +32,7 @@ BUSY = {"status": 409, "code": "AnotherOperationInProgress"}
 @pytest.fixture
 def client():
     cloud.configure_retries(total_seconds=0.5, base_delay=0.01, max_delay=0.04)
-    with Emulator(TOPOLOGY, token="armsim") as arm:
+    with Emulator(TOPOLOGY, token="armsim", time_scale=0.001) as arm:
         cloud.configure(arm.endpoint, ca_bundle=arm.ca_file)
         yield arm, cloud.NetworkManagementClient(cloud.StaticTokenCredential(), SUB)
 
