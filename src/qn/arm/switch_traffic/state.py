@@ -55,6 +55,12 @@ class StateFile:
             return {"version": VERSION, "vnets": {}}
         except (OSError, ValueError) as error:
             raise StateError(f"{self.path}: cannot read the state file: {error}") from None
+        if isinstance(data, dict) and isinstance(data.get("version"), int):
+            if data["version"] < VERSION:
+                raise StateError(
+                    f"{self.path}: written by an earlier version of the tool (state file "
+                    f"version {data['version']}, not {VERSION}); revert with that version"
+                )
         if not isinstance(data, dict) or data.get("version") != VERSION:
             raise StateError(f"{self.path}: not a state file of this tool (version {VERSION})")
         data.setdefault("vnets", {})
