@@ -133,6 +133,21 @@ def test_lock_put_back_meanwhile_is_recorded_before_a_retry_removes_it(arm, caps
     assert demo.differences(before, arm.snapshot()) == []
 
 
+def test_half_deleted_peering_comes_back_connected_in_one_revert(arm, capsys):
+    before = arm.snapshot()
+    # The hub's end is not deleted: it is left Disconnected, and Azure refuses a new spoke end
+    # while it is, so the revert must update the hub's end first.
+    arm.faults.add(Fault(method="DELETE", resource="virtualNetworkPeerings/hub-to-app", status=403))
+    assert switch(arm, "--vnet", "vn-app") == 1
+    assert "hub-to-app in vn-hub still present (Disconnected)" in capsys.readouterr().out
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 0
+    out = capsys.readouterr().out
+    assert out.index("add local peering hub-to-app to vn-hub") < out.index(
+        "add remote peering app-to-hub to vn-app"
+    )
+    assert demo.differences(before, arm.snapshot()) == []
+
+
 def test_dry_run_changes_nothing_and_keeps_no_state(arm, capsys):
     before = arm.snapshot()
     assert switch(arm, "--dry-run") == 0
