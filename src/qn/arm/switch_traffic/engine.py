@@ -232,9 +232,10 @@ class Migration:
         resumed = entry is not None and "records" in entry
         self.log.info(progress + (" (again: the pending items)" if resumed else ""))
         self.state.start_step(key, "forward", step)
-        vnet_run.vnet = vnet_run.network_client.virtual_networks.get(
-            vnet_run.vnet_config.resource_group, vnet_run.vnet_config.name
-        )
+        if step == steps.PEERINGS:  # which local ends are left decides who deletes what
+            vnet_run.vnet = vnet_run.network_client.virtual_networks.get(
+                vnet_run.vnet_config.resource_group, vnet_run.vnet_config.name
+            )
         if step in (steps.DISCOVER, steps.DOMAIN):  # nothing to read back
             records = steps.FORWARD[step](vnet_run, vnet_run.library, {})
             self.state.keep_records(key, step, records)
