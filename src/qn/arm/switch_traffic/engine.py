@@ -557,7 +557,7 @@ class Migration:
             )
         raise Stop(
             f"{step} has {len(pending)} pending item(s): {', '.join(pending)}; run again to "
-            "retry them"
+            "retry them" + ("" if direction == "revert" else ", or --revert")
         )
 
 
