@@ -46,11 +46,6 @@ class Settings:
     time_scale: float = 1.0
     durations: dict[str, float] | None = None
     page_size: int | None = None
-    # Before durations, writes finished at once ("sync") or after lro_polls waits of
-    # poll_retry_after seconds ("async"); kept while callers move to profiles.
-    lro: str | None = None
-    lro_polls: int = 1
-    poll_retry_after: float = 0.01
 
     def __post_init__(self) -> None:
         self.duration("subnet_put")  # refuses an unknown profile or kind at once
@@ -62,14 +57,12 @@ class Settings:
         unknown = set(self.durations or ()) - set(KINDS)
         if unknown:
             raise ValueError(f"unknown durations {sorted(unknown)}; use {', '.join(KINDS)}")
-        if self.lro is not None:
-            return 0.0 if self.lro == "sync" else self.lro_polls * self.poll_retry_after
         seconds = {**PROFILES[self.profile], **(self.durations or {})}[kind]
         return self.scaled(seconds)
 
     def poll_wait(self) -> float:
         """Scaled seconds an operation's answers ask the client to wait before looking again."""
-        return self.poll_retry_after if self.lro is not None else self.scaled(POLL_INTERVAL)
+        return self.scaled(POLL_INTERVAL)
 
     def scaled(self, seconds: float) -> float:
         """A wait as the emulator announces it, in scaled seconds."""
