@@ -1,112 +1,240 @@
-"""The driver refuses a bad configuration before it changes anything."""
+"""The driver refuses a bad configuration or state file with exit 2, every problem named as
+`<file>: <key>: <problem>`, before it reads anything from Azure."""
 
 import json
 
 import pytest
 import yaml
 
+from armsim import Emulator
+from qn.arm.switch_traffic import config, demo
 from qn.arm.switch_traffic.cli import main
 
-EXAMPLE = "examples/switch-traffic.yaml"
+SPOKES, HUB = demo.SPOKES, demo.HUB
+UNLISTED = "00000000-0000-0000-0000-00000000c0c0"
 
 
-def load_example():
-    with open(EXAMPLE, encoding="utf-8") as handle:
-        return yaml.safe_load(handle)
+@pytest.fixture(scope="module")
+def arm(tmp_path_factory):
+    with Emulator(demo.sample_topology(), token=demo.TOKEN) as emulator:
+        emulator.good = yaml.safe_load(
+            open(demo.demo_config(emulator, str(tmp_path_factory.mktemp("demo"))))
+        )
+        yield emulator
 
 
-def write(tmp_path, config):
+def edit(change):
+    def apply(good):
+        change(good)
+        return yaml.safe_dump(good, sort_keys=False)
+
+    return apply
+
+
+def appended(text):
+    return lambda good: yaml.safe_dump(good, sort_keys=False) + text
+
+
+def service_principal(good):
+    good["subscriptions"][HUB]["credential"] = {
+        "type": "service_principal",
+        "tenant_id": "11111111-1111-1111-1111-111111111111",
+        "client_id": "22222222-2222-2222-2222-222222222222",
+        "client_secret_env": "HUB_SP_SECRET_NOT_SET",
+    }
+
+
+def four_typos(good):
+    good["peering"]["delete_vnet_locks"] = good["peering"].pop("delete_vnet_lock")
+    good["peering"]["delete_peering"] = "al"
+    good["vnets"]["vn-app"]["subnet_in_subnet_group"] = ["cache"]
+    good["securty_domain"] = {"enabled": False}
+
+
+def domain_without_gateways(good):
+    good["security_domain"] = {"enabled": True, "domain": "prod"}
+    good["controller"] = {"api_endpoint_url": "http://controller.example.net/v2/api", "CID": "s"}
+
+
+def three_faults(good):
+    good["peering"]["delete_vnet_lock"] = "yes"
+    del good["subscriptions"][HUB]["alias"]
+    good["vnets"] = {}
+
+
+def layout(vnets):
+    return json.dumps({"version": 2, "vnets": vnets})
+
+
+APP = f"{SPOKES}/rg-spokes/vn-app"
+SWITCHED = {"records": {"subnets": {"web": {"from": "rt-web", "to": ["rt-web-lf"], "lacks": None}}}}
+
+# (configuration from the good one, state file text or None, more arguments, expected lines)
+BAD_INPUTS = {
+    "four typos": (
+        edit(four_typos),
+        None,
+        [],
+        [
+            "peering.delete_vnet_locks: unknown key; did you mean 'delete_vnet_lock'?",
+            "peering.delete_peering: must be one of 'all' or 'gateway', not 'al'",
+            "vnets.vn-app.subnet_in_subnet_group: unknown key; did you mean "
+            "'subnet_in_subnet_groups'?",
+            "securty_domain: unknown key; did you mean 'security_domain'?",
+        ],
+    ),
+    "second peering section": (
+        appended("peering:\n  delete_peering: all\n"),
+        None,
+        [],
+        ["peering: given twice (lines"],
+    ),
+    "settings not a mapping": (
+        edit(lambda g: g.update(settings=[1])),
+        None,
+        [],
+        ["settings: must be a mapping, not a list"],
+    ),
+    "replication not a number": (
+        edit(lambda g: g.update(settings={"configure_shared_route_table_replication": "x"})),
+        None,
+        [],
+        ["settings.configure_shared_route_table_replication: must be a whole number, not 'x'"],
+    ),
+    "subscription not listed": (
+        edit(lambda g: g["vnets"]["vn-app"].update(subscription=UNLISTED)),
+        None,
+        [],
+        [f"vnets.vn-app.subscription: '{UNLISTED}' is not under 'subscriptions'"],
+    ),
+    "secret variable missing": (
+        edit(service_principal),
+        None,
+        [],
+        [
+            f"subscriptions.{HUB}.credential.client_secret_env: the environment variable "
+            "HUB_SP_SECRET_NOT_SET is not set"
+        ],
+    ),
+    "empty VNet name": (
+        edit(lambda g: g["vnets"].update({"": g["vnets"]["vn-data"]})),
+        None,
+        [],
+        ["vnets.'': a VNet name has 2 to 64 letters"],
+    ),
+    "plain-http endpoints, domain without gateways": (
+        edit(domain_without_gateways),
+        None,
+        [],
+        [
+            "controller.api_endpoint_url: must be an https:// URL, not 'http://controller",
+            "vnets.vn-app.spoke_gw_name: required when security_domain.enabled is true",
+            "vnets.vn-data.spoke_gw_name: required when security_domain.enabled is true",
+        ],
+    ),
+    "wrong values in a VNet": (
+        edit(
+            lambda g: g["vnets"]["vn-app"].update(
+                allow_vnet_cidrs=["10.0.0.1/8"], migrate_non_associated_subnet=0, resource_group=""
+            )
+        ),
+        None,
+        [],
+        [
+            "vnets.vn-app.allow_vnet_cidrs[0]: not an address range: 10.0.0.1/8 has host bits set",
+            "vnets.vn-app.migrate_non_associated_subnet: must be true or false, not 0",
+            "vnets.vn-app.resource_group: a resource group name has 1 to 90",
+        ],
+    ),
+    "flag as text, alias missing, no VNets": (
+        edit(three_faults),
+        None,
+        [],
+        [
+            "peering.delete_vnet_lock: must be true or false, not 'yes'",
+            f"subscriptions.{HUB}.alias: missing (required)",
+            "vnets: must not be empty",
+        ],
+    ),
+    "not YAML": (lambda g: "vnets: [unclosed", None, [], ["not valid YAML"]),
+    "not a mapping": (lambda g: "- a list", None, [], ["the top level must be a mapping"]),
+    "unknown VNet on the command line": (
+        edit(lambda g: None),
+        None,
+        ["--vnet", "vn-other"],
+        ["vnets: no VNet named vn-other"],
+    ),
+    "state of another tool": (edit(lambda g: None), '{"something": "else"}', [], ["not a state"]),
+    "state not JSON": (edit(lambda g: None), "{", [], ["cannot read the state file"]),
+    "state of an earlier version": (
+        edit(lambda g: None),
+        '{"version": 1}',
+        [],
+        ["written by an earlier version of the tool"],
+    ),
+    "state with wrong-typed parts": (
+        edit(lambda g: None),
+        layout(
+            {
+                APP: {
+                    "order": "1",
+                    "forward": {
+                        "switch-subnets": dict(
+                            SWITCHED, items={"web": {"status": "ok"}, "api": {"status": "pending"}}
+                        ),
+                        "delete-peerings": {"records": {"peeringPairList": [{"localRgName": 1}]}},
+                    },
+                    "revert": None,
+                }
+            }
+        ),
+        ["--revert"],
+        [
+            f"vnets.{APP}.order: must be a whole number, not '1'",
+            f"vnets.{APP}.forward.switch-subnets.items.web.status: must be one of 'done' or "
+            "'pending', not 'ok'",
+            f"vnets.{APP}.forward.switch-subnets.items.api: a pending item needs its reason",
+            f"vnets.{APP}.forward.delete-peerings.records.peeringPairList[0].localRgName: must "
+            "be text, not 1",
+            f"vnets.{APP}.revert: must be a mapping, not empty",
+            "damaged; mend the parts named",
+        ],
+    ),
+    "state with an unknown step": (
+        edit(lambda g: None),
+        layout({APP: {"forward": {"switch-subnet": SWITCHED}}}),
+        [],
+        [f"vnets.{APP}.forward.switch-subnet: unknown key; did you mean 'switch-subnets'?"],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUTS.values(), ids=BAD_INPUTS.keys())
+def test_bad_input_exits_2_naming_every_problem_before_azure_is_read(arm, tmp_path, capsys, case):
+    make_config, state_text, arguments, expected = case
     path = tmp_path / "config.yaml"
-    path.write_text(yaml.safe_dump(config) if not isinstance(config, str) else config)
-    return str(path)
-
-
-def broken(change):
-    config = load_example()
-    change(config)
-    return config
-
-
-@pytest.mark.parametrize(
-    "config, key, complaint",
-    [
-        (broken(lambda c: c.pop("vnets")), "vnets", "missing"),
-        (
-            broken(lambda c: c["vnets"]["vn-app"].update(subscription="nope")),
-            "vnets.vn-app.subscription",
-            "'nope' is not under 'subscriptions'",
-        ),
-        (
-            broken(lambda c: c["vnets"]["vn-app"].update(allow_vnet_cidrs=["10.0.0.1/16"])),
-            "vnets.vn-app.allow_vnet_cidrs[0]",
-            "has host bits set",
-        ),
-        (
-            broken(lambda c: c["vnets"]["vn-app"].pop("resource_group")),
-            "vnets.vn-app.resource_group",
-            "missing",
-        ),
-        (
-            broken(lambda c: c["peering"].update(delete_vnet_lock="yes")),
-            "peering.delete_vnet_lock",
-            "must be true or false",
-        ),
-        (
-            broken(lambda c: c["vnets"]["vn-app"].update(migrate_non_associated_subnet=0)),
-            "vnets.vn-app.migrate_non_associated_subnet",
-            "must be true or false",
-        ),
-        (
-            broken(lambda c: c["vnets"]["vn-app"].pop("spoke_gw_name")),
-            "vnets.vn-app.spoke_gw_name",
-            "required when security_domain.enabled",
-        ),
-        (
-            broken(
-                lambda c: c["subscriptions"]["00000000-0000-0000-0000-0000000000a1"].pop("alias")
-            ),
-            "subscriptions.00000000-0000-0000-0000-0000000000a1.alias",
-            "missing",
-        ),
-        ("vnets: [unclosed", "not valid YAML", ""),
-        ("- a list", "the top level must be a mapping", ""),
-    ],
-)
-def test_bad_configuration_exits_2_naming_file_and_key(tmp_path, capsys, config, key, complaint):
-    path = write(tmp_path, config)
-    assert main(["--config", path, "--state", str(tmp_path / "state.json")]) == 2
-    error = capsys.readouterr().err
-    assert f"{path}: {key}" in error
-    assert complaint in error
-    assert not (tmp_path / "state.json").exists()
-
-
-def test_every_problem_is_reported_at_once(tmp_path, capsys):
-    def two_faults(config):
-        config["vnets"]["vn-app"].pop("resource_group")
-        config["peering"]["delete_vnet_lock"] = "yes"
-
-    path = write(tmp_path, broken(two_faults))
-    assert main(["--config", path]) == 2
-    error = capsys.readouterr().err
-    assert "vnets.vn-app.resource_group" in error and "peering.delete_vnet_lock" in error
-
-
-def test_unknown_vnet_on_the_command_line(tmp_path, capsys):
-    path = write(tmp_path, load_example())
-    assert main(["--config", path, "--vnet", "vn-other"]) == 2
-    assert "no VNet named vn-other" in capsys.readouterr().err
-
-
-def test_missing_configuration_file(tmp_path, capsys):
-    missing = str(tmp_path / "absent.yaml")
-    assert main(["--config", missing]) == 2
-    assert f"{missing}: cannot read" in capsys.readouterr().err
-
-
-def test_unreadable_state_file_is_refused(tmp_path, capsys):
-    path = write(tmp_path, load_example())
+    path.write_text(make_config(json.loads(json.dumps(arm.good))))
     state = tmp_path / "state.json"
-    state.write_text(json.dumps({"something": "else"}))
-    assert main(["--config", path, "--state", str(state)]) == 2
-    assert "not a state file of this tool" in capsys.readouterr().err
+    if state_text is not None:
+        state.write_text(state_text)
+    arm.clear_requests()
+
+    status = main(["--config", str(path), "--state", str(state), *arguments])
+
+    error = capsys.readouterr().err
+    assert status == 2
+    named = state if state_text is not None else path
+    for line in expected:
+        assert f"{named}: {line}" in error, error
+    assert "Traceback" not in error
+    assert arm.requests == []
+    assert state.read_text() == state_text if state_text is not None else not state.exists()
+
+
+def test_example_is_valid_and_the_key_reference_is_the_schemas(monkeypatch):
+    monkeypatch.setenv("SPOKES_SP_SECRET", "secret")
+    assert config.load_config("examples/switch-traffic.yaml").vnets[0].name == "vn-app"
+    with open("docs/configuration.md", encoding="utf-8") as handle:
+        doc = handle.read()
+    start, end = doc.index(config.BEGIN), doc.index(config.END) + len(config.END) + 1
+    assert doc[start:end] == config.reference(), "run: python -m qn.arm.switch_traffic.config"

@@ -1,22 +1,286 @@
-"""The driver's configuration: one YAML file, checked whole before anything is changed.
+"""The driver's configuration: one YAML file, checked whole before anything is read from Azure.
 
 The same file is the tool's configuration that `YamlContext` reads (subscriptions and their
 credentials, settings, per-VNet main-table prefixes); the driver adds the controller, the
-management endpoint, peering and security-domain settings and the VNets to migrate. See
-docs/switch-traffic.md for a complete example.
+management endpoint, peering and security-domain settings and the VNets to migrate. The schema
+below is the one description of its keys: `python -m qn.arm.switch_traffic.config --reference`
+prints the key reference of docs/configuration.md from it.
 """
 
 import ipaddress
 import os
+import re
+import sys
+import typing
 from dataclasses import dataclass, field
+from typing import Annotated, Any, Literal
+from urllib.parse import urlsplit
 
 import yaml
+from pydantic import (
+    AfterValidator,
+    Field,
+    ValidationError,
+    ValidationInfo,
+    field_validator,
+    model_validator,
+)
+from pydantic.fields import FieldInfo
+from pydantic_core import PydanticCustomError
+
+from qn.arm.switch_traffic.validation import Section, is_model, problems, unwrap
 
 PUBLIC_CLOUD = "https://management.azure.com"
 
 
 class ConfigError(ValueError):
     """The configuration is unusable; the text names the file, the key and what is wrong."""
+
+
+# -- value types -------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Shown:
+    """How the key reference names a value type."""
+
+    name: str
+
+
+def _rule(pattern: str, name: str, text: str):
+    """A text type that must match `pattern`; `text` says the rule to the operator."""
+    compiled = re.compile(pattern)
+
+    def check(value: str) -> str:
+        if not compiled.fullmatch(value):
+            raise PydanticCustomError("rule", f"{text}, not {value!r}")
+        return value
+
+    return Annotated[str, AfterValidator(check), Shown(name)]
+
+
+def _https(value: str) -> str:
+    # A controller endpoint over plain HTTP would carry the CID in clear text.
+    parts = urlsplit(value)
+    if parts.scheme != "https" or not parts.hostname:
+        raise PydanticCustomError("https", f"must be an https:// URL, not {value!r}")
+    return value
+
+
+def _network(value: str) -> str:
+    try:
+        ipaddress.ip_network(value, strict=True)
+    except ValueError as error:
+        raise PydanticCustomError("network", f"not an address range: {error}") from None
+    return value
+
+
+HttpsUrl = Annotated[str, AfterValidator(_https), Shown("https:// URL")]
+Network = Annotated[str, AfterValidator(_network), Shown("address range")]
+Text = _rule(r".*\S.*", "text", "must be non-empty text")
+# learn.microsoft.com/azure/azure-resource-manager/management/resource-name-rules
+SubscriptionId = _rule(
+    r"[0-9a-fA-F]{8}-([0-9a-fA-F]{4}-){3}[0-9a-fA-F]{12}",
+    "subscription ID",
+    "must be a subscription ID (a GUID)",
+)
+VnetName = _rule(
+    r"[A-Za-z0-9][A-Za-z0-9._-]{0,62}[A-Za-z0-9_]",
+    "VNet name",
+    "a VNet name has 2 to 64 letters, digits, '_', '.' or '-', starts with a letter or digit "
+    "and ends with one or '_'",
+)
+ResourceGroupName = _rule(
+    r"[-\w.()]{0,89}[-\w()]",
+    "resource group name",
+    "a resource group name has 1 to 90 letters, digits, '_', '-', '.', '(' or ')' and does not "
+    "end with '.'",
+)
+
+
+# -- the schema --------------------------------------------------------------------------------
+
+
+def _context(info: ValidationInfo, key: str) -> Any:
+    return (info.context or {}).get(key)
+
+
+class Controller(Section):
+    api_endpoint_url: HttpsUrl | None = Field(
+        None,
+        validate_default=True,
+        description="the controller's API endpoint (required when the security domain is enabled)",
+    )
+    CID: Text | None = Field(
+        None,
+        validate_default=True,
+        description="the controller session identifier every request carries (required when "
+        "the security domain is enabled)",
+    )
+
+    @field_validator("api_endpoint_url", "CID")
+    @classmethod
+    def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
+        if value is None and _context(info, "domain_enabled"):
+            raise PydanticCustomError("needed", "required when security_domain.enabled is true")
+        return value
+
+
+class Credential(Section):
+    type: Literal["service_principal", "default", "static_token"] | None = Field(
+        None,
+        description="`service_principal` (the default when `client_id` is given), `default` "
+        "(the azure-identity default chain, the default otherwise) or `static_token` (one "
+        "fixed token: emulators only, Azure refuses it)",
+    )
+    tenant_id: Text | None = Field(None, description="the service principal's tenant")
+    client_id: Text | None = Field(None, description="the service principal's application ID")
+    client_secret_env: Text | None = Field(
+        None, description="the environment variable that holds the client secret"
+    )
+    client_secret: Text | None = Field(
+        None, description="the client secret itself (not recommended: use `client_secret_env`)"
+    )
+    token: Text | None = Field(None, description="the static token (default `armsim`)")
+
+    def kind(self) -> str:
+        return self.type or ("service_principal" if self.client_id else "default")
+
+    @field_validator("client_secret_env")
+    @classmethod
+    def _variable_is_set(cls, name: str | None) -> str | None:
+        if name is not None and not os.environ.get(name):
+            raise PydanticCustomError("unset", f"the environment variable {name} is not set")
+        return name
+
+    @model_validator(mode="after")
+    def _complete(self) -> "Credential":
+        if self.kind() != "service_principal":
+            return self
+        missing = [k for k in ("tenant_id", "client_id") if getattr(self, k) is None]
+        if self.client_secret is None and self.client_secret_env is None:
+            missing.append("client_secret_env (or client_secret)")
+        if missing:
+            raise PydanticCustomError(
+                "incomplete", f"a service principal needs {', '.join(missing)}"
+            )
+        return self
+
+
+class Subscription(Section):
+    alias: Text = Field(description="the subscription's Terraform provider alias")
+    credential: Credential = Field(
+        default_factory=Credential,
+        description="how the tool signs in to this subscription; none: the default chain",
+    )
+
+
+class Settings(Section):
+    configure_shared_route_table_replication: int = Field(
+        0, ge=0, description="above 0: subnets take their staged table from `discovery.json`"
+    )
+
+
+class Peering(Section):
+    delete_peering: Literal["all", "gateway"] = Field(
+        "gateway",
+        description="`all` deletes every eligible peering; `gateway` only those whose remote "
+        "end offers gateway transit",
+    )
+    delete_vnet_lock: bool = Field(
+        False, description="true: remove the peered VNet's management lock before deleting"
+    )
+    controller_prefix: Text | None = Field(
+        None,
+        description="peerings whose name starts with it were made by the controller and are "
+        "left alone",
+    )
+
+
+class SecurityDomain(Section):
+    enabled: bool = Field(False, description="attach each spoke gateway to a security domain")
+    domain: Text | None = Field(None, description="the domain; a VNet may name its own")
+
+
+class Vnet(Section):
+    subscription: SubscriptionId = Field(
+        description="the VNet's subscription; it must be listed under `subscriptions`"
+    )
+    resource_group: ResourceGroupName = Field(description="the VNet's resource group")
+    allow_vnet_cidrs: list[Network] = Field(
+        min_length=1, description="the address ranges that may be handed over"
+    )
+    default_route_table: Text | None = Field(
+        None, description="suffix of the VNet's default route table `<vnet>-<suffix>`"
+    )
+    migrate_non_associated_subnet: bool = Field(
+        True, description="false leaves subnets without a route table alone"
+    )
+    subnet_in_subnet_groups: list[Text] = Field(
+        default_factory=list,
+        description="subnets switched without their own Terraform association",
+    )
+    main_table_prefix: Text | None = Field(
+        None, description="prefix of the main tables `<prefix>-main-1/2`; default the VNet's name"
+    )
+    spoke_gw_name: Text | None = Field(
+        None,
+        validate_default=True,
+        description="the VNet's spoke gateway (required when the security domain is enabled)",
+    )
+    domain: Text | None = Field(None, description="the VNet's own security domain")
+
+    @field_validator("subscription")
+    @classmethod
+    def _listed(cls, value: str, info: ValidationInfo) -> str:
+        if value not in (_context(info, "subscriptions") or ()):
+            raise PydanticCustomError("unlisted", f"{value!r} is not under 'subscriptions'")
+        return value
+
+    @field_validator("spoke_gw_name")
+    @classmethod
+    def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
+        if value is None and _context(info, "domain_enabled"):
+            raise PydanticCustomError("needed", "required when security_domain.enabled is true")
+        return value
+
+
+class Schema(Section):
+    """The configuration file."""
+
+    management_endpoint: HttpsUrl = Field(
+        PUBLIC_CLOUD, description="the Azure Resource Manager endpoint"
+    )
+    management_credential_scope: Text | None = Field(
+        None, description="the token scope; default `<management_endpoint>/.default`"
+    )
+    management_ca_bundle: Text | None = Field(
+        None, description="a PEM bundle of certificate authorities to trust instead of the system's"
+    )
+    authority: Text | None = Field(None, description="the identity authority of a national cloud")
+    output_dir: Text = Field(
+        "output",
+        description="Terraform output, `discovery.json` and the default state file; a relative "
+        "path is taken from the configuration file's directory",
+    )
+    controller: Controller = Field(default_factory=Controller, description="the controller")
+    subscriptions: dict[SubscriptionId, Subscription] = Field(
+        description="every subscription the tool may act in, the hubs' included",
+        json_schema_extra={"key": "subscription ID"},
+    )
+    settings: Settings = Field(default_factory=Settings, description="global settings")
+    peering: Peering = Field(default_factory=Peering, description="peering deletion")
+    security_domain: SecurityDomain = Field(
+        default_factory=SecurityDomain, description="security-domain attachment"
+    )
+    vnets: dict[VnetName, Vnet] = Field(
+        min_length=1,
+        description="the VNets to migrate",
+        json_schema_extra={"key": "VNet name"},
+    )
+
+
+# -- what the engine works with ----------------------------------------------------------------
 
 
 @dataclass
@@ -26,13 +290,13 @@ class VnetConfig:
     resource_group: str
     alias: str
     allow_vnet_cidrs: list
-    default_route_table: object = None
+    default_route_table: str | None = None
     migrate_non_associated_subnet: bool = True
     subnet_in_subnet_groups: list = field(default_factory=list)
-    spoke_gw_name: object = None
-    domain: object = None
+    spoke_gw_name: str | None = None
+    domain: str | None = None
 
-    def library_yaml(self):
+    def library_yaml(self) -> dict:
         """The VNet's configuration map as the switch-over operations read it."""
         return {
             "allow_vnet_cidrs": list(self.allow_vnet_cidrs),
@@ -54,187 +318,186 @@ class DriverConfig:
     output_dir: str
     delete_peering: str
     delete_vnet_lock: bool
-    peering_prefix: object
+    peering_prefix: str | None
     configure_gw_name: bool
-    domain: object
+    domain: str | None
     vnets: list
 
-    def peering_yaml(self):
+    def peering_yaml(self) -> dict:
         """The tool's configuration map as peering deletion reads it."""
         return {"delete_peering": self.delete_peering, "delete_vnet_lock": self.delete_vnet_lock}
 
-    def vnet(self, name):
+    def vnet(self, name: str) -> VnetConfig:
         return next(v for v in self.vnets if v.name == name)
 
 
-class _Checker:
-    """Collects every problem of the file so the operator can mend them in one go."""
-
-    def __init__(self, path):
-        self.path = path
-        self.problems = []
-
-    def problem(self, key, text):
-        self.problems.append(f"{self.path}: {key}: {text}")
-
-    def mapping(self, parent, key, where, required=False):
-        value = parent.get(key)
-        if value is None:
-            if required:
-                self.problem(where, "missing (a mapping is required)")
-            return {}
-        if not isinstance(value, dict):
-            self.problem(where, f"must be a mapping, not {type(value).__name__}")
-            return {}
-        return value
-
-    def text(self, parent, key, where, required=False, default=None):
-        value = parent.get(key, default)
-        if value is None:
-            if required:
-                self.problem(where, "missing (text is required)")
-            return default
-        if not isinstance(value, str) or (required and not value.strip()):
-            self.problem(where, f"must be non-empty text, not {value!r}")
-            return default
-        return value
-
-    def flag(self, parent, key, where, default):
-        value = parent.get(key, default)
-        if not isinstance(value, bool):
-            self.problem(where, f"must be true or false, not {value!r}")
-            return default
-        return value
-
-    def names(self, parent, key, where):
-        value = parent.get(key) or []
-        if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
-            self.problem(where, "must be a list of names")
-            return []
-        return value
-
-
-def _networks(check, values, where):
-    if values is None:
-        check.problem(where, "missing (a list of address ranges is required)")
-        return []
-    if not isinstance(values, list):
-        check.problem(where, "must be a list of address ranges")
-        return []
-    networks = []
-    for index, value in enumerate(values):
-        try:
-            networks.append(ipaddress.ip_network(str(value), strict=True))
-        except ValueError as error:
-            check.problem(f"{where}[{index}]", f"not an address range: {error}")
-    return networks
-
-
-def _vnet(check, name, settings, subscriptions):
-    where = f"vnets.{name}"
-    if not isinstance(settings, dict):
-        check.problem(where, "must be a mapping")
-        return None
-    subscription = check.text(settings, "subscription", f"{where}.subscription", required=True)
-    if subscription is not None and subscription not in subscriptions:
-        check.problem(f"{where}.subscription", f"{subscription!r} is not under 'subscriptions'")
-    alias = None
-    if subscription in subscriptions:
-        alias = check.text(
-            subscriptions[subscription] or {},
-            "alias",
-            f"subscriptions.{subscription}.alias",
-            required=True,
+def _driver_config(path: str, raw: dict, schema: Schema) -> DriverConfig:
+    vnets = [
+        VnetConfig(
+            name=name,
+            subscription=vnet.subscription,
+            resource_group=vnet.resource_group,
+            alias=schema.subscriptions[vnet.subscription].alias,
+            allow_vnet_cidrs=[ipaddress.ip_network(c) for c in vnet.allow_vnet_cidrs],
+            default_route_table=vnet.default_route_table,
+            migrate_non_associated_subnet=vnet.migrate_non_associated_subnet,
+            subnet_in_subnet_groups=list(vnet.subnet_in_subnet_groups),
+            spoke_gw_name=vnet.spoke_gw_name,
+            domain=vnet.domain,
         )
-    default_route_table = settings.get("default_route_table")
-    if default_route_table is not None and not isinstance(default_route_table, str):
-        check.problem(f"{where}.default_route_table", "must be text or null")
-    check.text(settings, "main_table_prefix", f"{where}.main_table_prefix")
-    return VnetConfig(
-        name=name,
-        subscription=subscription,
-        resource_group=check.text(
-            settings, "resource_group", f"{where}.resource_group", required=True
-        ),
-        alias=alias,
-        allow_vnet_cidrs=_networks(
-            check, settings.get("allow_vnet_cidrs"), f"{where}.allow_vnet_cidrs"
-        ),
-        default_route_table=default_route_table,
-        migrate_non_associated_subnet=check.flag(
-            settings,
-            "migrate_non_associated_subnet",
-            f"{where}.migrate_non_associated_subnet",
-            True,
-        ),
-        subnet_in_subnet_groups=check.names(
-            settings, "subnet_in_subnet_groups", f"{where}.subnet_in_subnet_groups"
-        ),
-        spoke_gw_name=check.text(settings, "spoke_gw_name", f"{where}.spoke_gw_name"),
-        domain=check.text(settings, "domain", f"{where}.domain"),
+        for name, vnet in schema.vnets.items()
+    ]
+    return DriverConfig(
+        path=path,
+        raw=raw,
+        management_endpoint=schema.management_endpoint,
+        api_endpoint_url=schema.controller.api_endpoint_url or "",
+        cid=schema.controller.CID or "",
+        # Relative to the file, so that a run from another directory finds the same state file.
+        output_dir=os.path.join(os.path.dirname(os.path.abspath(path)), schema.output_dir),
+        delete_peering=schema.peering.delete_peering,
+        delete_vnet_lock=schema.peering.delete_vnet_lock,
+        peering_prefix=schema.peering.controller_prefix,
+        configure_gw_name=schema.security_domain.enabled,
+        domain=schema.security_domain.domain,
+        vnets=vnets,
     )
 
 
-def load_config(path):
-    """Reads and checks the configuration; raises ConfigError listing every problem."""
+# -- reading the file --------------------------------------------------------------------------
+
+
+def _duplicates(node: yaml.Node, where: str = "") -> list[str]:
+    """Keys given twice in one mapping: YAML keeps the last silently, so a second `peering:`
+    section would replace the first."""
+    found = []
+    if isinstance(node, yaml.MappingNode):
+        first = {}
+        for key, value in node.value:
+            name = key.value if isinstance(key, yaml.ScalarNode) else None
+            path = f"{where}.{name}" if where else str(name)
+            line = key.start_mark.line + 1
+            if name is not None and name in first:
+                found.append(
+                    f"{path}: given twice (lines {first[name]} and {line}); the second would "
+                    "replace the first"
+                )
+            elif name is not None:
+                first[name] = line
+            found += _duplicates(value, path)
+    elif isinstance(node, yaml.SequenceNode):
+        for index, item in enumerate(node.value):
+            found += _duplicates(item, f"{where}[{index}]")
+    return found
+
+
+def _read(path: str) -> tuple[Any, list[str]]:
+    """The file's data and its duplicate keys."""
     try:
         with open(path, encoding="utf-8") as handle:
-            raw = yaml.safe_load(handle)
+            loader = yaml.SafeLoader(handle)
+            try:
+                node = loader.get_single_node()
+                duplicates = _duplicates(node) if node is not None else []
+                return loader.construct_document(node) if node is not None else None, duplicates
+            finally:
+                loader.dispose()
     except OSError as error:
         raise ConfigError(f"{path}: cannot read: {error.strerror}") from None
     except yaml.YAMLError as error:
         raise ConfigError(f"{path}: not valid YAML: {error}") from None
+
+
+def _context_of(raw: dict) -> dict:
+    """What one part of the file needs to know of another, read leniently: a section of the
+    wrong type is reported by its own check."""
+    subscriptions = raw.get("subscriptions")
+    domain = raw.get("security_domain")
+    return {
+        "subscriptions": set(subscriptions) if isinstance(subscriptions, dict) else set(),
+        "domain_enabled": isinstance(domain, dict) and domain.get("enabled") is True,
+    }
+
+
+def load_config(path: str) -> DriverConfig:
+    """Reads and checks the configuration; raises ConfigError listing every problem."""
+    raw, duplicates = _read(path)
     if not isinstance(raw, dict):
         raise ConfigError(f"{path}: the top level must be a mapping")
+    found = [f"{path}: {line}" for line in duplicates]
+    try:
+        schema = Schema.model_validate(raw, context=_context_of(raw))
+    except ValidationError as error:
+        found += problems(path, Schema, error)
+    if found:
+        raise ConfigError("\n".join(found))
+    return _driver_config(path, raw, schema)
 
-    check = _Checker(path)
-    controller = check.mapping(raw, "controller", "controller")
-    peering = check.mapping(raw, "peering", "peering")
-    domain = check.mapping(raw, "security_domain", "security_domain")
-    subscriptions = check.mapping(raw, "subscriptions", "subscriptions", required=True)
-    vnets_raw = check.mapping(raw, "vnets", "vnets", required=True)
-    if not vnets_raw and "vnets" in raw and isinstance(raw["vnets"], dict):
-        check.problem("vnets", "names no VNet to migrate")
 
-    delete_peering = check.text(
-        peering, "delete_peering", "peering.delete_peering", default="gateway"
-    )
-    config = DriverConfig(
-        path=path,
-        raw=raw,
-        management_endpoint=check.text(
-            raw, "management_endpoint", "management_endpoint", default=PUBLIC_CLOUD
-        ),
-        api_endpoint_url=check.text(
-            controller, "api_endpoint_url", "controller.api_endpoint_url", default=""
-        ),
-        cid=check.text(controller, "CID", "controller.CID", default=""),
-        output_dir=check.text(raw, "output_dir", "output_dir", default="output"),
-        delete_peering=delete_peering,
-        delete_vnet_lock=check.flag(peering, "delete_vnet_lock", "peering.delete_vnet_lock", False),
-        peering_prefix=check.text(peering, "controller_prefix", "peering.controller_prefix"),
-        configure_gw_name=check.flag(domain, "enabled", "security_domain.enabled", False),
-        domain=check.text(domain, "domain", "security_domain.domain"),
-        vnets=[],
-    )
-    for name, settings in vnets_raw.items():
-        vnet = _vnet(check, str(name), settings, subscriptions)
-        if vnet is not None:
-            config.vnets.append(vnet)
-    if config.configure_gw_name:
-        if not config.api_endpoint_url or not config.cid:
-            check.problem(
-                "controller",
-                "api_endpoint_url and CID are required when security_domain.enabled is true",
-            )
-        for vnet in config.vnets:
-            if not vnet.spoke_gw_name:
-                check.problem(
-                    f"vnets.{vnet.name}.spoke_gw_name",
-                    "required when security_domain.enabled is true",
-                )
-    if check.problems:
-        raise ConfigError("\n".join(check.problems))
-    # Relative to the file, so that a run from another directory finds the same state file.
-    config.output_dir = os.path.join(os.path.dirname(os.path.abspath(path)), config.output_dir)
-    return config
+# -- the key reference -------------------------------------------------------------------------
+
+BEGIN = "<!-- key reference: generated by `python -m qn.arm.switch_traffic.config --reference` -->"
+END = "<!-- end of the key reference -->"
+
+
+def _type_name(annotation: Any) -> str:
+    args, origin = typing.get_args(annotation), typing.get_origin(annotation)
+    if origin is Annotated:
+        shown = [m for m in args[1:] if isinstance(m, Shown)]
+        return shown[0].name if shown else _type_name(args[0])
+    if origin is Literal:
+        return " or ".join(f"`{a}`" for a in args)
+    if origin is list:
+        return f"list of {_type_name(args[0])}"
+    if type(None) in args:
+        return " or ".join(_type_name(a) for a in args if a is not type(None))
+    return {bool: "true/false", int: "whole number", str: "text"}.get(annotation, "mapping")
+
+
+def _default(info: FieldInfo) -> str:
+    if info.is_required():
+        return "required"
+    if info.default_factory is not None:
+        return "empty" if info.default_factory() == [] else ""
+    if info.default is None:
+        return "none"
+    if isinstance(info.default, bool):
+        return str(info.default).lower()
+    return f"`{info.default}`"
+
+
+def _rows(model: type[Section], prefix: str) -> list[str]:
+    rows = []
+    for name, info in model.model_fields.items():
+        key = prefix + (info.alias or name)
+        inner = unwrap(info.annotation)
+        placeholder = (info.json_schema_extra or {}).get("key")
+        if placeholder:  # a mapping of names to sections
+            kind = f"mapping of {placeholder} to its keys"
+            rows.append(f"| `{key}` | {kind} | {_default(info)} | {info.description} |")
+            rows += _rows(unwrap(typing.get_args(inner)[1]), f"{key}.<{placeholder}>.")
+        elif is_model(inner):
+            rows.append(f"| `{key}` | mapping | | {info.description} |")
+            rows += _rows(inner, f"{key}.")
+        else:
+            kind = _type_name(info.rebuild_annotation())
+            rows.append(f"| `{key}` | {kind} | {_default(info)} | {info.description} |")
+    return rows
+
+
+def reference() -> str:
+    """The key reference of docs/configuration.md, from the schema."""
+    lines = [BEGIN, "", "| key | value | default | meaning |", "|---|---|---|---|"]
+    return "\n".join(lines + _rows(Schema, "") + ["", END]) + "\n"
+
+
+def main(argv: list[str]) -> int:
+    if argv != ["--reference"]:
+        print("usage: python -m qn.arm.switch_traffic.config --reference", file=sys.stderr)
+        return 2
+    sys.stdout.write(reference())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -27,9 +27,160 @@ import os
 import tempfile
 from collections.abc import Iterator
 from datetime import UTC, datetime
+from typing import Generic, Literal, TypeVar
+
+from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model, model_validator
+from pydantic_core import PydanticCustomError
+
+from qn.arm.switch_traffic import steps
+from qn.arm.switch_traffic.validation import problems
 
 VERSION = 2
 DONE, PENDING = "done", "pending"
+
+
+# -- the layout: the parts the driver reads, with their types ----------------------------------
+# A part of the wrong type would otherwise surface as a KeyError or AttributeError in the middle
+# of a run. Records may hold more than the driver reads (the library's maps), so extra keys are
+# kept; the step names are fixed.
+
+
+class Part(BaseModel):
+    model_config = ConfigDict(extra="allow", strict=True)
+
+
+class Item(Part):
+    status: Literal["done", "pending"]
+    reason: str | None = None
+    at: str | None = None
+
+    @model_validator(mode="after")
+    def _pending_says_why(self) -> "Item":
+        # The run reports every pending item with its reason.
+        if self.status == PENDING and self.reason is None:
+            raise PydanticCustomError("reason", "a pending item needs its reason")
+        return self
+
+
+class Discovered(Part):
+    stagedUdrLst: list[str]
+    rtb_target_rtb_map: dict[str, str]
+
+
+class SubnetMove(Part):
+    from_: str | None = Field(alias="from")
+    to: list[str]
+    lacks: str | None
+
+
+class Switched(Part):
+    subnets: dict[str, SubnetMove]
+
+
+class TableChange(Part):
+    resource_group: str
+    route_table_name: str
+
+
+class Propagation(Part):
+    rtbPropList: list[TableChange]
+
+
+class RemoteNetwork(Part):
+    id: str
+
+
+class PeeringEnd(Part):
+    id: str
+    name: str
+    allow_virtual_network_access: bool | None
+    allow_forwarded_traffic: bool | None
+    allow_gateway_transit: bool | None
+    use_remote_gateways: bool | None
+    remote_virtual_network: RemoteNetwork
+
+
+class GatewayUse(Part):
+    localRgName: str
+    localVnetName: str
+    localPeeringName: str
+    localPeering: PeeringEnd
+
+
+class RemoteGateway(Part):
+    peeringPropList: list[GatewayUse]
+
+
+class PeeringPair(GatewayUse):
+    localSubscriptionId: str
+    remoteSubscriptionId: str
+    remoteRgName: str
+    remoteVnetName: str
+    remotePeeringName: str
+    remotePeering: PeeringEnd
+
+
+class Lock(Part):
+    id: str
+    name: str
+    level: str
+    notes: str | None
+    scope: str
+
+
+class Peerings(Part):
+    peeringPairList: list[PeeringPair]
+    locks: list[Lock] = []
+
+
+class Domain(Part):
+    attached: bool
+
+
+RECORDS = {
+    steps.DISCOVER: Discovered,
+    steps.SWITCH: Switched,
+    steps.PROPAGATION: Propagation,
+    steps.REMOTE_GATEWAY: RemoteGateway,
+    steps.PEERINGS: Peerings,
+    steps.DOMAIN: Domain,
+}
+Records = TypeVar("Records")
+
+
+class Step(Part, Generic[Records]):
+    started: str | None = None
+    records: Records | None = None
+    items: dict[str, Item] = {}
+    done: str | None = None
+
+
+class Steps(BaseModel):
+    model_config = ConfigDict(extra="forbid", strict=True)
+
+
+def _steps(name: str, records: dict) -> type[Steps]:
+    """A direction's steps, keyed by step name; an unknown name is refused."""
+    fields = {
+        step.replace("-", "_"): (Step[kind], Field(None, alias=step))
+        for step, kind in records.items()
+    }
+    return create_model(name, __base__=Steps, **fields)
+
+
+Forward = _steps("Forward", RECORDS)
+Revert = _steps("Revert", dict.fromkeys(RECORDS, None))
+
+
+class VnetEntry(Part):
+    order: int = 0
+    forward: Forward
+    revert: Revert = Field(default_factory=Revert)
+
+
+class Layout(Part):
+    version: Literal[2]
+    vnets: dict[str, VnetEntry] = {}
 
 
 class StateError(RuntimeError):
@@ -63,6 +214,14 @@ class StateFile:
                 )
         if not isinstance(data, dict) or data.get("version") != VERSION:
             raise StateError(f"{self.path}: not a state file of this tool (version {VERSION})")
+        try:
+            Layout.model_validate(data, by_alias=True)
+        except ValidationError as error:
+            raise StateError(
+                "\n".join(problems(self.path, Layout, error))
+                + f"\n{self.path}: damaged; mend the parts named, or name another state file "
+                "with --state"
+            ) from None
         data.setdefault("vnets", {})
         return data
 

@@ -1,0 +1,127 @@
+"""What the configuration and the state file share: strict sections, and pydantic's findings
+told as `<file>: <key>: <problem>`, one line each, so the operator mends every one in one go."""
+
+import difflib
+import types
+import typing
+from typing import Annotated, Any, Union
+
+from pydantic import BaseModel, ConfigDict, ValidationError, model_validator
+
+# Values never repeated in a message: they would end up in logs and terminals.
+SECRET_KEYS = frozenset({"client_secret", "token", "CID"})
+
+
+class Section(BaseModel):
+    """A mapping of known keys with exact types: `yes` is no boolean, `"3"` no number."""
+
+    model_config = ConfigDict(extra="forbid", strict=True)
+
+    @model_validator(mode="before")
+    @classmethod
+    def _empty_is_defaults(cls, data: Any) -> Any:
+        # `peering:` with nothing under it is YAML's null: the section's defaults.
+        return {} if data is None else data
+
+
+def unwrap(annotation: Any) -> Any:
+    """The type behind Optional[...] and Annotated[...]."""
+    while True:
+        origin = typing.get_origin(annotation)
+        if origin is Annotated:
+            annotation = typing.get_args(annotation)[0]
+        elif origin in (Union, types.UnionType):
+            annotation = next(a for a in typing.get_args(annotation) if a is not type(None))
+        else:
+            return annotation
+
+
+def is_model(annotation: Any) -> bool:
+    return isinstance(annotation, type) and issubclass(annotation, BaseModel)
+
+
+def _field(model: type[BaseModel], key: Any) -> Any:
+    """The annotation of a model's key, by name or by alias, or None for an unknown key."""
+    for name, info in model.model_fields.items():
+        if key in (name, info.alias):
+            return info.annotation
+    return None
+
+
+def known_keys(model: type[BaseModel]) -> list[str]:
+    return [info.alias or name for name, info in model.model_fields.items()]
+
+
+def _locate(root: type[BaseModel], loc: tuple) -> tuple[str, list[str]]:
+    """The dotted key of a location, and the keys known where it ends (for suggestions)."""
+    path, annotation, known = "", root, []
+    for part in loc:
+        annotation = unwrap(annotation)
+        origin = typing.get_origin(annotation)
+        known = []
+        if part == "[key]":
+            continue  # the dict key itself is wrong: its path is already written
+        if is_model(annotation):
+            known = known_keys(annotation)
+            annotation = _field(annotation, part)
+            path += f".{part}" if path else str(part)
+        elif origin is dict:
+            annotation = typing.get_args(annotation)[1]
+            path += f".{part!r}" if part in ("", "None") else f".{part}"
+        elif origin is list:
+            annotation = typing.get_args(annotation)[0]
+            path += f"[{part}]"
+        else:  # a union member or an unknown key: no further structure to follow
+            annotation = None
+    return path or "(top level)", known
+
+
+KINDS = {
+    "bool_type": "must be true or false",
+    "string_type": "must be text",
+    "int_type": "must be a whole number",
+    "list_type": "must be a list",
+    "dict_type": "must be a mapping",
+    "model_type": "must be a mapping",
+    "model_attributes_type": "must be a mapping",
+}
+
+
+def _problem(error: dict, key: str, known: list[str]) -> str:
+    kind, value = error["type"], error.get("input")
+    if kind == "missing":
+        return "missing (required)"
+    if kind == "extra_forbidden":
+        close = difflib.get_close_matches(str(key).rsplit(".", 1)[-1], known, n=1, cutoff=0.6)
+        return "unknown key" + (f"; did you mean {close[0]!r}?" if close else "")
+    if kind in KINDS:
+        text = KINDS[kind]
+        if kind in ("dict_type", "model_type", "model_attributes_type", "list_type"):
+            return f"{text}, not {_yaml_kind(value)}"
+    elif kind == "literal_error":
+        text = f"must be one of {error['ctx']['expected']}"
+    elif kind == "too_short":
+        return "must not be empty"
+    else:  # our own problems, and pydantic's bounds
+        text = error["msg"]
+        if not kind.endswith(("_than", "_equal")):
+            return text
+    secret = key.rsplit(".", 1)[-1] in SECRET_KEYS
+    return text if secret else f"{text}, not {value!r}"
+
+
+def _yaml_kind(value: Any) -> str:
+    if value is None:
+        return "empty"
+    return {dict: "a mapping", list: "a list", str: "text", bool: "true/false"}.get(
+        type(value), type(value).__name__
+    )
+
+
+def problems(path: str, root: type[BaseModel], error: ValidationError) -> list[str]:
+    """Every finding of a validation, as `<file>: <key>: <problem>` lines."""
+    lines = []
+    for item in error.errors():
+        key, known = _locate(root, item["loc"])
+        lines.append(f"{path}: {key}: {_problem(item, key, known)}")
+    return list(dict.fromkeys(lines))
