@@ -1,11 +1,11 @@
-"""The tool's collaborator modules: configuration, credentials, Terraform, controller client."""
+"""The tool's collaborator modules: configuration, credentials, discovery record, controller
+client (the Terraform writer has tests/test_terraform.py)."""
 
 import http.server
 import json
 import threading
 import urllib.parse
 
-import hcl2
 import pytest
 from azure.identity import ClientSecretCredential, DefaultAzureCredential
 
@@ -101,40 +101,9 @@ def test_virtual_hub_recognised_from_remote_network(remote, hub):
     assert VWanMgmt.getVHubNameFromPeering(remote) == hub
 
 
-def test_terraform_association_is_valid_hcl_and_replaces_a_rerun(tmp_path, monkeypatch):
+def test_discovery_record_is_read_from_the_output_directory(tmp_path, monkeypatch):
     monkeypatch.setattr(Terraform, "outputDir", str(tmp_path / "out"))
-    record = {
-        "subnet_ref": "azurerm_subnet.vn1_app_a.id",
-        "route_table_ref": "module.vn1.azurerm_route_table_lumaflow_managed_main[1].id",
-        "rname": "vn1_app_a_vn1-main-2",
-        "provider": "prod",
-    }
-    other = dict(record, rname="vn1_db_rt-db", route_table_ref='module.vn1.x["rt-db"].id')
-    for written in (record, other, record):
-        Terraform.createSubnetAssociationTf(written)
-    text = (tmp_path / "out" / "subnet-route-table-associations.tf").read_text()
-    resources = [
-        (kind.strip('"'), name.strip('"'))
-        for block in hcl2.loads(text)["resource"]
-        for kind, named in block.items()
-        for name in named
-    ]
-    kind = "azurerm_subnet_route_table_association"
-    assert sorted(resources) == [(kind, "vn1_app_a_vn1-main-2"), (kind, "vn1_db_rt-db")]
-    assert "subnet_id      = azurerm_subnet.vn1_app_a.id" in text
-    assert "route_table_id = module.vn1.azurerm_route_table_lumaflow_managed_main[1].id" in text
-    assert 'route_table_id = module.vn1.x["rt-db"].id' in text
-    assert "provider       = azurerm.prod" in text
-
-    # Someone else's additions stay; a rerun that targets another table replaces the resource.
-    path = tmp_path / "out" / "subnet-route-table-associations.tf"
-    path.write_text(text + "\n# kept by hand\nlocals { x = 1 }\n")
-    Terraform.createSubnetAssociationTf(dict(record, route_table_ref="module.vn1.y.id"))
-    rewritten = path.read_text()
-    assert "# kept by hand\nlocals { x = 1 }" in rewritten
-    assert rewritten.count('"vn1_app_a_vn1-main-2"') == 1 and "module.vn1.y.id" in rewritten
-    assert "azurerm_route_table_lumaflow_managed_main[1]" not in rewritten
-
+    (tmp_path / "out").mkdir()
     (tmp_path / "out" / "discovery.json").write_text(json.dumps({"rtbSubnetGwGroupInfos": {}}))
     assert Terraform.readDiscoveryInfo() == {"rtbSubnetGwGroupInfos": {}}
 

@@ -3,84 +3,147 @@
 Association resources go to "subnet-route-table-associations.tf" in the output directory. The
 directory is, in this order: `Terraform.outputDir` when set, the environment variable
 QN_ARM_OUTPUT_DIR, or "output" in the current directory.
+
+Each association is a resource with an `import` block beside it: the association already
+exists in Azure when it is written, so Terraform (1.5 or later) adopts it into its state, by
+the subnet's resource ID, instead of trying to create it. Its resource name depends on the
+subnet alone, so a forward run that moves a subnet again replaces its association, and no two
+subnets share a name. Other content of the file is kept as it is.
+
+Written there is only what Azure shows: the switch-traffic driver holds back the associations
+the library hands over during the subnet switch (`holding`) and writes those of the subnets
+its read-back found on their new table (`write`); after a revert it removes those of the
+subnets Azure shows back on their old table (`remove`). Outside such a hold an association is
+written at once.
 """
 
+import contextlib
+import hashlib
 import json
 import os
 import re
 import threading
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
 
 OUTPUT_ENV = "QN_ARM_OUTPUT_DIR"
 DEFAULT_OUTPUT_DIR = "output"
 ASSOCIATION_FILE = "subnet-route-table-associations.tf"
 DISCOVERY_FILE = "discovery.json"
 
-_RESOURCE_TYPE = "azurerm_subnet_route_table_association"
-_BLOCK = re.compile(
-    r'^resource "' + _RESOURCE_TYPE + r'" "(?P<name>[^"]+)" \{\n.*?^\}\n', re.MULTILINE | re.DOTALL
+RESOURCE_TYPE = "azurerm_subnet_route_table_association"
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_-]*")
+# A reference as the library builds them: identifiers joined by dots, and indexes that are
+# whole numbers or quoted keys (a route table's name). Nothing else may reach the file raw.
+_SEGMENT = re.compile(r'\.(?P<attr>[^.\[]+)|\[(?P<index>[0-9]+)\]|\["(?P<key>[^"\\\n]*)"\]')
+# One association as written here: the resource, then its import block; the blank line after
+# it belongs to it, so that a removal leaves no gap.
+_UNIT = re.compile(
+    rf'^resource "{RESOURCE_TYPE}" "(?P<name>[^"\n]+)" \{{\n(?:.*\n)*?\}}\n'
+    rf"(?:\n?import \{{\n  to = {RESOURCE_TYPE}\.(?P=name)\n"
+    r'  id = (?P<id>"(?:[^"\\\n]|\\.)*")\n\}\n)?'
+    r"(?P<gap>\n?)",
+    re.MULTILINE,
 )
+_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 _write_lock = threading.Lock()
 
 
-def _identifier(name):
-    """A Terraform identifier: letters, digits, '_' and '-', not starting with a digit."""
-    cleaned = re.sub(r"[^A-Za-z0-9_-]", "_", str(name))
-    return cleaned if re.match(r"[A-Za-z_]", cleaned) else "_" + cleaned
+def hcl_string(value: str) -> str:
+    """`value` as an HCL quoted string that Terraform reads back as exactly `value`: escapes,
+    and template sequences ("${", "%{") doubled so that they are not evaluated."""
+    escaped = "".join(
+        _ESCAPES.get(c) or (f"\\u{ord(c):04x}" if ord(c) < 0x20 or ord(c) == 0x7F else c)
+        for c in str(value)
+    )
+    return '"' + escaped.replace("${", "$${").replace("%{", "%%{") + '"'
 
 
-def _association_block(record):
-    name = _identifier(record["rname"])
-    provider = _identifier(record["provider"])
-    return (
-        f'resource "{_RESOURCE_TYPE}" "{name}" {{\n'
-        f"  provider       = azurerm.{provider}\n"
-        f"  subnet_id      = {record['subnet_ref']}\n"
-        f"  route_table_id = {record['route_table_ref']}\n"
-        f"}}\n"
-    ), name
+def _unquote(literal: str) -> str:
+    """The value of a string that `hcl_string` wrote (its escapes are JSON's)."""
+    return json.loads(literal.replace("$${", "${").replace("%%{", "%{"))
 
 
-# The resource names in each association file as this process last wrote it, so that a VNet of
-# thousands of subnets is not reread whole for every subnet; a file changed by anyone else
-# (another size or time) is read again.
-_known_names = {}
+def _reference(ref: str, what: str) -> str:
+    """A reference expression, checked to be one, with its quoted keys escaped."""
+    text = str(ref)
+    head = _IDENTIFIER.match(text)
+    if head is None:
+        raise ValueError(f"{what} {text!r} is not a Terraform reference")
+    out, at = [head.group(0)], head.end()
+    while at < len(text):
+        segment = _SEGMENT.match(text, at)
+        if segment is None or not _IDENTIFIER.fullmatch(segment["attr"] or "_"):
+            raise ValueError(f"{what} {text!r} is not a Terraform reference")
+        key = segment["key"]
+        out.append(segment.group(0) if key is None else f"[{hcl_string(key)}]")
+        at = segment.end()
+    return "".join(out)
 
 
-def _file_key(path):
-    try:
-        stat = os.stat(path)
-    except FileNotFoundError:
-        return None
-    return stat.st_mtime_ns, stat.st_size
+def resource_name(vnet_name: str, subnet_id: str) -> str:
+    """The association's resource name: readable (VNet and subnet, other characters than
+    Terraform allows in a name made "_"), and unique through a digest of the subnet's resource
+    ID. Azure compares IDs without regard to case, so the digest does too."""
+    readable = re.sub(r"[^A-Za-z0-9_-]", "_", f"{vnet_name}_{subnet_id.rsplit('/', 1)[-1]}")
+    digest = hashlib.sha256(subnet_id.lower().encode("utf-8")).hexdigest()[:10]
+    return f"{'' if _IDENTIFIER.match(readable) else '_'}{readable}_{digest}"
 
 
-def _names_in(path):
-    key = _file_key(path)
-    known = _known_names.get(path)
-    if known is not None and known[0] == key:
-        return known[1]
-    if key is None:
-        return set()
-    with open(path, encoding="utf-8") as handle:
-        return {m.group("name") for m in _BLOCK.finditer(handle.read())}
+@dataclass(frozen=True)
+class Association:
+    subnet_id: str
+    name: str
+    text: str
+
+    @classmethod
+    def of(cls, record: dict) -> "Association":
+        """Checked and escaped at once: a record that cannot be written fails before the
+        library changes its subnet."""
+        subnet_id = str(record["subnet_id"])
+        name = resource_name(str(record["vnet_name"]), subnet_id)
+        provider = str(record["provider"])
+        if not _IDENTIFIER.fullmatch(provider):
+            raise ValueError(f"provider alias {provider!r} is not a Terraform name")
+        text = (
+            f'resource "{RESOURCE_TYPE}" "{name}" {{\n'
+            f"  provider       = azurerm.{provider}\n"
+            f"  subnet_id      = {_reference(record['subnet_ref'], 'subnet reference')}\n"
+            f"  route_table_id = {_reference(record['route_table_ref'], 'route table reference')}\n"
+            "}\n"
+            "\n"
+            "import {\n"
+            f"  to = {RESOURCE_TYPE}.{name}\n"
+            f"  id = {hcl_string(subnet_id)}\n"
+            "}\n"
+        )
+        return cls(subnet_id, name, text)
 
 
-def _remember(path, names):
-    _known_names[path] = (_file_key(path), names)
-
-
-def _replace_block(path, name, block):
-    with open(path, encoding="utf-8") as handle:
-        text = handle.read()
-    text = _BLOCK.sub(lambda m: block if m.group("name") == name else m.group(0), text)
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as handle:
-        handle.write(text)
-    os.replace(temporary, path)
+def rewrite(text: str, written: list[Association], removed: list[str]) -> str:
+    """The file's text with these associations written (each replacing the one of its subnet,
+    or appended) and those of the removed subnets (resource IDs) taken out."""
+    new = {a.name: a for a in written}
+    gone = {subnet_id.lower() for subnet_id in removed}
+    pieces, end = [], 0
+    for unit in _UNIT.finditer(text):
+        pieces.append(text[end : unit.start()])
+        end = unit.end()
+        if unit["name"] in new:
+            pieces.append(new.pop(unit["name"]).text + unit["gap"])
+        elif not (unit["id"] and _unquote(unit["id"]).lower() in gone):
+            pieces.append(unit.group(0))
+    kept = "".join(pieces) + text[end:]
+    for association in new.values():
+        if kept and not kept.endswith("\n"):
+            kept += "\n"
+        kept += ("\n" if kept and not kept.endswith("\n\n") else "") + association.text
+    return kept
 
 
 class Terraform:
     outputDir = None
+    _held: dict | None = None  # subnet ID, lower case -> Association, while held back
 
     @classmethod
     def getOutputDir(cls):
@@ -92,24 +155,68 @@ class Terraform:
 
     @classmethod
     def createSubnetAssociationTf(cls, record):
-        """Writes one subnet-to-route-table association resource for `record`.
+        """Writes the subnet-to-route-table association of `record`, or holds it back while
+        `holding`. A resource of the same subnet already in the file is replaced in place.
+        A record that cannot be written as Terraform raises; while held, the error is held
+        instead, so that the subnet still moves and `write` says why its association is
+        missing."""
+        if cls._held is None:
+            cls._update([Association.of(record)], [])
+            return
+        try:
+            association = Association.of(record)
+        except ValueError as error:
+            association = error
+        cls._held[str(record["subnet_id"]).lower()] = association
 
-        A new resource is appended. A resource of the same name already in the file is
-        replaced in place, so a repeated forward run leaves one resource per subnet instead of
-        duplicates Terraform would refuse; everything else in the file stays as it is.
-        """
-        block, name = _association_block(record)
+    @classmethod
+    @contextlib.contextmanager
+    def holding(cls) -> Iterator[dict]:
+        """Within the block, associations are held back in the dictionary it gives (by subnet
+        ID, lower case) instead of written; `write` then writes the ones Azure shows."""
+        held = {}
+        cls._held = held
+        try:
+            yield held
+        finally:
+            cls._held = None
+
+    @classmethod
+    def write(cls, held: dict, subnet_ids: Iterable[str]) -> list[str]:
+        """Writes the held associations of these subnets (resource IDs); returns, for each
+        that cannot be written, why."""
+        chosen = {i: held[i.lower()] for i in subnet_ids if i.lower() in held}
+        cls._update([a for a in chosen.values() if isinstance(a, Association)], [])
+        return [
+            f"Terraform association of {i.rsplit('/', 1)[-1]} not written: {problem}"
+            for i, problem in chosen.items()
+            if isinstance(problem, ValueError)
+        ]
+
+    @classmethod
+    def remove(cls, subnet_ids: Iterable[str]) -> None:
+        """Takes the associations of these subnets (resource IDs) out of the file."""
+        cls._update([], list(subnet_ids))
+
+    @classmethod
+    def _update(cls, written: list[Association], removed: list[str]) -> None:
         path = cls.associationFile()
+        if not written and not (removed and os.path.exists(path)):
+            return
         with _write_lock:
+            try:
+                with open(path, encoding="utf-8") as handle:
+                    text = handle.read()
+            except FileNotFoundError:
+                text = ""
+            new = rewrite(text, written, removed)
+            if new == text:
+                return
             os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-            names = _names_in(path)
-            if name in names:
-                _replace_block(path, name, block)
-            else:
-                with open(path, "a", encoding="utf-8") as handle:
-                    handle.write(("\n" if os.path.getsize(path) else "") + block)
-            names.add(name)
-            _remember(path, names)
+            temporary = path + ".tmp"
+            with open(temporary, "w", encoding="utf-8") as handle:
+                handle.write(new)
+            os.replace(temporary, path)
 
     @classmethod
     def readDiscoveryInfo(cls):

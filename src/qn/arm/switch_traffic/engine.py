@@ -256,15 +256,28 @@ class Migration:
         if pending and resumed and step == steps.PEERINGS:
             self.record_locks_again(vnet_run, key, records, pending)
         if pending:
-            self.attempt(
-                vnet_run,
-                step,
-                lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
-            )
+            with Terraform.holding() as held:
+                self.attempt(
+                    vnet_run,
+                    step,
+                    lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
+                )
             found = self.read_back(vnet_run, step, False, records, pending)
             known.update(found)
             self.count(step, found)
+            self.write_terraform(vnet_run, held, found)
         self.finish_step(vnet_run, key, "forward", step, names, known)
+
+    def write_terraform(self, vnet_run, held: dict, found: dict) -> None:
+        """Writes the associations held back during the switch for the subnets Azure shows on
+        their new table only: a subnet whose write Azure refused gets none."""
+        for problem in Terraform.write(held, self.subnet_ids(vnet_run, found)):
+            self.log.error(f"  **Error** [{vnet_run.vnet_config.name}] {steps.SWITCH}: {problem}")
+
+    @staticmethod
+    def subnet_ids(vnet_run, found: dict) -> list[str]:
+        """The resource IDs of the subnets among these items that Azure shows done."""
+        return [f"{vnet_run.vnet.id}/subnets/{n}" for n, i in found.items() if i["status"] == DONE]
 
     def forward_records(self, vnet_run, key, step, planner, entry, discovered) -> dict:
         """What the step is to change: kept before it changes anything."""
@@ -411,6 +424,8 @@ class Migration:
             found = self.read_back(vnet_run, step, True, records, pending)
             known.update(found)
             self.count(step, found, forward.get("items"))
+        if step == steps.SWITCH:  # the file keeps the associations Azure still has only
+            Terraform.remove(self.subnet_ids(vnet_run, known))
         lock_names = [items.lock_key(lock) for lock in records.get("locks", ())]
         for name in self.undone(lock_names, known):
             known[name] = {
