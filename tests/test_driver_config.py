@@ -60,6 +60,7 @@ def three_faults(good):
     good["peering"]["delete_vnet_lock"] = "yes"
     del good["subscriptions"][HUB]["alias"]
     good["vnets"] = {}
+    good["delete_peering"] = "all"
 
 
 def layout(vnets):
@@ -146,7 +147,7 @@ BAD_INPUTS = {
             "vnets.vn-app.resource_group: a resource group name has 1 to 90",
         ],
     ),
-    "flag as text, alias missing, no VNets": (
+    "flag as text, alias missing, no VNets, key at the wrong level": (
         edit(three_faults),
         None,
         [],
@@ -154,6 +155,7 @@ BAD_INPUTS = {
             "peering.delete_vnet_lock: must be true or false, not 'yes'",
             f"subscriptions.{HUB}.alias: missing (required)",
             "vnets: must not be empty",
+            "delete_peering: unknown key; did you mean 'peering.delete_peering'?",
         ],
     ),
     "not YAML": (lambda g: "vnets: [unclosed", None, [], ["not valid YAML"]),

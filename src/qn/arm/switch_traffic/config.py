@@ -75,7 +75,15 @@ def _network(value: str) -> str:
     return value
 
 
+def _file(value: str) -> str:
+    if not os.path.isfile(value):
+        raise PydanticCustomError("file", f"no such file: {value!r}")
+    return value
+
+
 HttpsUrl = Annotated[str, AfterValidator(_https), Shown("https:// URL")]
+# Opened by the clients as given: relative to the current directory.
+CaBundle = Annotated[str, AfterValidator(_file), Shown("file")]
 Network = Annotated[str, AfterValidator(_network), Shown("address range")]
 Text = _rule(r".*\S.*", "text", "must be non-empty text")
 # learn.microsoft.com/azure/azure-resource-manager/management/resource-name-rules
@@ -254,7 +262,7 @@ class Schema(Section):
     management_credential_scope: Text | None = Field(
         None, description="the token scope; default `<management_endpoint>/.default`"
     )
-    management_ca_bundle: Text | None = Field(
+    management_ca_bundle: CaBundle | None = Field(
         None, description="a PEM bundle of certificate authorities to trust instead of the system's"
     )
     authority: Text | None = Field(None, description="the identity authority of a national cloud")

@@ -87,12 +87,36 @@ KINDS = {
 }
 
 
-def _problem(error: dict, key: str, known: list[str]) -> str:
+def _paths(model: type[BaseModel], prefix: str = "") -> list[str]:
+    """Every key of a model, dotted; the names of a mapping of sections shown as `<name>`."""
+    paths = []
+    for key in known_keys(model):
+        path, inner = prefix + key, unwrap(_field(model, key))
+        if typing.get_origin(inner) is dict:
+            path, inner = f"{path}.<name>", unwrap(typing.get_args(inner)[1])
+        paths.append(path)
+        if is_model(inner):
+            paths += _paths(inner, path + ".")
+    return paths
+
+
+def _elsewhere(root: type[BaseModel], name: str) -> list[str]:
+    """The key of the nearest name in any section."""
+    paths = _paths(root)
+    close = difflib.get_close_matches(name, [p.rsplit(".", 1)[-1] for p in paths], n=1)
+    return [p for p in paths if close and p.rsplit(".", 1)[-1] == close[0]][:1]
+
+
+def _problem(error: dict, key: str, known: list[str], root: type[BaseModel]) -> str:
     kind, value = error["type"], error.get("input")
     if kind == "missing":
         return "missing (required)"
     if kind == "extra_forbidden":
-        close = difflib.get_close_matches(str(key).rsplit(".", 1)[-1], known, n=1, cutoff=0.6)
+        name = str(key).rsplit(".", 1)[-1]
+        # A key of this name elsewhere was put at the wrong level; else, most likely, misspelt.
+        close = [p for p in _paths(root) if p.rsplit(".", 1)[-1] == name][:1]
+        close = close or difflib.get_close_matches(name, known, n=1, cutoff=0.6)
+        close = close or _elsewhere(root, name)
         return "unknown key" + (f"; did you mean {close[0]!r}?" if close else "")
     if kind in KINDS:
         text = KINDS[kind]
@@ -123,5 +147,5 @@ def problems(path: str, root: type[BaseModel], error: ValidationError) -> list[s
     lines = []
     for item in error.errors():
         key, known = _locate(root, item["loc"])
-        lines.append(f"{path}: {key}: {_problem(item, key, known)}")
+        lines.append(f"{path}: {key}: {_problem(item, key, known, root)}")
     return list(dict.fromkeys(lines))
