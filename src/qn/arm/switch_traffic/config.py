@@ -47,7 +47,7 @@ class Shown:
     name: str
 
 
-def _rule(pattern: str, name: str, text: str):
+def _rule(pattern: str, name: str, text: str) -> Any:
     """A text type that must match `pattern`; `text` says the rule to the operator."""
     compiled = re.compile(pattern)
 
@@ -113,6 +113,12 @@ def _context(info: ValidationInfo, key: str) -> Any:
     return (info.context or {}).get(key)
 
 
+def _required_for_domain(value: str | None, info: ValidationInfo) -> str | None:
+    if value is None and _context(info, "domain_enabled"):
+        raise PydanticCustomError("needed", "required when security_domain.enabled is true")
+    return value
+
+
 class Controller(Section):
     api_endpoint_url: HttpsUrl | None = Field(
         None,
@@ -129,9 +135,7 @@ class Controller(Section):
     @field_validator("api_endpoint_url", "CID")
     @classmethod
     def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
-        if value is None and _context(info, "domain_enabled"):
-            raise PydanticCustomError("needed", "required when security_domain.enabled is true")
-        return value
+        return _required_for_domain(value, info)
 
 
 class Credential(Section):
@@ -248,9 +252,7 @@ class Vnet(Section):
     @field_validator("spoke_gw_name")
     @classmethod
     def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
-        if value is None and _context(info, "domain_enabled"):
-            raise PydanticCustomError("needed", "required when security_domain.enabled is true")
-        return value
+        return _required_for_domain(value, info)
 
 
 class Schema(Section):
