@@ -85,6 +85,7 @@ KINDS = {
     "model_type": "must be a mapping",
     "model_attributes_type": "must be a mapping",
 }
+STRUCTURES = frozenset({"list_type", "dict_type", "model_type", "model_attributes_type"})
 
 
 def _paths(model: type[BaseModel], prefix: str = "") -> list[str]:
@@ -100,11 +101,16 @@ def _paths(model: type[BaseModel], prefix: str = "") -> list[str]:
     return paths
 
 
-def _elsewhere(root: type[BaseModel], name: str) -> list[str]:
-    """The key of the nearest name in any section."""
+def _suggestion(root: type[BaseModel], key: str, known: list[str]) -> str:
+    name = key.rsplit(".", 1)[-1]
     paths = _paths(root)
-    close = difflib.get_close_matches(name, [p.rsplit(".", 1)[-1] for p in paths], n=1)
-    return [p for p in paths if close and p.rsplit(".", 1)[-1] == close[0]][:1]
+    # A key of this name elsewhere was put at the wrong level; else, most likely, misspelt.
+    close = [p for p in paths if p.rsplit(".", 1)[-1] == name][:1]
+    close = close or difflib.get_close_matches(name, known, n=1, cutoff=0.6)
+    if not close:  # the nearest name in any section
+        nearest = difflib.get_close_matches(name, [p.rsplit(".", 1)[-1] for p in paths], n=1)
+        close = [p for p in paths if nearest and p.rsplit(".", 1)[-1] == nearest[0]][:1]
+    return f"; did you mean {close[0]!r}?" if close else ""
 
 
 def _problem(error: dict, key: str, known: list[str], root: type[BaseModel]) -> str:
@@ -112,24 +118,19 @@ def _problem(error: dict, key: str, known: list[str], root: type[BaseModel]) -> 
     if kind == "missing":
         return "missing (required)"
     if kind == "extra_forbidden":
-        name = str(key).rsplit(".", 1)[-1]
-        # A key of this name elsewhere was put at the wrong level; else, most likely, misspelt.
-        close = [p for p in _paths(root) if p.rsplit(".", 1)[-1] == name][:1]
-        close = close or difflib.get_close_matches(name, known, n=1, cutoff=0.6)
-        close = close or _elsewhere(root, name)
-        return "unknown key" + (f"; did you mean {close[0]!r}?" if close else "")
+        return "unknown key" + _suggestion(root, key, known)
+    if kind == "too_short":
+        return "must not be empty"
+    if kind in STRUCTURES:
+        return f"{KINDS[kind]}, not {_yaml_kind(value)}"
     if kind in KINDS:
         text = KINDS[kind]
-        if kind in ("dict_type", "model_type", "model_attributes_type", "list_type"):
-            return f"{text}, not {_yaml_kind(value)}"
     elif kind == "literal_error":
         text = f"must be one of {error['ctx']['expected']}"
-    elif kind == "too_short":
-        return "must not be empty"
-    else:  # our own problems, and pydantic's bounds
-        text = error["msg"]
-        if not kind.endswith(("_than", "_equal")):
-            return text
+    elif kind == "greater_than_equal":
+        text = f"must be at least {error['ctx']['ge']}"
+    else:  # our own problems, which say what was given
+        return error["msg"]
     secret = key.rsplit(".", 1)[-1] in SECRET_KEYS
     return text if secret else f"{text}, not {value!r}"
 
