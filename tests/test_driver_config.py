@@ -35,13 +35,15 @@ def appended(text):
     return lambda good: yaml.safe_dump(good, sort_keys=False) + text
 
 
-def service_principal(good):
-    good["subscriptions"][HUB]["credential"] = {
-        "type": "service_principal",
+def service_principals(good):
+    principal = {
         "tenant_id": "11111111-1111-1111-1111-111111111111",
         "client_id": "22222222-2222-2222-2222-222222222222",
-        "client_secret_env": "HUB_SP_SECRET_NOT_SET",
     }
+    good["subscriptions"][HUB]["credential"] = dict(
+        principal, client_secret_env="HUB_SP_SECRET_NOT_SET"
+    )
+    good["subscriptions"][SPOKES]["credential"] = dict(principal, client_secret=271828)
 
 
 def four_typos(good):
@@ -108,13 +110,14 @@ BAD_INPUTS = {
         [],
         [f"vnets.vn-app.subscription: '{UNLISTED}' is not under 'subscriptions'"],
     ),
-    "secret variable missing": (
-        edit(service_principal),
+    "secret variable missing, secret not repeated": (
+        edit(service_principals),
         None,
         [],
         [
             f"subscriptions.{HUB}.credential.client_secret_env: the environment variable "
-            "HUB_SP_SECRET_NOT_SET is not set"
+            "HUB_SP_SECRET_NOT_SET is not set",
+            f"subscriptions.{SPOKES}.credential.client_secret: must be text\n",
         ],
     ),
     "empty VNet name": (

@@ -13,11 +13,12 @@ endpoint it read). The library binds `NetworkManagementClient`, `ManagementLockC
 reaches that cloud.
 """
 
+import contextlib
 import json
 import logging
 import time
 import types
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -27,6 +28,7 @@ import azure.mgmt.resourcegraph
 from azure.core.credentials import AccessToken
 from azure.core.exceptions import AzureError
 from azure.core.pipeline.policies import RetryPolicy
+from azure.mgmt.core.policies import ARMHttpLoggingPolicy
 from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
@@ -56,6 +58,9 @@ class CloudSettings:
         if self.ca_bundle:
             options.setdefault("connection_verify", self.ca_bundle)
         options.setdefault("retry_policy", BusyResourceRetryPolicy(_retries))
+        options.setdefault("http_logging_policy", RequestIdLoggingPolicy())
+        for key, value in _client_extras.items():
+            options.setdefault(key, value)
         return options
 
 
@@ -73,6 +78,30 @@ class RetrySettings:
 
 
 _retries = RetrySettings()
+_client_extras: dict[str, Any] = {}
+
+
+@contextlib.contextmanager
+def client_options(**options: Any) -> Iterator[None]:
+    """Keyword options for every client built in the block, below the caller's own: a
+    program's headers, per-retry policies."""
+    saved = dict(_client_extras)
+    _client_extras.update(options)
+    try:
+        yield
+    finally:
+        _client_extras.clear()
+        _client_extras.update(saved)
+
+
+class RequestIdLoggingPolicy(ARMHttpLoggingPolicy):
+    """The SDK's HTTP logging, silent until its logger is enabled for INFO, with ARM's
+    correlation ID shown beside the request ID: the two IDs Azure support asks for. Every
+    header not allowed here, Authorization first, is logged as REDACTED."""
+
+    DEFAULT_HEADERS_ALLOWLIST = ARMHttpLoggingPolicy.DEFAULT_HEADERS_ALLOWLIST | {
+        "x-ms-correlation-request-id"
+    }
 
 
 def configure_retries(**changes: float) -> RetrySettings:
