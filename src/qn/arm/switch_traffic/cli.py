@@ -13,7 +13,12 @@ def parse_args(argv):
     parser.add_argument("--config", help="the tool's configuration file (YAML)")
     parser.add_argument("--revert", action="store_true", help="move the traffic back")
     parser.add_argument(
-        "--dry-run", action="store_true", help="read and log only; change nothing, keep no state"
+        "--dry-run",
+        action="store_true",
+        help="print the plan only; change nothing, write no file",
+    )
+    parser.add_argument(
+        "-y", "--yes", action="store_true", help="apply the plan without asking for approval"
     )
     parser.add_argument(
         "--state", help=f"state file (default: <output_dir>/{STATE_FILE}, beside the configuration)"
@@ -43,6 +48,14 @@ def main(argv=None):
 
             return demo.run(tally)
         return engine.execute(
-            engine.Run(args.config, args.revert, args.dry_run, args.state, args.vnet, args.force),
+            engine.Run(
+                args.config,
+                args.revert,
+                args.dry_run,
+                args.state,
+                args.vnet,
+                args.force,
+                args.yes,
+            ),
             tally,
         )

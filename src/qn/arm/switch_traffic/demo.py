@@ -98,11 +98,11 @@ def run(tally):
         before = arm.snapshot()
 
         log.info("=== Forward run ===")
-        forward = engine.execute(engine.Run(config), tally)
+        forward = engine.execute(engine.Run(config, yes=True), tally)
         show_terraform(log, os.path.join(work, "output"))
 
         log.info("=== Revert run ===")
-        revert = engine.execute(engine.Run(config, revert=True), tally)
+        revert = engine.execute(engine.Run(config, revert=True, yes=True), tally)
 
         changed = differences(before, arm.snapshot())
         if changed:

@@ -11,13 +11,16 @@ only the pending items again, by handing the library the records narrowed to the
 
 import dataclasses
 import os
+import sys
 from collections import Counter
 from dataclasses import dataclass
 
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
 from qn.arm.switch_traffic import items, locks, report, steps, verify
+from qn.arm.switch_traffic import plan as plans
 from qn.arm.switch_traffic.config import ConfigError, load_config
+from qn.arm.switch_traffic.items import hub_id, vnet_key
 from qn.arm.switch_traffic.state import DONE, PENDING, StateError, StateFile, now
 from qn.arm.terraform import Terraform
 
@@ -37,14 +40,11 @@ class Run:
     state: str | None = None
     vnet: list | None = None
     force: bool = False
+    yes: bool = False  # apply the plan without asking
 
 
 class Stop(Exception):
     """The VNet's run stops here, before anything that would do harm; the text says why."""
-
-
-def vnet_key(vnet_config) -> str:
-    return f"{vnet_config.subscription}/{vnet_config.resource_group}/{vnet_config.name}"
 
 
 def selected_vnets(config, names: list | None) -> list:
@@ -83,7 +83,7 @@ def check_state(state: StateFile, vnets: list, run: Run) -> None:
             names = ", ".join(v.name for v in vnets)
             raise StateError(f"{state.path}: holds no records for {names}; nothing to revert")
         return
-    if run.force or run.dry_run:
+    if run.force:
         return
     held = [
         vnet_key(v)
@@ -117,13 +117,6 @@ def open_vnet(config, vnet_config, switchlib) -> steps.VnetRun:
     )
 
 
-def hub_id(pair: dict) -> str:
-    return (
-        f"/subscriptions/{pair['remoteSubscriptionId']}/resourceGroups/{pair['remoteRgName']}"
-        f"/providers/Microsoft.Network/virtualNetworks/{pair['remoteVnetName']}"
-    )
-
-
 class Migration:
     """One run over the chosen VNets, in one direction."""
 
@@ -137,18 +130,29 @@ class Migration:
         self.counts = Counter()
 
     # -- the whole run ----------------------------------------------------------------------
+    def plan(self) -> plans.Plan:
+        """What the run will change, read from Azure and the state file only."""
+        from qn.arm import switchlib
+
+        planning = plans.Planning(
+            self.config,
+            self.state,
+            self.clients,
+            lambda vnet_config: open_vnet(self.config, vnet_config, switchlib),
+            self.run.force,
+        )
+        return plans.build(planning, self.vnets, self.run.revert)
+
     def execute(self, tally) -> dict:
         """Runs every VNet; a stopped VNet does not stop the others. Returns the per-VNet
         counts for the summary."""
         from qn.arm import switchlib
 
-        # Class state of the library and the tool: set for this run either way, since a dry
-        # run before a real one in the same process (the demo, tests) would leave it on.
-        switchlib.SwitchTraffic.DryRun = self.run.dry_run
-        Globals.setDryRun(self.run.dry_run)
-        ordered = self.vnets
-        if self.run.revert:  # back in the reverse order of the forward runs
-            ordered = sorted(self.vnets, key=lambda v: -self.state.order(vnet_key(v)))
+        # Class state of the library and the tool: off for this run, whatever an earlier
+        # caller in the same process (the demo, tests) left on; the plan has its own subclass.
+        switchlib.SwitchTraffic.DryRun = False
+        Globals.setDryRun(False)
+        ordered = plans.in_run_order(self.state, self.vnets, self.run.revert)
         per_vnet = {}
         for vnet_config in ordered:
             before = tally.snapshot()
@@ -170,7 +174,6 @@ class Migration:
         key = vnet_key(vnet_config)
         self.log.info(
             f"[{vnet_config.name}] {'revert' if self.run.revert else 'forward'} run ({key})"
-            f"{' -- dry run' if self.run.dry_run else ''}"
         )
         try:
             vnet_run = open_vnet(self.config, vnet_config, switchlib)
@@ -220,8 +223,7 @@ class Migration:
             self.config.delete_vnet_lock,
         )
         if problems:
-            would = "the real run would stop here, before any change: " if self.run.dry_run else ""
-            raise Stop(f"{would}a lock stands in the way: " + "; ".join(problems))
+            raise Stop("a lock stands in the way: " + "; ".join(problems))
         return removable
 
     def forward_step(self, vnet_run, key: str, step: str, planner, progress: str) -> None:
@@ -244,9 +246,6 @@ class Migration:
         discovered = self.state.entry(key, "forward", steps.DISCOVER)["records"]
         records = self.forward_records(vnet_run, key, step, planner, entry, discovered)
         names = items.keys(step, records)
-        if self.run.dry_run:
-            self.dry_forward(vnet_run, step, records, names, discovered)
-            return
         known = dict((entry or {}).get("items", {}))
         if resumed:  # what an earlier attempt did is known only from Azure
             found = self.read_back(vnet_run, step, False, records, self.undone(names, known))
@@ -309,25 +308,6 @@ class Migration:
             if not any(items.same(lock["id"], kept["id"]) for kept in recorded):
                 recorded.append(lock)
         self.state.keep_records(key, steps.PEERINGS, records)
-
-    def dry_forward(self, vnet_run, step, records, names, discovered) -> None:
-        """The library's own dry run logs what it would do; the counts are the plan's."""
-        steps.FORWARD[step](vnet_run, vnet_run.library, {steps.DISCOVER: discovered})
-        if step in COUNTED:
-            self.counts[COUNTED[step]] += len(names)
-        if step == steps.SWITCH:
-            lacking = {n: i for n, i in records["subnets"].items() if i["lacks"]}
-            if lacking:
-                raise Stop(
-                    "the real run would stop after the subnet switch: " + self.lacking_text(lacking)
-                )
-
-    @staticmethod
-    def lacking_text(lacking: dict) -> str:
-        return "; ".join(
-            f"{n} (on {i['from'] or 'no route table'}) lacks {i['lacks']}"
-            for n, i in lacking.items()
-        )
 
     def apply_forward(self, vnet_run, step, records, pending, discovered) -> None:
         library = vnet_run.library
@@ -403,13 +383,6 @@ class Migration:
             self.state.keep_items(key, "revert", step, {}, done=True)
             return
         names = items.keys(step, records)
-        if self.run.dry_run:
-            steps.REVERT[step](vnet_run, self.narrowed(step, records, names))
-            if step in COUNTED:
-                self.counts[COUNTED[step]] += len(names)
-            for lock in records.get("locks", ()):
-                self.log.info(f"  put back lock {lock['name']} on {lock['scope']}")
-            return
         self.state.start_step(key, "revert", step)
         known = dict((entry or {}).get("items", {}))
         if entry:
@@ -474,7 +447,7 @@ class Migration:
         forward = self.state.entry(key, "forward", steps.PEERINGS) or {}
         entry = self.state.entry(key, "revert", steps.PEERINGS)
         recorded = (forward.get("records") or {}).get("locks", [])
-        if not recorded or entry is None or entry.get("done") or self.run.dry_run:
+        if not recorded or entry is None or entry.get("done"):
             return
         known = dict(entry.get("items", {}))
         for lock in recorded:
@@ -587,8 +560,17 @@ def execute(run: Run, tally) -> int:
         )
         with state.hold():
             check_state(state, vnets, run)
-            per_vnet = Migration(run, config, state, vnets).execute(tally)
-    except (ConfigError, StateError) as error:
+            migration = Migration(run, config, state, vnets)
+            plan = migration.plan()
+            # The dry run's result is its plan; a real run's plan is read before the question,
+            # beside the log.
+            plans.show(plan, sys.stdout if run.dry_run else sys.stderr)
+            if run.dry_run:
+                per_vnet = plan.per_vnet()
+            else:
+                plans.approve(run.yes)
+                per_vnet = migration.execute(tally)
+    except (ConfigError, StateError, plans.PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     for line in report.summary_lines(run.revert, per_vnet):

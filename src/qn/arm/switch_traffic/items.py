@@ -27,6 +27,19 @@ def resource_group(resource_id: str) -> str:
     return resource_id.split("/")[DiscoveryLib.RG_I]
 
 
+def vnet_key(vnet_config) -> str:
+    """The VNet's key in the state file."""
+    return f"{vnet_config.subscription}/{vnet_config.resource_group}/{vnet_config.name}"
+
+
+def hub_id(pair: dict) -> str:
+    """The resource ID of the VNet at the remote end of a peering-pair record."""
+    return (
+        f"/subscriptions/{pair['remoteSubscriptionId']}/resourceGroups/{pair['remoteRgName']}"
+        f"/providers/Microsoft.Network/virtualNetworks/{pair['remoteVnetName']}"
+    )
+
+
 # -- the subnet switch: the library's filters, so the driver knows which subnets must move ----
 
 

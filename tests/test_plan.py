@@ -1,0 +1,165 @@
+"""The plan of a run against the strict emulator: built read-only, shown as a table per VNet,
+approved on a terminal or with --yes; the dry run prints it and writes nothing."""
+
+import io
+import os
+import re
+import sys
+
+import pytest
+import yaml
+from test_driver import start, switch
+
+from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic.cli import main
+
+FORWARD = {
+    "vn-app": [
+        ("switch-subnets", "api", "rt-api", "rt-api-lf"),
+        ("switch-subnets", "cache", "no route table", "vn-app-main-1 or vn-app-main-2"),
+        ("switch-subnets", "jobs", "no route table", "vn-app-main-1 or vn-app-main-2"),
+        ("switch-subnets", "web", "rt-web", "rt-web-lf"),
+        ("switch-subnets", "web.canary", "rt-web", "rt-web-lf"),
+        ("propagation-off", "vn-app-main-1", "propagation on", "propagation off"),
+        ("propagation-off", "vn-app-main-2", "propagation on", "propagation off"),
+        ("propagation-off", "rt-api-lf", "propagation on", "propagation off"),
+        ("propagation-off", "rt-web-lf", "propagation on", "propagation off"),
+        ("remote-gateway-off", "app-to-hub", "uses the remote gateway", "does not use it"),
+        ("delete-peerings", "app-to-hub <-> hub-to-app (vn-hub)", "peered", "deleted"),
+        ("delete-peerings", "lock hub-do-not-delete on vn-hub", "CanNotDelete lock", "removed"),
+        ("security-domain", "-", "-", "not enabled: nothing to attach"),
+    ],
+    "vn-data": [
+        ("switch-subnets", "batch", "no route table", "vn-data-main-1 or vn-data-main-2"),
+        ("switch-subnets", "sql", "rt-data", "rt-data-lf"),
+        ("propagation-off", "vn-data-main-1", "propagation on", "propagation off"),
+        ("propagation-off", "vn-data-main-2", "propagation on", "propagation off"),
+        ("propagation-off", "rt-data-lf", "propagation on", "propagation off"),
+        ("remote-gateway-off", "data-to-hub", "uses the remote gateway", "does not use it"),
+        # The hub's lock is removed once, by the first VNet's run.
+        ("delete-peerings", "data-to-hub <-> hub-to-data (vn-hub)", "peered", "deleted"),
+        ("security-domain", "-", "-", "not enabled: nothing to attach"),
+    ],
+}
+
+
+def reverted(rows):
+    """The revert plan's rows: before and after exchanged; nothing was attached to detach."""
+    return sorted((s, i, after, before) for s, i, before, after in rows if s != "security-domain")
+
+
+def tables(out):
+    """{VNet: its rows} of every plan table in the output."""
+    found, rows = {}, None
+    for line in out.splitlines():
+        heading = re.match(r"(\S+): (forward|revert) run \(", line)
+        if heading:
+            rows = found.setdefault(heading.group(1), [])
+        elif rows is not None and line.startswith(" ") and not line.strip().startswith("step"):
+            cells = tuple(re.split(r"\s{2,}", line.strip()))
+            if len(cells) == 4:
+                rows.append(cells)
+    return found
+
+
+@pytest.fixture
+def arm(tmp_path):
+    with start(tmp_path) as emulator:
+        yield emulator
+
+
+def kept(arm):
+    """The state file's bytes, or None when there is none."""
+    if not os.path.exists(arm.state_file):
+        return None
+    with open(arm.state_file, "rb") as handle:
+        return handle.read()
+
+
+def files_under(path):
+    return sorted(
+        (os.path.join(d, f), os.path.getmtime(os.path.join(d, f)))
+        for d, _, names in os.walk(path)
+        for f in names
+    )
+
+
+def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
+    before = arm.snapshot()
+    assert switch(arm, "--dry-run") == 0
+    out = capsys.readouterr().out
+    assert tables(out) == FORWARD
+    assert "Plan: 7 subnets to switch, 7 route tables to change, 2 peering pairs to delete." in out
+    assert arm.write_requests() == [] and arm.snapshot() == before
+    assert not os.path.exists(tmp_path / "output")  # no state, lock or Terraform file
+
+    assert switch(arm) == 0
+    files = files_under(tmp_path / "output")
+    requests = len(arm.write_requests())
+    capsys.readouterr()
+    assert switch(arm, "--revert", "--dry-run") == 0
+    out = capsys.readouterr().out
+    # Back in the reverse order of the forward runs; the lock is put back by the VNet that
+    # recorded it.
+    plans = tables(out)
+    assert list(plans) == ["vn-data", "vn-app"]
+    assert {vnet: sorted(rows) for vnet, rows in plans.items()} == {
+        vnet: reverted(rows) for vnet, rows in FORWARD.items()
+    }
+    assert "Plan: 7 subnets to switch back, 7 route tables to restore, 2 peering pairs to" in out
+    assert len(arm.write_requests()) == requests and files_under(tmp_path / "output") == files
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(
+    "options, answer, status, said",
+    [
+        ((), "y\n", 0, "Apply this plan? [y/n] (n): "),
+        ((), "n\n", 2, "the plan was not approved"),
+        ((), "", 2, "the plan was not approved"),  # end of input
+        ((), None, 2, "no terminal to ask for approval on; pass --yes"),
+        (("--yes",), None, 0, ""),
+        # --force throws unreverted records away: asked like any run
+        (("--force",), None, 2, "no terminal to ask for approval on; pass --yes"),
+        (("--force",), "y\n", 0, "the records of its earlier forward run, not reverted"),
+    ],
+)
+def test_a_run_applies_its_plan_once_approved(
+    arm, monkeypatch, capsys, options, answer, status, said
+):
+    if "--force" in options:
+        assert switch(arm, "--vnet", "vn-data") == 0
+    state = kept(arm)
+    writes = len(arm.write_requests())
+    if answer is not None:
+        monkeypatch.setattr(sys, "stdin", Terminal(answer))
+    capsys.readouterr()
+    assert main(["--config", arm.config_file, "--vnet", "vn-data", *options]) == status
+    err = capsys.readouterr().err
+    assert said in err and "vn-data: forward run" in err  # the plan comes first
+    assert (kept(arm) == state) == bool(status)
+    if status:
+        assert len(arm.write_requests()) == writes
+
+
+def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, capsys):
+    with start(tmp_path) as arm:
+        with open(arm.config_file, encoding="utf-8") as handle:
+            config = yaml.safe_load(handle)
+        del config["subscriptions"][demo.HUB]
+        with open(arm.config_file, "w", encoding="utf-8") as handle:
+            yaml.safe_dump(config, handle)
+        assert switch(arm) == 2
+        err = capsys.readouterr().err
+        for peering in ("app-to-hub", "data-to-hub"):
+            assert (
+                f"peering {peering} leads to /subscriptions/{demo.HUB}/resourceGroups/rg-hub/"
+                f"providers/Microsoft.Network/virtualNetworks/vn-hub: its subscription "
+                f"{demo.HUB} is not under 'subscriptions'"
+            ) in err
+        assert arm.write_requests() == []
+        assert not os.path.exists(arm.state_file)
