@@ -139,7 +139,6 @@ class Migration:
             self.state,
             self.clients,
             lambda vnet_config: open_vnet(self.config, vnet_config, switchlib),
-            self.run.force,
         )
         return plans.build(planning, self.vnets, self.run.revert)
 

@@ -50,7 +50,6 @@ class Change:
 class VnetPlan:
     name: str
     key: str
-    revert: bool
     changes: list[Change] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     stops: str | None = None  # why the VNet's run will stop, foreseen from what Azure shows
@@ -83,7 +82,6 @@ class Planning:
     state: StateFile
     clients: Clients
     open_vnet: Callable[[VnetConfig], steps.VnetRun]
-    force: bool = False
 
 
 def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> list[VnetConfig]:
@@ -116,7 +114,7 @@ def build(planning: Planning, vnets: list[VnetConfig], revert: bool) -> Plan:
 
 
 def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]) -> VnetPlan:
-    plan = VnetPlan(vnet_config.name, items.vnet_key(vnet_config), revert=False)
+    plan = VnetPlan(vnet_config.name, items.vnet_key(vnet_config))
     kept = kept_forward(planning, plan)
     run = planning.open_vnet(vnet_config)
     planner = steps.planning_library(run.library)
@@ -270,7 +268,7 @@ def credential_problem(config: DriverConfig, subscription: str) -> str | None:
 
 def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     key = items.vnet_key(vnet_config)
-    plan = VnetPlan(vnet_config.name, key, revert=True)
+    plan = VnetPlan(vnet_config.name, key)
     forward = planning.state.vnet(key)["forward"]
     reverted = planning.state.vnet(key).get("revert", {})
     if not forward:
