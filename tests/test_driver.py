@@ -56,11 +56,11 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
     # the driver waits for it before the next step, and says so.
     arm.faults.add(Fault(method="PUT", resource="routeTables/rt-web-lf", slow=300))
     assert switch(arm) == 0
-    out = capsys.readouterr().out
-    assert "  waiting for rt-web-lf (" in out
-    assert (
-        "INFO      total: subnets switched 7, route tables changed 7, peerings deleted 2, "
-        "pending 0, errors 0" in out
+    out, err = capsys.readouterr()
+    assert "  waiting for rt-web-lf (" in err
+    assert out.endswith(
+        "\n  total: subnets switched 7, route tables changed 7, peerings deleted 2, "
+        "pending 0, errors 0\n"
     )
     kept = state_of(arm)
     assert sorted(kept) == [APP, DATA]
@@ -88,11 +88,11 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
         assert handle.read().count('resource "azurerm_subnet_route_table_association"') == 6
 
     assert switch(arm, "--revert") == 0
-    out = capsys.readouterr().out
+    out, err = capsys.readouterr()
     assert "total: subnets switched back 7, route tables restored 7, peerings restored 2" in out
     # Reverted in the reverse order of the forward runs; the lock is back once both are.
-    assert out.index("[vn-data] revert run") < out.index("[vn-app] revert run")
-    assert out.index("[vn-app] revert run") < out.index("put back lock hub-do-not-delete")
+    assert err.index("[vn-data] revert run") < err.index("[vn-app] revert run")
+    assert err.index("[vn-app] revert run") < err.index("put back lock hub-do-not-delete")
     assert demo.differences(before, arm.snapshot()) == []
     assert all(entry.get("done") for v in state_of(arm).values() for entry in v["revert"].values())
 
@@ -107,8 +107,8 @@ def test_shared_hub_lock_is_put_back_once_no_vnet_waits_for_it(arm, capsys):
     arm.faults.add(Fault(method="PUT", resource="virtualNetworkPeerings/hub-to-data", status=403))
     capsys.readouterr()
     assert switch(arm, "--revert") == 1
-    out = capsys.readouterr().out
-    assert "[vn-app] lock hub-do-not-delete: waits for the peerings of vn-data" in out
+    err = capsys.readouterr().err
+    assert "[vn-app] lock hub-do-not-delete: waits for the peerings of vn-data" in err
     assert lock not in arm.snapshot()
 
     arm.faults.clear()
@@ -140,10 +140,10 @@ def test_half_deleted_peering_comes_back_connected_in_one_revert(arm, capsys):
     # while it is, so the revert must update the hub's end first.
     arm.faults.add(Fault(method="DELETE", resource="virtualNetworkPeerings/hub-to-app", status=403))
     assert switch(arm, "--vnet", "vn-app") == 1
-    assert "hub-to-app in vn-hub still present (Disconnected)" in capsys.readouterr().out
+    assert "hub-to-app in vn-hub still present (Disconnected)" in capsys.readouterr().err
     assert switch(arm, "--revert", "--vnet", "vn-app") == 0
-    out = capsys.readouterr().out
-    assert out.index("add local peering hub-to-app to vn-hub") < out.index(
+    err = capsys.readouterr().err
+    assert err.index("add local peering hub-to-app to vn-hub") < err.index(
         "add remote peering app-to-hub to vn-app"
     )
     assert demo.differences(before, arm.snapshot()) == []
@@ -160,8 +160,7 @@ def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, cap
         return records
 
     monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, deleted_then_interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        switch(arm, "--vnet", "vn-app")
+    assert switch(arm, "--vnet", "vn-app") == 130
     kept = state_of(arm)[APP]["forward"]
     assert list(kept) == list(steps.FORWARD_STEPS[:5])
     assert "done" not in kept[steps.PEERINGS] and kept[steps.PEERINGS]["items"] == {}
@@ -173,29 +172,27 @@ def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, cap
     capsys.readouterr()
 
     assert switch(arm, "--revert") == 0
-    out = capsys.readouterr().out
-    assert "[vn-app] step 2/6: delete-peerings (unfinished in the forward run)" in out
-    assert "[vn-data] step 5/6: switch-subnets -- not done in the forward run" in out
+    err = capsys.readouterr().err
+    assert "[vn-app] step 2/6: delete-peerings (unfinished in the forward run)" in err
+    assert "[vn-data] step 5/6: switch-subnets -- not done in the forward run" in err
     assert demo.differences(before, arm.snapshot()) == []
 
 
 def test_interruption_before_any_change_reverts_nothing_of_that_step(arm, monkeypatch, capsys):
-    real, calls = steps.FORWARD[steps.PROPAGATION], []
+    keep = state.StateFile.keep_records
 
-    def interrupted(run, library, earlier):
-        calls.append(library)
-        if len(calls) == 1:  # the run's plan, read before anything changes
-            return real(run, library, earlier)
-        raise KeyboardInterrupt  # the step, before it keeps its records
+    def interrupted(self, key, step, records):
+        if step == steps.PROPAGATION:  # started, nothing kept or changed yet
+            raise KeyboardInterrupt
+        keep(self, key, step, records)
 
-    monkeypatch.setitem(steps.FORWARD, steps.PROPAGATION, interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        switch(arm, "--vnet", "vn-data")
+    monkeypatch.setattr(state.StateFile, "keep_records", interrupted)
+    assert switch(arm, "--vnet", "vn-data") == 130
     monkeypatch.undo()
     assert switch(arm, "--revert", "--vnet", "vn-data") == 0
-    out = capsys.readouterr().out
-    assert "step 4/6: propagation-off -- interrupted before it changed anything" in out
-    assert "  switch sql from rt-data-lf to rt-data" in out
+    err = capsys.readouterr().err
+    assert "step 4/6: propagation-off -- interrupted before it changed anything" in err
+    assert "  switch sql from rt-data-lf to rt-data" in err
 
 
 def test_unreverted_records_are_not_overwritten(arm, capsys):
@@ -214,9 +211,9 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     before = arm.snapshot()
     arm.faults.add(Fault(method="PUT", resource="subnets/sql", status=403, times=None))
     assert switch(arm) == 1
-    out = capsys.readouterr().out
-    assert "**Error** [vn-data] switch-subnets sql: on rt-data, not on rt-data-lf -- pending" in out
-    assert "**Error** [vn-data] stopped: before any propagation, gateway, lock or peering" in out
+    out, err = capsys.readouterr()
+    assert "**Error** [vn-data] switch-subnets sql: on rt-data, not on rt-data-lf -- pending" in err
+    assert "**Error** [vn-data] stopped: before any propagation, gateway, lock or peering" in err
     assert "vn-data: subnets switched 1, route tables changed 0, peerings deleted 0, pending 1" in (
         out
     )
@@ -229,8 +226,8 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     # The next forward run tries the pending subnet only, and goes on.
     arm.faults.clear()
     assert switch(arm, "--vnet", "vn-data") == 0
-    out = capsys.readouterr().out
-    assert "step 2/6: switch-subnets (again: the pending items)" in out
+    out, err = capsys.readouterr()
+    assert "step 2/6: switch-subnets (again: the pending items)" in err
     assert "vn-data: subnets switched 1, route tables changed 3, peerings deleted 1, pending 0" in (
         out
     )
@@ -260,8 +257,8 @@ def test_subnet_without_staged_table_stops_the_run_before_harm(tmp_path, capsys)
 
             before = arm.snapshot()
             assert switch(arm, "--vnet", "vn-data") == 1
-            out = capsys.readouterr().out
-            assert "legacy: on rt-legacy: lacks a staged copy of rt-legacy" in out
+            err = capsys.readouterr().err
+            assert "legacy: on rt-legacy: lacks a staged copy of rt-legacy" in err
             written = {path.split("?")[0].rsplit("/", 1)[-1] for _, path in arm.write_requests()}
             assert written == {"sql", "batch"}  # subnets only: no table, peering or lock
             after = arm.snapshot()
@@ -278,12 +275,12 @@ def test_inherited_hub_lock_stops_the_run_before_any_change(tmp_path, capsys, sc
     holder["locks"] = {"platform-lock": "CanNotDelete"}
     with start(tmp_path, topology) as arm:
         assert switch(arm, "--vnet", "vn-app") == 1
-        out = capsys.readouterr().out
+        err = capsys.readouterr().err
         where = f"/subscriptions/{demo.HUB}" + (
             "/resourceGroups/rg-hub" if scope != "subscription" else ""
         )
-        assert f"lock platform-lock (CanNotDelete) on {where} is inherited by vn-hub" in out
-        assert "lift it there" in out
+        assert f"lock platform-lock (CanNotDelete) on {where} is inherited by vn-hub" in err
+        assert "lift it there" in err
         assert arm.write_requests() == []
 
 
@@ -321,6 +318,7 @@ def test_state_file_and_output_are_beside_the_configuration(arm, tmp_path, monke
 def test_demo_runs_forward_and_back(capsys, monkeypatch):
     monkeypatch.setattr(demo, "TIME_SCALE", SCALE)
     assert main(["--demo"]) == 0
-    out = capsys.readouterr().out
-    assert "=== Revert run ===" in out
-    assert "The topology is back as it was before the forward run, the hub's lock included" in out
+    out, err = capsys.readouterr()
+    assert "=== Revert run ===" in err
+    assert "The topology is back as it was before the forward run, the hub's lock included" in err
+    assert out.count("  total: ") == 2 and "Summary (revert run):" in out

@@ -2,14 +2,47 @@
 design, or back with --revert, keeping every step's records in a state file."""
 
 import argparse
+import importlib.metadata
+import shlex
 import sys
+import uuid
 
-from qn.arm.switch_traffic import engine, report
+from qn.arm.res import cloud
+from qn.arm.switch_traffic import engine, interrupt, report, result
+from qn.arm.switch_traffic.config import ConfigError, load_config
 from qn.arm.switch_traffic.engine import STATE_FILE
+from qn.arm.switch_traffic.state import StateError, StateFile
+
+EXIT_INTERRUPTED = 130  # 128 + SIGINT: how shells report a command stopped by Ctrl-C
+# Sent with every request of a run, so that Azure's activity log shows the run's requests
+# together; Azure makes up one per request otherwise.
+CORRELATION_HEADER = "x-ms-correlation-request-id"
+
+
+def version() -> str:
+    try:
+        return importlib.metadata.version("qn-arm-switchlib")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+def add_output(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "-o",
+        "--output",
+        choices=(report.TEXT, report.JSON),
+        default=report.TEXT,
+        help="the result on stdout as text (default) or as one JSON document; the log goes to "
+        "stderr either way",
+    )
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(prog="switch-traffic", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="switch-traffic",
+        description=__doc__,
+        epilog="switch-traffic status --help: what a state file holds",
+    )
     parser.add_argument("--config", help="the tool's configuration file (YAML)")
     parser.add_argument("--revert", action="store_true", help="move the traffic back")
     parser.add_argument(
@@ -32,17 +65,92 @@ def parse_args(argv):
     parser.add_argument("--log-file", help="also write the log to this file")
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
     parser.add_argument(
+        "--debug",
+        action="store_true",
+        help="debug lines, and every HTTP request and response with its request IDs "
+        "(Authorization and other secrets REDACTED)",
+    )
+    add_output(parser)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    parser.add_argument(
         "--demo", action="store_true", help="run forward and revert on the bundled sample topology"
     )
     args = parser.parse_args(argv)
     if not args.demo and not args.config:
         parser.error("--config is required (or --demo)")
+    if args.demo and args.output == report.JSON:
+        parser.error("--output json holds the result of one run; --demo makes two")
     return args
 
 
-def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
-    with report.console_logging(args.verbose, args.log_file) as tally:
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["status"]:
+        return status(argv[1:])
+    args = parse_args(argv)
+    try:
+        with report.console_logging(args.verbose, args.log_file, args.debug, args.output) as tally:
+            code = interruptible(args, tally)
+            tally.write_json(code)
+            return code
+    except report.LogFileError as error:
+        report.usage_error(str(error))
+        return engine.EXIT_USAGE
+
+
+def interruptible(args: argparse.Namespace, tally: report.Tally) -> int:
+    """The run; Ctrl-C stops it once the write in flight is answered, and says how to go
+    on."""
+    try:
+        with interrupt.writes_finish_first(report.driver_log()):
+            return run(args, tally)
+    except KeyboardInterrupt:
+        report.interrupted(again(args), args.revert, args.dry_run or args.demo)
+        return EXIT_INTERRUPTED
+
+
+def again(args: argparse.Namespace) -> str:
+    """The command that goes on where the run stopped (without --revert)."""
+    command = ["switch-traffic", "--config", args.config or ""]
+    if args.state:
+        command += ["--state", args.state]
+    if args.vnet:
+        command += ["--vnet", *args.vnet]
+    return shlex.join(command)
+
+
+def status(argv: list[str]) -> int:
+    """switch-traffic status: what a state file holds. A subcommand, as `terraform show` is,
+    rather than a flag beside --revert and --dry-run that it could not be combined with."""
+    parser = argparse.ArgumentParser(
+        prog="switch-traffic status",
+        description="What a state file holds: per VNet, each step done, pending (with the "
+        "reason) or reverted. Reads the file only; a run may be going on.",
+    )
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("--state", help="the state file")
+    where.add_argument(
+        "--config", help=f"the configuration whose state file to show (<output_dir>/{STATE_FILE})"
+    )
+    add_output(parser)
+    args = parser.parse_args(argv)
+    try:
+        path = args.state or engine.state_path(load_config(args.config))
+        state = StateFile(path, read_only=True)
+        if not state.exists:
+            raise StateError(f"{path}: no state file (no run has kept records there)")
+    except (ConfigError, StateError) as error:
+        report.usage_error(str(error))
+        return engine.EXIT_USAGE
+    report.show_status(result.status_document(state), args.output)
+    return engine.EXIT_OK
+
+
+def run(args: argparse.Namespace, tally: report.Tally) -> int:
+    """The run, its requests under one correlation ID."""
+    correlation = str(uuid.uuid4())
+    report.driver_log().debug(f"correlation ID of this run's requests: {correlation}")
+    with cloud.client_options(headers={CORRELATION_HEADER: correlation}):
         if args.demo:
             from qn.arm.switch_traffic import demo
 

@@ -1,55 +1,119 @@
-"""What the operator sees: console and file logging, progress lines, the closing summary."""
+"""What the operator sees: the log on stderr (and in a file), the result on stdout: the
+closing summary, or one JSON document with --output json. So `> /dev/null` hides no error, and
+a script reads the result alone."""
 
 import contextlib
+import json
 import logging
+import os
 import sys
 from collections import Counter
+from collections.abc import Iterator
 
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
+# The SDK's HTTP logging policy writes here; --debug turns it on.
+HTTP_LOGGER = "azure.core.pipeline.policies.http_logging_policy"
+TEXT, JSON = "text", "json"
+
+
+class LogFileError(RuntimeError):
+    """The log file cannot be written; the text says why."""
 
 
 class Tally(logging.Handler):
-    """Counts the error lines; changes are counted from what Azure shows, not from lines."""
+    """Counts the error lines and keeps their text; changes are counted from what Azure shows,
+    not from lines. Takes each run's result document and shows it as `output` says (text: the
+    summary at once; json: one document at the end; None: kept only)."""
 
-    def __init__(self):
+    def __init__(self, output: str | None = None) -> None:
         super().__init__(logging.DEBUG)
         self.counts = Counter()
+        self.errors: list[str] = []
+        self.output = output
+        self.results: list[dict] = []
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         if record.levelno >= logging.ERROR:
             self.counts["errors"] += 1
+            self.errors.append(error_text(record.getMessage()))
 
-    def snapshot(self):
+    def snapshot(self) -> Counter:
         return Counter(self.counts)
+
+    def result(self, document: dict) -> None:
+        """A run's result document (see result.py)."""
+        self.results.append(document)
+        if self.output == TEXT:
+            print("\n".join(summary_lines(document)), flush=True)
+
+    def write_json(self, status: int) -> None:
+        """The invocation's one JSON document: its run's result, or, where no run got that
+        far (an unusable input, an interruption), the exit status and the errors."""
+        if self.output != JSON:
+            return
+        document = {"exit_status": status, "vnets": []}
+        if len(self.results) == 1:
+            document = dict(self.results[0], exit_status=status)
+        document["errors"] = self.errors
+        json.dump(document, sys.stdout, indent=2)
+        print()
+
+
+def error_text(message: str) -> str:
+    return message.strip().removeprefix("**Error**").strip()
+
+
+_session: list[Tally] = []
 
 
 @contextlib.contextmanager
-def console_logging(verbose, log_file=None):
-    """Console lines show the level; -v adds debug lines. Yields the tally handler, and puts
-    the tool's logger back as it was afterwards (the driver also runs inside other programs:
-    the demo, the tests)."""
-    root = logging.getLogger(TOOL_LOGGER)
-    saved = (root.level, root.propagate)
-    root.setLevel(logging.DEBUG if verbose else logging.INFO)
-    root.propagate = False
-    console = logging.StreamHandler(sys.stdout)
-    console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
-    handlers = [console, Tally()]
+def console_logging(
+    verbose: bool, log_file: str | None = None, debug: bool = False, output: str | None = None
+) -> Iterator[Tally]:
+    """Console lines on stderr show the level; -v adds debug lines, --debug also the HTTP
+    requests and responses (the SDK's logging policy: request IDs shown, Authorization and
+    other secrets REDACTED). Yields the tally, and puts the loggers back as they were
+    afterwards (the driver also runs inside other programs: the demo, the tests)."""
+    handlers = []
     if log_file:
-        to_file = logging.FileHandler(log_file, encoding="utf-8")
+        try:
+            to_file = logging.FileHandler(log_file, encoding="utf-8")
+        except OSError as error:
+            directory = os.path.dirname(os.path.abspath(log_file))
+            reason = error.strerror
+            if not os.path.isdir(directory):
+                reason = f"no directory {directory}; create it, or name another file"
+            raise LogFileError(f"--log-file {log_file}: {reason}") from None
         to_file.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s"))
         handlers.append(to_file)
-    for handler in handlers:
-        root.addHandler(handler)
+    console = logging.StreamHandler(sys.stderr)
+    console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
+    tally = Tally(output)
+    handlers[:0] = [console, tally]
+    tool_level = logging.DEBUG if verbose or debug else logging.INFO
+    loggers = [(logging.getLogger(TOOL_LOGGER), tool_level, handlers)]
+    if debug:
+        loggers.append((logging.getLogger(HTTP_LOGGER), logging.INFO, [console, *handlers[2:]]))
+    saved = [(logger, logger.level, logger.propagate) for logger, _, _ in loggers]
+    for logger, level, attached in loggers:
+        logger.setLevel(level)
+        logger.propagate = False
+        for handler in attached:
+            logger.addHandler(handler)
+    _session.append(tally)
     try:
-        yield handlers[1]
+        yield tally
     finally:
+        _session.remove(tally)
+        for logger, _, attached in loggers:
+            for handler in attached:
+                logger.removeHandler(handler)
         for handler in handlers:
-            root.removeHandler(handler)
             handler.close()
-        root.setLevel(saved[0])
-        root.propagate = saved[1]
+        for logger, level, propagate in saved:
+            logger.setLevel(level)
+            logger.propagate = propagate
 
 
 def driver_log():
@@ -57,36 +121,78 @@ def driver_log():
 
 
 def usage_error(text: str) -> None:
-    """An unusable configuration, command line or state file: said on stderr."""
+    """An unusable configuration, command line or state file: said on stderr (and in the JSON
+    document)."""
     print(f"switch-traffic: {text}", file=sys.stderr)
+    for tally in _session:
+        tally.errors.append(text)
 
 
-def summary_lines(revert, per_vnet):
-    """The closing summary: one line per VNet and a total. The counts are changes that Azure
-    showed after the step (in a dry run: the changes the plan holds); pending items are those
-    Azure does not show yet, to be tried again by the next run."""
+def interrupted(again: str, revert: bool, changes_nothing: bool) -> None:
+    """Ctrl-C: how to go on, or back; on stderr."""
+    print("switch-traffic: stopped by Ctrl-C.", file=sys.stderr)
+    if changes_nothing:
+        return
+    lines = [
+        "The state file keeps the records of every step begun; the next run reads back from "
+        "Azure what this one changed, and tries what is left.",
+        f"  to go on:  {again}{' --revert' if revert else ''}",
+    ]
+    if not revert:
+        lines.append(f"  to move the traffic back instead:  {again} --revert")
+    print("\n".join(lines), file=sys.stderr)
+
+
+def show_status(document: dict, output: str) -> None:
+    """The status view of a state file (result.status_document) on stdout."""
+    if output == JSON:
+        json.dump(document, sys.stdout, indent=2)
+        print()
+    else:
+        print("\n".join(status_lines(document)))
+
+
+def status_lines(document: dict) -> list[str]:
+    lines = [f"State file {document['state_file']}:"]
+    if not document["vnets"]:
+        lines.append("  no VNets")
+    for vnet in document["vnets"]:
+        lines.append(f"  {vnet['name']} ({vnet['id']}): {vnet['status']}")
+        for row in vnet["steps"]:
+            text = f"forward {row['forward']}"
+            if row["revert"] != "not started":
+                text += f", revert {row['revert']}"
+            lines.append(f"    {row['step']:<22} {text}")
+            lines.extend(f"      {item}: {reason}" for item, reason in row["pending"].items())
+    return lines
+
+
+def summary_lines(document: dict) -> list[str]:
+    """The closing summary of a run's result document (result.py): one line per VNet and a
+    total. The counts are changes that Azure showed after the step (in a dry run: the changes
+    the plan holds); pending items are those Azure does not show yet, to be tried again by the
+    next run."""
+    revert = document["direction"] == "revert"
     if revert:
         labels = (
             ("subnets", "subnets switched back"),
             ("tables", "route tables restored"),
             ("peerings", "peerings restored"),
-            ("pending", "pending"),
-            ("errors", "errors"),
         )
     else:
         labels = (
             ("subnets", "subnets switched"),
             ("tables", "route tables changed"),
             ("peerings", "peerings deleted"),
-            ("pending", "pending"),
-            ("errors", "errors"),
         )
+    labels += (("pending", "pending"), ("errors", "errors"))
     total = Counter()
-    lines = [f"Summary ({'revert' if revert else 'forward'} run):"]
-    for name, counts in per_vnet.items():
+    lines = [f"Summary ({document['direction']} run):"]
+    for vnet in document["vnets"]:
+        counts = Counter(vnet["changed"], pending=vnet["pending"], errors=vnet["errors"])
         total.update(counts)
-        parts = ", ".join(f"{label} {counts.get(key, 0)}" for key, label in labels)
-        state = "" if counts.get("completed") else " (incomplete)"
-        lines.append(f"  {name}: {parts}{state}")
-    lines.append("  total: " + ", ".join(f"{label} {total.get(key, 0)}" for key, label in labels))
+        parts = ", ".join(f"{label} {counts[key]}" for key, label in labels)
+        state = "" if vnet["completed"] else " (incomplete)"
+        lines.append(f"  {vnet['name']}: {parts}{state}")
+    lines.append("  total: " + ", ".join(f"{label} {total[key]}" for key, label in labels))
     return lines
