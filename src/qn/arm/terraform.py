@@ -11,10 +11,10 @@ subnet alone, so a forward run that moves a subnet again replaces its associatio
 subnets share a name. Other content of the file is kept as it is.
 
 Written there is only what Azure shows: the switch-traffic driver holds back the associations
-the library hands over during the subnet switch (`holding`) and writes those of the subnets
-its read-back found on their new table (`write`); after a revert it removes those of the
-subnets Azure shows back on their old table (`remove`). Outside such a hold an association is
-written at once.
+the library hands over during the subnet switch (`holding`), keeps them with the step's
+records, and writes those of the subnets its read-back finds on their new table (`write`);
+after a revert it removes those of the subnets Azure shows back on their old table (`remove`).
+Outside such a hold an association is written at once.
 """
 
 import contextlib
@@ -156,24 +156,19 @@ class Terraform:
     @classmethod
     def createSubnetAssociationTf(cls, record):
         """Writes the subnet-to-route-table association of `record`, or holds it back while
-        `holding`. A resource of the same subnet already in the file is replaced in place.
-        A record that cannot be written as Terraform raises; while held, the error is held
-        instead, so that the subnet still moves and `write` says why its association is
-        missing."""
+        `holding`. A resource of the same subnet already in the file is replaced in place; a
+        record that cannot be written as Terraform raises (when held: when it is written)."""
         if cls._held is None:
             cls._update([Association.of(record)], [])
-            return
-        try:
-            association = Association.of(record)
-        except ValueError as error:
-            association = error
-        cls._held[str(record["subnet_id"]).lower()] = association
+        else:
+            cls._held[str(record["subnet_id"]).lower()] = {k: str(v) for k, v in record.items()}
 
     @classmethod
     @contextlib.contextmanager
     def holding(cls) -> Iterator[dict]:
-        """Within the block, associations are held back in the dictionary it gives (by subnet
-        ID, lower case) instead of written; `write` then writes the ones Azure shows."""
+        """Within the block, the records handed over are held back in the dictionary it gives
+        ({subnet ID in lower case: record}, plain data that a state file can keep) instead of
+        written; `write` then writes those of the subnets Azure shows."""
         held = {}
         cls._held = held
         try:
@@ -184,14 +179,18 @@ class Terraform:
     @classmethod
     def write(cls, held: dict, subnet_ids: Iterable[str]) -> list[str]:
         """Writes the held associations of these subnets (resource IDs); returns, for each
-        that cannot be written, why."""
-        chosen = {i: held[i.lower()] for i in subnet_ids if i.lower() in held}
-        cls._update([a for a in chosen.values() if isinstance(a, Association)], [])
-        return [
-            f"Terraform association of {i.rsplit('/', 1)[-1]} not written: {problem}"
-            for i, problem in chosen.items()
-            if isinstance(problem, ValueError)
-        ]
+        that cannot be written as Terraform, why."""
+        chosen, problems = [], []
+        for subnet_id in subnet_ids:
+            record = held.get(subnet_id.lower())
+            try:
+                if record is not None:
+                    chosen.append(Association.of(record))
+            except ValueError as error:
+                name = subnet_id.rsplit("/", 1)[-1]
+                problems.append(f"Terraform association of {name} not written: {error}")
+        cls._update(chosen, [])
+        return problems
 
     @classmethod
     def remove(cls, subnet_ids: Iterable[str]) -> None:

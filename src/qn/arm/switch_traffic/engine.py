@@ -9,7 +9,6 @@ would take away routes that the pending item still needs. A later run, forward o
 only the pending items again, by handing the library the records narrowed to them.
 """
 
-import contextlib
 import dataclasses
 import os
 import sys
@@ -18,7 +17,7 @@ from dataclasses import dataclass
 
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
-from qn.arm.switch_traffic import items, locks, report, result, steps, verify
+from qn.arm.switch_traffic import items, locks, report, steps, verify
 from qn.arm.switch_traffic import plan as plans
 from qn.arm.switch_traffic.config import ConfigError, load_config
 from qn.arm.switch_traffic.items import hub_id, vnet_key
@@ -42,10 +41,6 @@ class Run:
     vnet: list | None = None
     force: bool = False
     yes: bool = False  # apply the plan without asking
-
-
-def state_path(config, given: str | None = None) -> str:
-    return given or os.path.join(config.output_dir, STATE_FILE)
 
 
 class Stop(Exception):
@@ -144,6 +139,7 @@ class Migration:
             self.state,
             self.clients,
             lambda vnet_config: open_vnet(self.config, vnet_config, switchlib),
+            self.run.force,
         )
         return plans.build(planning, self.vnets, self.run.revert)
 
@@ -157,21 +153,18 @@ class Migration:
         switchlib.SwitchTraffic.DryRun = False
         Globals.setDryRun(False)
         ordered = plans.in_run_order(self.state, self.vnets, self.run.revert)
-        self.tally = tally
         per_vnet = {}
         for vnet_config in ordered:
             before = tally.snapshot()
             self.counts = Counter()
             completed = self.one_vnet(switchlib, vnet_config)
-            counts = Counter(self.counts, errors=(tally.snapshot() - before)["errors"])
+            counts = Counter(errors=(tally.snapshot() - before)["errors"], **self.counts)
             counts["completed"] = completed
             per_vnet[vnet_config.name] = counts
         if self.run.revert:
             for vnet_config in ordered:
-                self.counts = per_vnet[vnet_config.name]
                 before = tally.snapshot()
-                with self.step_errors(steps.PEERINGS):  # the hub locks are its items
-                    self.put_locks_back(vnet_config)
+                self.put_locks_back(vnet_config)
                 per_vnet[vnet_config.name]["errors"] += (tally.snapshot() - before)["errors"]
         for vnet_config in ordered:
             per_vnet[vnet_config.name]["pending"] = self.pending_count(vnet_config)
@@ -218,8 +211,7 @@ class Migration:
             self.lock_preflight(vnet_run, plan["peeringPairList"])
         for number, step in enumerate(steps.FORWARD_STEPS, 1):
             progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
-            with self.step_errors(step):
-                self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
+            self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
 
     def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list) -> list:
         """Stops the VNet's run when a lock would refuse the deletion of these peering pairs;
@@ -264,27 +256,38 @@ class Migration:
             self.record_locks_again(vnet_run, key, records, pending)
         if pending:
             with Terraform.holding() as held:
-                self.attempt(
-                    vnet_run,
-                    step,
-                    lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
-                )
+                try:
+                    self.attempt(
+                        vnet_run,
+                        step,
+                        lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
+                    )
+                finally:  # a run cut off here leaves them to the next one's read-back
+                    self.keep_associations(key, records, held)
             found = self.read_back(vnet_run, step, False, records, pending)
             known.update(found)
             self.count(step, found)
-            self.write_terraform(vnet_run, held, found)
+        if step == steps.SWITCH:
+            self.write_terraform(vnet_run, records, known)
         self.finish_step(vnet_run, key, "forward", step, names, known)
 
-    def write_terraform(self, vnet_run, held: dict, found: dict) -> None:
-        """Writes the associations held back during the switch for the subnets Azure shows on
-        their new table only: a subnet whose write Azure refused gets none."""
-        for problem in Terraform.write(held, self.subnet_ids(vnet_run, found)):
+    def keep_associations(self, key: str, records: dict, held: dict) -> None:
+        """Keeps the Terraform associations the library handed over with the switch's records."""
+        if held:
+            records["associations"] = {**records.get("associations", {}), **held}
+            self.state.keep_records(key, steps.SWITCH, records)
+
+    def write_terraform(self, vnet_run, records: dict, known: dict) -> None:
+        """Writes the associations of the subnets Azure shows on their new table, and only
+        those: a subnet whose write Azure refused gets none."""
+        held = records.get("associations", {})
+        for problem in Terraform.write(held, self.subnet_ids(vnet_run, known)):
             self.log.error(f"  **Error** [{vnet_run.vnet_config.name}] {steps.SWITCH}: {problem}")
 
     @staticmethod
-    def subnet_ids(vnet_run, found: dict) -> list[str]:
+    def subnet_ids(vnet_run, known: dict) -> list[str]:
         """The resource IDs of the subnets among these items that Azure shows done."""
-        return [f"{vnet_run.vnet.id}/subnets/{n}" for n, i in found.items() if i["status"] == DONE]
+        return [f"{vnet_run.vnet.id}/subnets/{n}" for n, i in known.items() if i["status"] == DONE]
 
     def forward_records(self, vnet_run, key, step, planner, entry, discovered) -> dict:
         """What the step is to change: kept before it changes anything."""
@@ -294,7 +297,8 @@ class Migration:
                 fresh = steps.FORWARD[steps.DISCOVER](vnet_run, vnet_run.library, {})
                 discovered.update(fresh)
                 self.state.keep_records(key, steps.DISCOVER, discovered)
-                records = items.refresh_switch_plan(vnet_run, records, discovered)
+                # Re-planned, the records keep what else they hold (the associations).
+                records = dict(records, **items.refresh_switch_plan(vnet_run, records, discovered))
                 self.state.keep_records(key, step, records)
             return records
         if step == steps.SWITCH:
@@ -368,8 +372,7 @@ class Migration:
     def revert_vnet(self, vnet_run: steps.VnetRun, key: str) -> None:
         for number, step in enumerate(steps.REVERT_STEPS, 1):
             progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
-            with self.step_errors(step):
-                self.revert_step(vnet_run, key, step, f"{progress}: {step}")
+            self.revert_step(vnet_run, key, step, f"{progress}: {step}")
 
     def revert_step(self, vnet_run, key: str, step: str, progress: str) -> None:
         forward = self.state.entry(key, "forward", step)
@@ -530,20 +533,10 @@ class Migration:
         """Counts the items Azure shows changed. A revert does not count an item whose forward
         change Azure never showed: putting it back changed nothing."""
         unchanged = {n for n, i in (forward or {}).items() if i.get("status") == PENDING}
-        changed = sum(i["status"] == DONE and n not in unchanged for n, i in found.items())
-        self.counts[("changed", step)] += changed
         if step in COUNTED:
-            self.counts[COUNTED[step]] += changed
-
-    @contextlib.contextmanager
-    def step_errors(self, step: str):
-        """Counts the error lines of the step for the result (a reached step has a count, if
-        only 0)."""
-        before = self.tally.snapshot()["errors"]
-        try:
-            yield
-        finally:
-            self.counts[("errors", step)] += self.tally.snapshot()["errors"] - before
+            self.counts[COUNTED[step]] += sum(
+                i["status"] == DONE and n not in unchanged for n, i in found.items()
+            )
 
     def finish_step(self, vnet_run, key, direction, step, names, known, extra=()) -> None:
         pending = {n: known[n] for n in self.undone(names, known)}
@@ -574,15 +567,16 @@ def execute(run: Run, tally) -> int:
         config = load_config(run.config)
         vnets = selected_vnets(config, run.vnet)
         point_tool_at(config)
-        state = StateFile(state_path(config, run.state), read_only=run.dry_run)
+        state = StateFile(
+            run.state or os.path.join(config.output_dir, STATE_FILE), read_only=run.dry_run
+        )
         with state.hold():
             check_state(state, vnets, run)
             migration = Migration(run, config, state, vnets)
             plan = migration.plan()
-            # The dry run's result is its plan (unless the result is JSON); a real run's plan
-            # is read before the question, beside the log.
-            to_stdout = run.dry_run and tally.output != report.JSON
-            plans.show(plan, sys.stdout if to_stdout else sys.stderr)
+            # The dry run's result is its plan; a real run's plan is read before the question,
+            # beside the log.
+            plans.show(plan, sys.stdout if run.dry_run else sys.stderr)
             if run.dry_run:
                 per_vnet = plan.per_vnet()
             else:
@@ -591,8 +585,7 @@ def execute(run: Run, tally) -> int:
     except (ConfigError, StateError, plans.PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
+    for line in report.summary_lines(run.revert, per_vnet):
+        report.driver_log().info(line)
     failed = any(c["errors"] or c["pending"] or not c["completed"] for c in per_vnet.values())
-    status = EXIT_ERRORS if failed else EXIT_OK
-    keys = {v.name: vnet_key(v) for v in vnets}
-    tally.result(result.run_document(run, state, keys, per_vnet, status))
-    return status
+    return EXIT_ERRORS if failed else EXIT_OK
