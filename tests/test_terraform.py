@@ -1,10 +1,16 @@
 """The Terraform association file: names, escaping and import blocks parsed back with
-python-hcl2."""
+python-hcl2, and end to end through the driver on the emulator, the file always naming the
+associations that Azure shows and no other."""
+
+import contextlib
 
 import hcl2
 import pytest
 from hcl2.utils import SerializationOptions
 
+from armsim import Emulator, Fault
+from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic.cli import main
 from qn.arm.terraform import RESOURCE_TYPE, Terraform, hcl_string
 
 VNET = "/subscriptions/s1/resourceGroups/rg-a/providers/Microsoft.Network/virtualNetworks/vn1"
@@ -144,3 +150,94 @@ def test_a_record_terraform_cannot_hold_is_refused_or_reported(tmp_path, monkeyp
     (problem,) = Terraform.write(held, [bad["subnet_id"]])
     assert problem.startswith("Terraform association of app not written: ")
     assert written(tmp_path) == ""
+
+
+# -- end to end: the driver on the emulator ---------------------------------------------------
+
+SCALE = 0.001
+APP = (
+    f"/subscriptions/{demo.SPOKES}/resourceGroups/rg-spokes/providers/Microsoft.Network/"
+    "virtualNetworks/vn-app"
+)
+
+
+def on_staged_tables(arm) -> dict:
+    """{subnet ID: table name} of the spoke subnets Azure shows on a staged or main table,
+    those the configuration keeps out of Terraform left out."""
+    shown = {}
+    for resource_id, resource in arm.snapshot().items():
+        table = (resource.get("properties", {}).get("routeTable") or {}).get("id", "")
+        name = table.rsplit("/", 1)[-1]
+        if "/subnets/" in resource_id and (name.endswith("-lf") or "-main-" in name):
+            if not resource_id.endswith("/subnets/cache"):  # in a subnet group
+                shown[resource_id] = name
+    return shown
+
+
+def assert_file_matches_azure(arm, output) -> None:
+    associations = parsed(written(output))
+    shown = on_staged_tables(arm)
+    assert sorted(associations) == sorted(shown)
+    for subnet_id, (_, attributes) in associations.items():
+        table = shown[subnet_id]
+        vnet, main = subnet_id.split("/")[8], table.rsplit("-main-", 1)
+        expected = f'module.{vnet}.azurerm_route_table_lumaflow_managed["{table}"].id'
+        if len(main) == 2:
+            expected = (
+                f"module.{vnet}.azurerm_route_table_lumaflow_managed_main[{int(main[1]) - 1}].id"
+            )
+        assert attributes["route_table_id"] == f"${{{expected}}}"
+
+
+def test_driver_writes_only_what_azure_shows_and_rewrites_it_on_revert(tmp_path, monkeypatch):
+    topology = demo.sample_topology()
+    spokes = topology["subscriptions"][demo.SPOKES]["resource_groups"]["rg-spokes"]
+    subnets = spokes["virtual_networks"]["vn-app"]["subnets"]
+    subnets["a.b"] = {"address_prefix": "10.1.6.0/24", "route_table": "rt-web"}
+    subnets["a_b"] = {"address_prefix": "10.1.7.0/24", "route_table": "rt-web"}
+    output = tmp_path / "output"
+    with Emulator(topology, token=demo.TOKEN, time_scale=SCALE) as arm, demo.scaled_time(SCALE):
+        config = demo.demo_config(arm, str(tmp_path))
+
+        def switch(*options: str) -> int:
+            return main(["--config", config, "--yes", *options])
+
+        assert switch("--dry-run") == 0
+        assert not (output / "subnet-route-table-associations.tf").exists()
+
+        # Azure refuses one subnet: the library stops there, the subnets before it are moved.
+        arm.faults.add(Fault(method="PUT", resource="subnets/jobs", status=403))
+        assert switch() == 1
+        assert_file_matches_azure(arm, output)
+        shown = on_staged_tables(arm)
+        assert f"{APP}/subnets/a_b" in shown and f"{APP}/subnets/jobs" not in shown
+
+        # Cut off (Ctrl-C) after the next two subnets were written, before any read-back:
+        # the next run finds them moved and writes their associations.
+        handed_over = []
+        create = Terraform.createSubnetAssociationTf
+
+        def interrupted(record: dict) -> None:
+            handed_over.append(record)
+            if len(handed_over) == 3:
+                raise KeyboardInterrupt
+            create(record)
+
+        monkeypatch.setattr(Terraform, "createSubnetAssociationTf", interrupted)
+        with contextlib.suppress(KeyboardInterrupt):
+            switch("--vnet", "vn-app")
+        monkeypatch.setattr(Terraform, "createSubnetAssociationTf", create)
+        assert len(on_staged_tables(arm)) == len(shown) + 2
+
+        assert switch("--vnet", "vn-app") == 0  # the last pending one
+        assert_file_matches_azure(arm, output)
+        assert len(parsed(written(output))) == 8  # a.b and a_b apart
+
+        arm.faults.add(Fault(method="PUT", resource="subnets/sql", status=403))
+        assert switch("--revert") == 1  # vn-data's subnets stay on their staged tables
+        assert_file_matches_azure(arm, output)
+        assert on_staged_tables(arm)
+
+        assert switch("--revert") == 0
+        assert_file_matches_azure(arm, output)
+        assert written(output) == ""
