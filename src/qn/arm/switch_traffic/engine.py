@@ -9,6 +9,7 @@ would take away routes that the pending item still needs. A later run, forward o
 only the pending items again, by handing the library the records narrowed to them.
 """
 
+import contextlib
 import dataclasses
 import os
 import sys
@@ -17,7 +18,7 @@ from dataclasses import dataclass
 
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
-from qn.arm.switch_traffic import items, locks, report, steps, verify
+from qn.arm.switch_traffic import items, locks, report, result, steps, verify
 from qn.arm.switch_traffic import plan as plans
 from qn.arm.switch_traffic.config import ConfigError, load_config
 from qn.arm.switch_traffic.items import hub_id, vnet_key
@@ -41,6 +42,10 @@ class Run:
     vnet: list | None = None
     force: bool = False
     yes: bool = False  # apply the plan without asking
+
+
+def state_path(config, given: str | None = None) -> str:
+    return given or os.path.join(config.output_dir, STATE_FILE)
 
 
 class Stop(Exception):
@@ -139,7 +144,6 @@ class Migration:
             self.state,
             self.clients,
             lambda vnet_config: open_vnet(self.config, vnet_config, switchlib),
-            self.run.force,
         )
         return plans.build(planning, self.vnets, self.run.revert)
 
@@ -153,18 +157,21 @@ class Migration:
         switchlib.SwitchTraffic.DryRun = False
         Globals.setDryRun(False)
         ordered = plans.in_run_order(self.state, self.vnets, self.run.revert)
+        self.tally = tally
         per_vnet = {}
         for vnet_config in ordered:
             before = tally.snapshot()
             self.counts = Counter()
             completed = self.one_vnet(switchlib, vnet_config)
-            counts = Counter(errors=(tally.snapshot() - before)["errors"], **self.counts)
+            counts = Counter(self.counts, errors=(tally.snapshot() - before)["errors"])
             counts["completed"] = completed
             per_vnet[vnet_config.name] = counts
         if self.run.revert:
             for vnet_config in ordered:
+                self.counts = per_vnet[vnet_config.name]
                 before = tally.snapshot()
-                self.put_locks_back(vnet_config)
+                with self.step_errors(steps.PEERINGS):  # the hub locks are its items
+                    self.put_locks_back(vnet_config)
                 per_vnet[vnet_config.name]["errors"] += (tally.snapshot() - before)["errors"]
         for vnet_config in ordered:
             per_vnet[vnet_config.name]["pending"] = self.pending_count(vnet_config)
@@ -211,7 +218,8 @@ class Migration:
             self.lock_preflight(vnet_run, plan["peeringPairList"])
         for number, step in enumerate(steps.FORWARD_STEPS, 1):
             progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
-            self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
+            with self.step_errors(step):
+                self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
 
     def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list) -> list:
         """Stops the VNet's run when a lock would refuse the deletion of these peering pairs;
@@ -372,7 +380,8 @@ class Migration:
     def revert_vnet(self, vnet_run: steps.VnetRun, key: str) -> None:
         for number, step in enumerate(steps.REVERT_STEPS, 1):
             progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
-            self.revert_step(vnet_run, key, step, f"{progress}: {step}")
+            with self.step_errors(step):
+                self.revert_step(vnet_run, key, step, f"{progress}: {step}")
 
     def revert_step(self, vnet_run, key: str, step: str, progress: str) -> None:
         forward = self.state.entry(key, "forward", step)
@@ -533,10 +542,20 @@ class Migration:
         """Counts the items Azure shows changed. A revert does not count an item whose forward
         change Azure never showed: putting it back changed nothing."""
         unchanged = {n for n, i in (forward or {}).items() if i.get("status") == PENDING}
+        changed = sum(i["status"] == DONE and n not in unchanged for n, i in found.items())
+        self.counts[("changed", step)] += changed
         if step in COUNTED:
-            self.counts[COUNTED[step]] += sum(
-                i["status"] == DONE and n not in unchanged for n, i in found.items()
-            )
+            self.counts[COUNTED[step]] += changed
+
+    @contextlib.contextmanager
+    def step_errors(self, step: str):
+        """Counts the error lines of the step for the result (a reached step has a count, if
+        only 0)."""
+        before = self.tally.snapshot()["errors"]
+        try:
+            yield
+        finally:
+            self.counts[("errors", step)] += self.tally.snapshot()["errors"] - before
 
     def finish_step(self, vnet_run, key, direction, step, names, known, extra=()) -> None:
         pending = {n: known[n] for n in self.undone(names, known)}
@@ -567,16 +586,15 @@ def execute(run: Run, tally) -> int:
         config = load_config(run.config)
         vnets = selected_vnets(config, run.vnet)
         point_tool_at(config)
-        state = StateFile(
-            run.state or os.path.join(config.output_dir, STATE_FILE), read_only=run.dry_run
-        )
+        state = StateFile(state_path(config, run.state), read_only=run.dry_run)
         with state.hold():
             check_state(state, vnets, run)
             migration = Migration(run, config, state, vnets)
             plan = migration.plan()
-            # The dry run's result is its plan; a real run's plan is read before the question,
-            # beside the log.
-            plans.show(plan, sys.stdout if run.dry_run else sys.stderr)
+            # The dry run's result is its plan (unless the result is JSON); a real run's plan
+            # is read before the question, beside the log.
+            to_stdout = run.dry_run and tally.output != report.JSON
+            plans.show(plan, sys.stdout if to_stdout else sys.stderr)
             if run.dry_run:
                 per_vnet = plan.per_vnet()
             else:
@@ -585,7 +603,8 @@ def execute(run: Run, tally) -> int:
     except (ConfigError, StateError, plans.PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
-    for line in report.summary_lines(run.revert, per_vnet):
-        report.driver_log().info(line)
     failed = any(c["errors"] or c["pending"] or not c["completed"] for c in per_vnet.values())
-    return EXIT_ERRORS if failed else EXIT_OK
+    status = EXIT_ERRORS if failed else EXIT_OK
+    keys = {v.name: vnet_key(v) for v in vnets}
+    tally.result(result.run_document(run, state, keys, per_vnet, status))
+    return status
