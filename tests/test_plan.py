@@ -43,9 +43,18 @@ FORWARD = {
 }
 
 
+# The main table each subnet without a table of its own was put on.
+ON_MAIN = {"cache": "vn-app-main-1", "jobs": "vn-app-main-2", "batch": "vn-data-main-1"}
+
+
 def reverted(rows):
-    """The revert plan's rows: before and after exchanged; nothing was attached to detach."""
-    return sorted((s, i, after, before) for s, i, before, after in rows if s != "security-domain")
+    """The revert plan's rows: before and after exchanged (a subnet is where Azure shows it);
+    nothing was attached to detach."""
+    return sorted(
+        (step, item, ON_MAIN.get(item, after), before)
+        for step, item, before, after in rows
+        if step != "security-domain"
+    )
 
 
 def tables(out):
@@ -89,7 +98,7 @@ def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
     assert switch(arm, "--dry-run") == 0
     out = capsys.readouterr().out
     assert tables(out) == FORWARD
-    assert "Plan: 7 subnets to switch, 7 route tables to change, 2 peering pairs to delete." in out
+    assert "Plan: subnets to switch 7, route tables to change 7, peering pairs to delete 2." in out
     assert arm.write_requests() == [] and arm.snapshot() == before
     assert not os.path.exists(tmp_path / "output")  # no state, lock or Terraform file
 
@@ -106,7 +115,7 @@ def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
     assert {vnet: sorted(rows) for vnet, rows in plans.items()} == {
         vnet: reverted(rows) for vnet, rows in FORWARD.items()
     }
-    assert "Plan: 7 subnets to switch back, 7 route tables to restore, 2 peering pairs to" in out
+    assert "Plan: subnets to switch back 7, route tables to restore 7, peering pairs to re" in out
     assert len(arm.write_requests()) == requests and files_under(tmp_path / "output") == files
 
 

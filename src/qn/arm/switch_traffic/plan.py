@@ -124,7 +124,7 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]
     if plan.stops:
         return plan
     if switched is not None:
-        add_switch_rows(plan, pending_records(kept, steps.SWITCH, switched), revert=False)
+        add_switch_rows(plan, pending_records(kept, steps.SWITCH, switched))
         lacking = {n: i for n, i in switched["subnets"].items() if i["lacks"]}
         if lacking:
             plan.stops = "after the subnet switch, " + lacking_text(lacking)
@@ -282,6 +282,9 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
             add_domain_row(plan, planning.config, vnet_config, records["attached"], revert=True)
             continue
         records = pending_records(reverted, step, records)
+        if step == steps.SWITCH:  # where the subnets are now, Azure tells
+            add_switch_back_rows(plan, records, current_tables(planning.open_vnet(vnet_config)))
+            continue
         if step == steps.PEERINGS:
             problems = [
                 f"peering {p['localPeeringName']} leads to {items.hub_id(p)}: {problem}"
@@ -297,17 +300,36 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
 # -- rows -------------------------------------------------------------------------------------
 
 
-def add_switch_rows(plan: VnetPlan, records: dict, revert: bool) -> None:
+def add_switch_rows(plan: VnetPlan, records: dict) -> None:
     for name, item in records["subnets"].items():
         origin = item["from"] or "no route table"
-        staged = " or ".join(item["to"])
-        if revert:
-            if item["to"]:  # a subnet that lacked its staged table never moved
-                plan.add(steps.SWITCH, name, staged, origin, "subnets")
-        elif item["lacks"]:
+        if item["lacks"]:
             plan.add(steps.SWITCH, name, origin, f"stays: lacks {item['lacks']}")
         else:
-            plan.add(steps.SWITCH, name, origin, staged, "subnets")
+            plan.add(steps.SWITCH, name, origin, " or ".join(item["to"]), "subnets")
+
+
+def add_switch_back_rows(plan: VnetPlan, records: dict, current: dict[str, str | None]) -> None:
+    """A subnet already on its old table (its forward change never showed) is left out."""
+    for name, item in records["subnets"].items():
+        origin = item["from"] or "no route table"
+        if name.lower() not in current:
+            plan.add(steps.SWITCH, name, "subnet not found", origin)
+        elif not items.same(current[name.lower()], item["from"]):
+            plan.add(
+                steps.SWITCH, name, current[name.lower()] or "no route table", origin, "subnets"
+            )
+
+
+def current_tables(run: steps.VnetRun) -> dict[str, str | None]:
+    """{subnet name in lower case: the name of its route table, or None}."""
+    group = items.resource_group(run.vnet.id)
+    return {
+        subnet.name.lower(): items.last_segment(
+            subnet.route_table.id if subnet.route_table else None
+        )
+        for subnet in run.network_client.subnets.list(group, run.vnet.name)
+    }
 
 
 def add_propagation_rows(plan: VnetPlan, records: dict, revert: bool) -> None:
@@ -365,7 +387,6 @@ def add_domain_row(
 
 
 ROWS: dict[str, Callable[[VnetPlan, dict, bool], None]] = {
-    steps.SWITCH: add_switch_rows,
     steps.PROPAGATION: add_propagation_rows,
     steps.REMOTE_GATEWAY: add_gateway_rows,
     steps.PEERINGS: add_pair_rows,
@@ -399,18 +420,14 @@ def totals(plan: Plan) -> str:
     total = Counter()
     for vnet in plan.vnets:
         total.update(vnet.counts)
-    verb = (
-        ("to switch back", "to restore", "to re-create")
-        if plan.revert
-        else (
-            "to switch",
-            "to change",
-            "to delete",
-        )
+    verbs = (
+        ("switch back", "restore", "re-create") if plan.revert else ("switch", "change", "delete")
     )
+    kinds = ("subnets", "route tables", "peering pairs")
+    counts = (total["subnets"], total["tables"], total["peerings"])
     return (
-        f"Plan: {total['subnets']} subnets {verb[0]}, {total['tables']} route tables "
-        f"{verb[1]}, {total['peerings']} peering pairs {verb[2]}"
+        "Plan: "
+        + ", ".join(f"{k} to {v} {n}" for k, v, n in zip(kinds, verbs, counts, strict=True))
         + "".join(f"; {v.name} stops {v.stops.split(':')[0]}" for v in plan.vnets if v.stops)
         + "."
     )
