@@ -13,8 +13,8 @@ A run's result:
      "errors": ["<every error line of the run>"]}
 
 A step's status: "done", "pending" (items Azure does not show yet, with the reason),
-"interrupted" (started, nothing read back yet), "not started"; in a dry run "planned" or
-"not reached".
+"interrupted" (started, nothing read back yet), "not started"; in a dry run "planned", its
+changes counted per VNet.
 """
 
 from qn.arm.switch_traffic import steps
@@ -67,17 +67,19 @@ def run_document(run, state: StateFile, keys: dict, per_vnet: dict, status: int)
 
 
 def step_result(run, step: str, kept: dict | None, counts) -> dict:
-    # The engine counts a step's errors whenever the run reaches it, none or some.
-    reached = ("errors", step) in counts
     if run.dry_run:  # the state file holds what earlier runs did, not this one's plan
-        status, pending = ("planned" if reached else "not reached"), {}
-    else:
-        status, pending = step_status(kept), pending_items(kept)
+        return {
+            "step": step,
+            "status": "planned",
+            "changed": counts.get(("changed", step)),  # where the plan counts per step
+            "pending": {},
+            "errors": 0,
+        }
     return {
         "step": step,
-        "status": status,
+        "status": step_status(kept),
         "changed": counts[("changed", step)],
-        "pending": pending,
+        "pending": pending_items(kept),
         "errors": counts[("errors", step)],
     }
 
