@@ -60,8 +60,12 @@ def hcl_string(value: str) -> str:
 
 
 def _unquote(literal: str) -> str:
-    """The value of a string that `hcl_string` wrote (its escapes are JSON's)."""
-    return json.loads(literal.replace("$${", "${").replace("%%{", "%{"))
+    """The value of a string that `hcl_string` wrote (its escapes are JSON's); one edited by
+    hand into escapes JSON does not know stays as written, and so matches no subnet."""
+    try:
+        return json.loads(literal.replace("$${", "${").replace("%%{", "%{"))
+    except ValueError:
+        return literal
 
 
 def _reference(ref: str, what: str) -> str:
@@ -98,8 +102,8 @@ class Association:
 
     @classmethod
     def of(cls, record: dict) -> "Association":
-        """Checked and escaped at once: a record that cannot be written fails before the
-        library changes its subnet."""
+        """The association of a record, every value checked and escaped; ValueError for one
+        that Terraform cannot hold."""
         subnet_id = str(record["subnet_id"])
         name = resource_name(str(record["vnet_name"]), subnet_id)
         provider = str(record["provider"])
