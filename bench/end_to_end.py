@@ -38,6 +38,7 @@ USING_GATEWAY = 1  # peerings of the spoke that use the remote gateway
 LOCK_PREFIX = "hub-lock-"
 
 # The driver's own requests, outside every step's operations.
+PLAN = "plan and preflight shown before the run (driver)"
 OPEN_VNET = "open VNet (driver)"
 LOCK_PREFLIGHT = "lock preflight (driver)"
 PEERING_ORDER = "peering order (driver)"
@@ -45,7 +46,16 @@ PUT_LOCKS_BACK = "put locks back (driver)"
 READ_BACK = "read back (driver)"
 OTHER = "other (driver)"
 SWITCH_PLAN = "switch-subnets: plan (driver)"
-DRIVER = (OPEN_VNET, SWITCH_PLAN, LOCK_PREFLIGHT, READ_BACK, PEERING_ORDER, PUT_LOCKS_BACK, OTHER)
+DRIVER = (
+    PLAN,
+    OPEN_VNET,
+    SWITCH_PLAN,
+    LOCK_PREFLIGHT,
+    READ_BACK,
+    PEERING_ORDER,
+    PUT_LOCKS_BACK,
+    OTHER,
+)
 
 
 def plan_of(step):
@@ -185,9 +195,14 @@ class StepRequests:
         self._inner = []  # per open call: [Counter of its inner calls' methods, their ns]
         self._patched = []  # (namespace, name, original)
         self._preflight_planned = False
+        self._absorbing = 0
 
-    def _count(self, label, function, planned=False):
+    def _count(self, label, function, planned=False, whole=False):
+        """function counted under label; with whole, the counted calls inside it are its own."""
+
         def counted(*args, **kwargs):
+            if self._absorbing:
+                return function(*args, **kwargs)
             if planned and args[1].DryRun:  # (run, library, earlier) with the planning library
                 plan = plan_of(label)
                 if label == steps.PEERINGS and not self._preflight_planned:
@@ -196,11 +211,13 @@ class StepRequests:
                 return self._count(plan, function)(*args, **kwargs)
             first = len(self.arm.requests)
             self._inner.append([Counter(), 0])
+            self._absorbing += whole
             start = perf_counter_ns()
             try:
                 return function(*args, **kwargs)
             finally:
                 took = perf_counter_ns() - start
+                self._absorbing -= whole
                 inner_methods, inner_ns = self._inner.pop()
                 methods = Counter(method for method, _ in self.arm.requests[first:])
                 own = Counter(methods)
@@ -213,11 +230,11 @@ class StepRequests:
 
         return counted
 
-    def _wrap(self, namespace, name, label, planned=False):
+    def _wrap(self, namespace, name, label, planned=False, whole=False):
         """Wraps namespace[name]: a module's or the steps' table; a class's attribute."""
         original = namespace[name] if isinstance(namespace, dict) else vars(namespace)[name]
         self._patched.append((namespace, name, original))
-        self._put(namespace, name, self._count(label, original, planned))
+        self._put(namespace, name, self._count(label, original, planned, whole))
 
     @staticmethod
     def _put(namespace, name, value):
@@ -231,6 +248,7 @@ class StepRequests:
         self._wrap(vars(engine), "open_vnet", OPEN_VNET)
         self._wrap(vars(locks), "preflight", LOCK_PREFLIGHT)
         self._wrap(vars(verify), "check", READ_BACK)
+        self._wrap(engine.Migration, "plan", PLAN, whole=True)
         self._wrap(engine.Migration, "in_creatable_order", PEERING_ORDER)
         self._wrap(engine.Migration, "put_locks_back", PUT_LOCKS_BACK)
         self._wrap(vars(items), "switch_plan", SWITCH_PLAN)
@@ -280,7 +298,7 @@ def one_round():
         for revert in (False, True):
             with StepRequests(arm) as counted:
                 start = perf_counter_ns()
-                status = engine.execute(engine.Run(config, revert=revert), tally)
+                status = engine.execute(engine.Run(config, revert=revert, yes=True), tally)
                 took = perf_counter_ns() - start
             if status != engine.EXIT_OK or tally.counts["errors"]:
                 raise RuntimeError(f"the {'revert' if revert else 'forward'} run failed")
