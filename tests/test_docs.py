@@ -2,7 +2,7 @@
 commands against the emulator, each YAML and JSON example with the loader that reads it, each
 synopsis against the command's --help, and every driver error message explained in
 docs/troubleshooting.md. A block in a language the test cannot check fails it; blocks without a
-language show output and are only read."""
+language show output: JSON and Terraform must parse, the rest is only read."""
 
 import ast
 import itertools
@@ -15,6 +15,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import hcl2
 import pytest
 import yaml
 
@@ -56,20 +57,21 @@ def commands(block: str) -> list[list[str]]:
     return [words for line in joined.splitlines() if (words := shlex.split(line, comments=True))]
 
 
-def help_text(command: str, capsys) -> str:
+def help_text(command: str, capsys, subcommand: tuple = ()) -> str:
     if command == "armsim":
         from armsim.__main__ import parser
 
         return parser().format_help()
     with pytest.raises(SystemExit) as exit_:
-        switch_traffic(["--help"])
+        switch_traffic([*subcommand, "--help"])
     assert exit_.value.code == 0
     return capsys.readouterr().out
 
 
 def check_synopsis(words: list[str], capsys) -> None:
     """Every option a synopsis names exists."""
-    known = help_text(os.path.basename(words[0]), capsys)
+    subcommand = tuple(words[1:2]) if words[1:2] == ["status"] else ()
+    known = help_text(os.path.basename(words[0]), capsys, subcommand)
     for option in re.findall(r"(?<![\w-])-{1,2}[a-zA-Z][\w-]*", " ".join(words[1:])):
         assert re.search(rf"(?<![\w-]){re.escape(option)}\b", known), f"{option} is not an option"
 
@@ -160,6 +162,7 @@ def load_json_example(text: str, tmp_path, monkeypatch, capsys) -> None:
     path = tmp_path / "switch-traffic-state.json"
     path.write_text(text, encoding="utf-8")
     assert StateFile(str(path), read_only=True).data["vnets"]
+    assert switch_traffic(["status", "--state", str(path)]) == 0
 
 
 def emulator_topology(tmp_path) -> None:
@@ -204,7 +207,11 @@ def test_doc_example_runs_or_loads(language, text, tmp_path, monkeypatch, capsys
     elif language == "" and text.startswith("switch-traffic "):
         for words in commands(text):
             check_synopsis(words, capsys)
-    else:  # output shown as the tool prints it; nothing to run
+    elif language == "" and text.startswith("{"):  # a JSON document the tool writes
+        json.loads(text)
+    elif language == "" and text.startswith("resource "):  # the Terraform the tool writes
+        assert hcl2.loads(text)["resource"]
+    else:  # other output shown as the tool prints it
         assert language == "", f"a {language} block: run or load it here"
 
 
