@@ -58,6 +58,17 @@ def hub_side(snapshot):
     return sorted(k for k in snapshot if k.endswith("/hub-to-app") or "/vn-hub/providers/" in k)
 
 
+def propagating(snapshot):
+    """The route tables vn-app's subnets are on that still take the gateway's routes."""
+    return [
+        key
+        for key, resource in snapshot.items()
+        if "/routeTables/" in key
+        and any("/vn-app/" in s["id"] for s in resource["properties"].get("subnets", ()))
+        and not resource["properties"].get("disableBgpRoutePropagation")
+    ]
+
+
 def truthful(status, out, arm, direction):
     """The run's changes, after checking that it exits 0 exactly when nothing is pending or
     failed, and that its pending count is the state file's."""
@@ -126,6 +137,6 @@ def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, d
         assert f"{step} (again: the pending items)" in err
         assert summary(out)[1:] == (0, 0)
         if not revert:
-            assert hub_side(arm.snapshot()) == []
+            assert hub_side(arm.snapshot()) == [] and propagating(arm.snapshot()) == []
             assert switch(arm, "--revert", *APP) == 0
         assert demo.differences(before, arm.snapshot()) == []

@@ -303,7 +303,7 @@ class Migration:
         if records is not None:
             if step == steps.SWITCH:  # a table staged since may let a pending subnet move
                 fresh = steps.FORWARD[steps.DISCOVER](vnet_run, vnet_run.library, {})
-                discovered.update(fresh)
+                discovered.update(items.merged_discovery(discovered, fresh))
                 self.state.keep_records(key, steps.DISCOVER, discovered)
                 # Re-planned, the records keep what else they hold (the associations).
                 records = dict(records, **items.refresh_switch_plan(vnet_run, records, discovered))

@@ -141,6 +141,17 @@ def narrowed_discovery(discovered: dict, tables: list[str]) -> dict:
     }
 
 
+def merged_discovery(kept: dict, fresh: dict) -> dict:
+    """Discovery's records with what a fresh discovery adds (a table staged since). A subnet
+    already moved is on its staged table, so a fresh discovery no longer pairs its old table,
+    and the steps after the switch still need that pair."""
+    staged = list(kept["stagedUdrLst"])
+    known = {e.lower() for e in staged}
+    staged += [e for e in fresh["stagedUdrLst"] if e.lower() not in known]
+    pairs = {**kept["rtb_target_rtb_map"], **fresh["rtb_target_rtb_map"]}
+    return {"stagedUdrLst": staged, "rtb_target_rtb_map": pairs}
+
+
 def narrowed_pairs_for_switch(discovered: dict, subnets: dict) -> dict:
     """Discovery's forward pairing narrowed to the old tables of the subnets named."""
     wanted = {(item["from"] or "").lower() for item in subnets.values()}
