@@ -223,8 +223,11 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
     assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
 
-    # The next forward run tries the pending subnet only, and goes on.
+    # The same command again is refused for vn-app, done, and points to vn-data's run alone.
     arm.faults.clear()
+    assert switch(arm) == 2
+    assert "; to go on with the others: --vnet vn-data" in capsys.readouterr().err
+    # That forward run tries the pending subnet only, and goes on.
     assert switch(arm, "--vnet", "vn-data") == 0
     out, err = capsys.readouterr()
     assert "step 2/6: switch-subnets (again: the pending items)" in err

@@ -12,6 +12,7 @@ only the pending items again, by handing the library the records narrowed to the
 import contextlib
 import dataclasses
 import os
+import shlex
 import sys
 from collections import Counter
 from dataclasses import dataclass
@@ -90,16 +91,16 @@ def check_state(state: StateFile, vnets: list, run: Run) -> None:
         return
     if run.force:
         return
-    held = [
-        vnet_key(v)
-        for v in vnets
-        if state.forward_status(vnet_key(v), steps.FORWARD_STEPS) in ("done", "reverting")
-    ]
+    status = {v.name: state.forward_status(vnet_key(v), steps.FORWARD_STEPS) for v in vnets}
+    held = [vnet_key(v) for v in vnets if status[v.name] in ("done", "reverting")]
     if held:
+        # A run over several VNets that stopped in one is gone on with for that one alone.
+        unfinished = [name for name, s in status.items() if s == "unfinished"]
+        go_on = f"; to go on with the others: {shlex.join(['--vnet', *unfinished])}"
         raise StateError(
             f"{state.path} still holds records of an earlier forward run for "
             f"{', '.join(held)} that are not reverted; run --revert first, or pass --force "
-            "to start over (those records are then lost)"
+            f"to start over (those records are then lost){go_on if unfinished else ''}"
         )
 
 
