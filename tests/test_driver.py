@@ -149,6 +149,33 @@ def test_half_deleted_peering_comes_back_connected_in_one_revert(arm, capsys):
     assert demo.differences(before, arm.snapshot()) == []
 
 
+@pytest.mark.parametrize("refused_from", ["the plan", "step 5"])
+def test_unreadable_hub_peerings_are_never_taken_for_none(arm, monkeypatch, capsys, refused_from):
+    # The library logs a failed read and goes on without the peering: a plan or records
+    # built from that would delete nothing and call the step done.
+    refusal = Fault(method="GET", resource="vn-hub/virtualNetworkPeerings", status=403, times=None)
+    if refused_from == "the plan":
+        arm.faults.add(refusal)
+    else:
+        gateway_off = steps.FORWARD[steps.REMOTE_GATEWAY]
+
+        def then_refused(run, library, earlier):
+            records = gateway_off(run, library, earlier)
+            if not library.DryRun:
+                arm.faults.add(refusal)
+            return records
+
+        monkeypatch.setitem(steps.FORWARD, steps.REMOTE_GATEWAY, then_refused)
+    status = switch(arm, "--vnet", "vn-app")
+    err = capsys.readouterr().err
+    assert "IncompletePlan: (AuthorizationFailed)" in err
+    assert [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
+    if refused_from == "the plan":
+        assert status == 2 and arm.write_requests() == []
+    else:
+        assert status == 1 and "done" not in state_of(arm)[APP]["forward"][steps.PEERINGS]
+
+
 def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, capsys):
     before = arm.snapshot()
     delete = steps.FORWARD[steps.PEERINGS]

@@ -61,16 +61,30 @@ def planning_library(library):
     return type(f"{library.__name__}Plan", (library,), {"DryRun": True})
 
 
+class IncompletePlan(RuntimeError):
+    """The library logged an error while planning; the text is its error lines."""
+
+
 @contextlib.contextmanager
 def quiet_library():
-    """The plan's lines would repeat the real run's; the operator sees those only."""
+    """The plan's lines would repeat the real run's; the operator sees those only. Not its
+    errors: the library logs a failed read and goes on without the item, so the plan (and the
+    records kept from it) would leave out an item that the step then never changes."""
+    errors = []
+
+    def swallow(record: logging.LogRecord) -> bool:
+        if record.levelno >= logging.ERROR:
+            errors.append(record.getMessage().strip().removeprefix("**Error**").strip())
+        return False
+
     logger = logging.getLogger("qn.arm.switchlib")
-    was = logger.disabled
-    logger.disabled = True
+    logger.addFilter(swallow)
     try:
         yield
     finally:
-        logger.disabled = was
+        logger.removeFilter(swallow)
+    if errors:
+        raise IncompletePlan("; ".join(errors))
 
 
 # -- forward: each step is (run, library, records of the earlier steps) -> its records ------
