@@ -149,31 +149,49 @@ def test_half_deleted_peering_comes_back_connected_in_one_revert(arm, capsys):
     assert demo.differences(before, arm.snapshot()) == []
 
 
-@pytest.mark.parametrize("refused_from", ["the plan", "step 5"])
-def test_unreadable_hub_peerings_are_never_taken_for_none(arm, monkeypatch, capsys, refused_from):
-    # The library logs a failed read and goes on without the peering: a plan or records
-    # built from that would delete nothing and call the step done.
-    refusal = Fault(method="GET", resource="vn-hub/virtualNetworkPeerings", status=403, times=None)
-    if refused_from == "the plan":
+@pytest.mark.parametrize(
+    "unreadable, refused_after",
+    [
+        ("vn-hub/virtualNetworkPeerings", None),  # from the plan on
+        ("vn-hub/virtualNetworkPeerings", steps.REMOTE_GATEWAY),
+        ("virtualNetworkPeerings/app-to-hub", steps.PROPAGATION),
+        ("routeTables/rt-web-lf", steps.SWITCH),
+    ],
+)
+def test_what_a_plan_cannot_read_is_never_taken_for_nothing_to_do(
+    arm, monkeypatch, capsys, unreadable, refused_after
+):
+    # The library logs a failed read and goes on without the item: a plan or records built
+    # from that would leave the item unchanged and call the step done.
+    before = arm.snapshot()
+    refusal = Fault(method="GET", resource=unreadable, status=403, times=None)
+    if refused_after is None:
         arm.faults.add(refusal)
     else:
-        gateway_off = steps.FORWARD[steps.REMOTE_GATEWAY]
+        step = steps.FORWARD[refused_after]
 
         def then_refused(run, library, earlier):
-            records = gateway_off(run, library, earlier)
+            records = step(run, library, earlier)
             if not library.DryRun:
                 arm.faults.add(refusal)
             return records
 
-        monkeypatch.setitem(steps.FORWARD, steps.REMOTE_GATEWAY, then_refused)
+        monkeypatch.setitem(steps.FORWARD, refused_after, then_refused)
     status = switch(arm, "--vnet", "vn-app")
-    err = capsys.readouterr().err
-    assert "IncompletePlan: (AuthorizationFailed)" in err
-    assert [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
-    if refused_from == "the plan":
-        assert status == 2 and arm.write_requests() == []
-    else:
-        assert status == 1 and "done" not in state_of(arm)[APP]["forward"][steps.PEERINGS]
+    assert "IncompletePlan: " in capsys.readouterr().err
+    assert status == (2 if refused_after is None else 1)
+    if refused_after is None:
+        assert arm.write_requests() == []
+    monkeypatch.undo()
+    arm.faults.clear()
+
+    assert switch(arm, "--vnet", "vn-app") == 0
+    snapshot = arm.snapshot()
+    assert not [k for k in snapshot if k.endswith(("/app-to-hub", "/hub-to-app"))]
+    staged = next(v for k, v in snapshot.items() if k.endswith("/rt-web-lf"))
+    assert staged["properties"]["disableBgpRoutePropagation"]
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 0
+    assert demo.differences(before, arm.snapshot()) == []
 
 
 def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, capsys):

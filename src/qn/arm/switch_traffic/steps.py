@@ -62,19 +62,21 @@ def planning_library(library):
 
 
 class IncompletePlan(RuntimeError):
-    """The library logged an error while planning; the text is its error lines."""
+    """The library could not read what a plan needs; the text is its lines saying so."""
 
 
 @contextlib.contextmanager
 def quiet_library():
     """The plan's lines would repeat the real run's; the operator sees those only. Not its
-    errors: the library logs a failed read and goes on without the item, so the plan (and the
-    records kept from it) would leave out an item that the step then never changes."""
+    failed reads: the library logs one (an error, a warning, or an `**Alert**` line at any
+    level) and goes on without the item, so the plan (and the records kept from it) would leave
+    out an item that the step then never changes."""
     errors = []
 
     def swallow(record: logging.LogRecord) -> bool:
-        if record.levelno >= logging.ERROR:
-            errors.append(record.getMessage().strip().removeprefix("**Error**").strip())
+        text = record.getMessage().strip()
+        if record.levelno >= logging.WARNING or text.startswith("**Alert**"):
+            errors.append(text.removeprefix("**Error**").removeprefix("**Alert**").strip())
         return False
 
     logger = logging.getLogger("qn.arm.switchlib")
