@@ -123,6 +123,11 @@ class Terminal(io.StringIO):
     def isatty(self):
         return True
 
+    def readline(self, *args):
+        if self.getvalue() == "\x03":  # Ctrl-C at the question
+            raise KeyboardInterrupt
+        return super().readline(*args)
+
 
 @pytest.mark.parametrize(
     "options, answer, status, said",
@@ -130,6 +135,7 @@ class Terminal(io.StringIO):
         ((), "y\n", 0, "Apply this plan? [y/n] (n): "),
         ((), "n\n", 2, "the plan was not approved"),
         ((), "", 2, "the plan was not approved"),  # end of input
+        ((), "\x03", 2, "the plan was not approved"),
         ((), None, 2, "no terminal to ask for approval on; pass --yes"),
         (("--yes",), None, 0, ""),
         # --force throws unreverted records away: asked like any run

@@ -444,5 +444,9 @@ def approve(yes: bool, stdin: TextIO | None = None, stream: TextIO | None = None
             "plan without asking"
         )
     console = Console(file=stream or sys.stderr, highlight=False)
-    if not Confirm.ask("Apply this plan?", console=console, default=False, stream=stdin):
+    try:  # Ctrl-C at the question is a no: there are no records to go on from or revert
+        approved = Confirm.ask("Apply this plan?", console=console, default=False, stream=stdin)
+    except KeyboardInterrupt:
+        approved = False
+    if not approved:
         raise PlanError("nothing was changed: the plan was not approved")
