@@ -3,7 +3,10 @@
 
 import json
 import re
+import shlex
 import signal
+import subprocess
+import sys
 import threading
 from pathlib import Path
 from urllib.parse import urlsplit
@@ -207,6 +210,14 @@ def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):
     held = pending_in_state(arm, DATA, "forward")[steps.SWITCH]
     assert rows["vn-data"][steps.SWITCH]["pending"] == held and "sql" in held
     assert rows["vn-data"][steps.PEERINGS]["forward"] == "not started"
+
+    # A reader gone before the output (`| head`) ends it quietly, without a traceback.
+    shown = subprocess.run(
+        f"{shlex.quote(sys.executable)} -m qn.arm.switch_traffic status --state "
+        f"{shlex.quote(arm.state_file)} -o json | true",
+        shell=True, capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    assert shown.stderr == ""
 
     assert main(["status", "--state", str(tmp_path / "none.json")]) == 2
     assert "no state file" in capsys.readouterr().err

@@ -3,6 +3,7 @@ design, or back with --revert, keeping every step's records in a state file."""
 
 import argparse
 import importlib.metadata
+import os
 import shlex
 import sys
 import uuid
@@ -84,7 +85,16 @@ def parse_args(argv):
 
 
 def main(argv: list[str] | None = None) -> int:
-    argv = sys.argv[1:] if argv is None else argv
+    try:
+        return command(sys.argv[1:] if argv is None else argv)
+    except BrokenPipeError:
+        # The reader of stdout went away (`| head`); what is left of the result has nowhere to
+        # go, and the interpreter must not try to flush it again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return engine.EXIT_ERRORS
+
+
+def command(argv: list[str]) -> int:
     if argv[:1] == ["status"]:
         return status(argv[1:])
     args = parse_args(argv)
