@@ -62,10 +62,12 @@ def main(argv: list[str] | None = None) -> int:
     except (TopologyError, OSError, RuntimeError) as error:
         print(f"armsim: {error}", file=sys.stderr)
         return 2
-    print(f"armsim: endpoint {emulator.endpoint}", flush=True)
-    print(f"armsim: certificate authority {emulator.ca_file}", flush=True)
+    # The handler comes before the lines that say the emulator is ready: a caller may stop it
+    # as soon as it has read them.
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    print(f"armsim: endpoint {emulator.endpoint}", flush=True)
+    print(f"armsim: certificate authority {emulator.ca_file}", flush=True)
     try:
         stop.wait()
     except KeyboardInterrupt:
