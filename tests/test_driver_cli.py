@@ -13,6 +13,7 @@ from urllib.parse import urlsplit
 
 import pytest
 from test_driver import APP, DATA, start, state_of
+from test_driver import switch as run
 
 from armsim import Fault
 from qn.arm.switch_traffic import demo, steps
@@ -28,10 +29,6 @@ CORRELATION_ID = re.compile(r"'x-ms-correlation-request-id': '([0-9a-f-]{36})'")
 def arm(tmp_path):
     with start(tmp_path) as emulator:
         yield emulator
-
-
-def run(arm, *options):
-    return main(["--config", arm.config_file, "--yes", *options])
 
 
 def documented_result():

@@ -92,7 +92,7 @@ def start(request, tmp_path, monkeypatch, hub_peering=True):
     """An emulator serving the topology, and the tool configured to reach it."""
     arm = Emulator(topology(hub_peering), token="armsim", time_scale=TIME_SCALE)
     # The tool's own waits for a refused write, on the emulator's clock.
-    cloud.configure_retries(base_delay=5 * TIME_SCALE, max_delay=60 * TIME_SCALE)
+    cloud.scale_retries(TIME_SCALE)
     arm.start()
     request.addfinalizer(arm.stop)
     tmp_path.mkdir(parents=True, exist_ok=True)

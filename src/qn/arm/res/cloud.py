@@ -112,6 +112,14 @@ def configure_retries(**changes: float) -> RetrySettings:
     return _retries
 
 
+def scale_retries(scale: float) -> RetrySettings:
+    """The default waits of a refused write, shrunk by `scale` (an emulator's time scale)."""
+    defaults = RetrySettings()
+    return configure_retries(
+        base_delay=defaults.base_delay * scale, max_delay=defaults.max_delay * scale
+    )
+
+
 # ARM refuses a write while another operation runs on the resource or one it depends on, with
 # 409 and this code; throttling and references still being provisioned come as 429.
 BUSY_CODES = frozenset({"AnotherOperationInProgress"})

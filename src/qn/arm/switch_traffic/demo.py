@@ -59,10 +59,7 @@ def scaled_time(scale: float) -> Iterator[None]:
     durations, for the block."""
     from qn.arm.res import cloud
 
-    defaults = cloud.RetrySettings()
-    cloud.configure_retries(
-        base_delay=defaults.base_delay * scale, max_delay=defaults.max_delay * scale
-    )
+    cloud.scale_retries(scale)
     try:
         # The wait is bounded at the same scale, but never below a few seconds of real time.
         with verify.waiting(interval=scale, timeout=max(verify.Waits().timeout * scale, 5.0)):
