@@ -27,7 +27,7 @@ from time import perf_counter_ns
 
 import yaml
 
-from armsim import Emulator
+from qn.arm.armsim import Emulator
 from qn.arm.switch_traffic import engine, items, locks, report, steps, verify
 
 SPOKE = "00000000-0000-0000-0000-0000000000a1"

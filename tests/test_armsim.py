@@ -17,8 +17,8 @@ from azure.mgmt.network import NetworkManagementClient as SdkNetworkClient
 from azure.mgmt.network import models as network_models
 from azure.mgmt.resource.locks.models import ManagementLockObject
 
-from armsim import Emulator, Fault, TopologyError, load_topology
-from armsim.settings import KINDS
+from qn.arm.armsim import Emulator, Fault, TopologyError, load_topology
+from qn.arm.armsim.settings import KINDS
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import ConfigurationError, YamlContext
 
@@ -462,7 +462,8 @@ def wide_topology():
     spoke = wide["subscriptions"][SPOKE]["resource_groups"]["rg-spoke"]
     spoke["route_tables"]["rt-east"] = {"location": "eastus"}
     spoke["virtual_networks"]["vn-spoke"]["peerings"]["spoke-to-hub2"] = {
-        "remote": f"{HUB}/rg-hub/vn-hub2"}
+        "remote": f"{HUB}/rg-hub/vn-hub2"
+    }
     hub = wide["subscriptions"][HUB]["resource_groups"]["rg-hub"]
     hub["route_tables"] = {"rt-hub": {}}
     del hub["virtual_networks"]["vn-hub"]["locks"]
@@ -707,7 +708,7 @@ def test_the_documented_topology_loads():
 def test_command_refuses_a_bad_topology_and_serves_a_good_one(tmp_path):
     bad = tmp_path / "bad.yaml"
     bad.write_text(TOPOLOGY_YAML.replace("address_prefixes:", "address_prefix:", 1))
-    command = [sys.executable, "-m", "armsim", "--port", "0", "--cert-dir", str(tmp_path)]
+    command = [sys.executable, "-m", "qn.arm.armsim", "--port", "0", "--cert-dir", str(tmp_path)]
     refused = subprocess.run([*command, "--topology", str(bad)], capture_output=True, text=True)
     assert refused.returncode == 2 and refused.stdout == ""
     assert f"{bad}: subscriptions.{SPOKE}" in refused.stderr

@@ -6,7 +6,7 @@ import logging
 import pytest
 from azure.core.exceptions import HttpResponseError
 
-from armsim import Emulator, Fault
+from qn.arm.armsim import Emulator, Fault
 from qn.arm.res import cloud
 
 SUB = "00000000-0000-0000-0000-0000000000a1"

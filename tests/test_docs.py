@@ -18,7 +18,7 @@ import hcl2
 import pytest
 import yaml
 
-from armsim import Emulator, load_topology
+from qn.arm.armsim import Emulator, load_topology
 from qn.arm.switch_traffic import demo
 from qn.arm.switch_traffic.cli import main as switch_traffic
 from qn.arm.switch_traffic.config import load_config
@@ -58,7 +58,7 @@ def commands(block: str) -> list[list[str]]:
 
 def help_text(command: str, capsys, subcommand: tuple = ()) -> str:
     if command == "armsim":
-        from armsim.__main__ import parser
+        from qn.arm.armsim.__main__ import parser
 
         return parser().format_help()
     with pytest.raises(SystemExit) as exit_:
@@ -176,7 +176,7 @@ def serve_armsim(words: list[str], tmp_path) -> None:
     it is stopped."""
     emulator_topology(tmp_path)
     required = list(itertools.takewhile(lambda w: not w.startswith("["), words[1:]))
-    command = [sys.executable, "-m", "armsim", *required, "--port", "0", "--cert-dir", "."]
+    command = [sys.executable, "-m", "qn.arm.armsim", *required, "--port", "0", "--cert-dir", "."]
     with subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, text=True) as server:
         try:
             assert server.stdout.readline().startswith("armsim: endpoint https://127.0.0.1:")

@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from armsim import Emulator, Fault
+from qn.arm.armsim import Emulator, Fault
 from qn.arm.switch_traffic import demo, state, steps
 from qn.arm.switch_traffic.cli import main
 

@@ -15,7 +15,7 @@ import pytest
 from test_driver import APP, DATA, start, state_of
 from test_driver import switch as run
 
-from armsim import Fault
+from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, steps
 from qn.arm.switch_traffic.cli import main
 

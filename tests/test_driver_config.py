@@ -6,7 +6,7 @@ import json
 import pytest
 import yaml
 
-from armsim import Emulator
+from qn.arm.armsim import Emulator
 from qn.arm.switch_traffic import config, demo
 from qn.arm.switch_traffic.cli import main
 

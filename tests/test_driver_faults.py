@@ -12,7 +12,7 @@ import re
 import pytest
 from test_driver import start, switch
 
-from armsim import Fault
+from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, steps
 
 WRITES = {

@@ -15,7 +15,7 @@ import yaml
 from azure.core.exceptions import HttpResponseError
 
 import qn.arm.switchlib as switchlib
-from armsim import Emulator, Fault
+from qn.arm.armsim import Emulator, Fault
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import YamlContext
 from qn.arm.terraform import Terraform

@@ -8,7 +8,7 @@ import hcl2
 import pytest
 from hcl2.utils import SerializationOptions
 
-from armsim import Emulator, Fault
+from qn.arm.armsim import Emulator, Fault
 from qn.arm.switch_traffic import demo
 from qn.arm.switch_traffic.cli import main
 from qn.arm.terraform import RESOURCE_TYPE, Terraform, hcl_string

@@ -82,7 +82,7 @@ def show_terraform(log, output_dir):
 
 
 def run(tally):
-    from armsim import Emulator
+    from qn.arm.armsim import Emulator
 
     log = report.driver_log()
     with (

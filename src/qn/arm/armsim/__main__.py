@@ -1,6 +1,6 @@
 """armsim --topology FILE [--port N] ...: serve a topology until interrupted.
 
-Installed as the console command `armsim`; `python -m armsim` runs the same.
+Installed as the console command `armsim`; `python -m qn.arm.armsim` runs the same.
 """
 
 import argparse
