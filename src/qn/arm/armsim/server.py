@@ -1,7 +1,8 @@
 """The emulator's HTTPS server: a threaded standard-library server on the loopback interface.
 
-TLS uses a certificate authority made for the run (trustme), so the SDK clients keep their
-bearer-token authentication, which refuses plain HTTP, and only learn to trust that authority.
+TLS uses a certificate authority made for the run (certificates.py), so the SDK clients keep
+their bearer-token authentication, which refuses plain HTTP, and only learn to trust that
+authority.
 """
 
 import json
@@ -14,10 +15,10 @@ import time
 import uuid
 from collections import Counter
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from .access import Principal, authorize
+from .certificates import make_certificates
 from .faults import Faults
 from .handlers import (
     Request,
@@ -37,24 +38,6 @@ WRITE_METHODS = ("PUT", "PATCH", "DELETE")
 
 # What Emulator.handle answers for a request whose connection a fault drops.
 DROPPED = Response(0)
-
-
-def make_certificates(directory, host):
-    """A server TLS context and the path of the PEM file of the authority that signed it."""
-    try:
-        import trustme
-    except ImportError as error:  # pragma: no cover - depends on the installation
-        raise RuntimeError(
-            "the emulator needs 'trustme' for its test certificate authority; install the "
-            "project's test extra (pip install -e '.[test]')"
-        ) from error
-    authority = trustme.CA(organization_name="armsim test authority")
-    certificate = authority.issue_cert(host, "localhost", "127.0.0.1")
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    certificate.configure_cert(context)
-    ca_file = Path(directory) / "armsim-ca.pem"
-    authority.cert_pem.write_to_path(str(ca_file))
-    return context, str(ca_file)
 
 
 class Emulator:
