@@ -375,6 +375,37 @@ def test_raw_answers_need_a_token_and_an_api_version_and_announce_waits(
     assert response.headers.get("Retry-After") == ("1" if status == 429 else None)
 
 
+def test_writes_and_deletes_draw_on_a_bucket_per_subscription_that_refills_in_scaled_time(arm):
+    # Two of each a bucket, one back per 500 unscaled seconds: 0.5 s at this time scale.
+    arm.settings.allowance, arm.settings.refill = 2, 0.002
+    arm.settings.durations = dict.fromkeys(KINDS, 0)
+
+    def send(method, path, body=None):
+        return requests.request(method, f"{arm.endpoint}{path}", json=body, verify=arm.ca_file,
+                                params={"api-version": "2024-05-01"},
+                                headers={"Authorization": "Bearer armsim"})  # fmt: skip
+
+    def remaining(response, kind="writes"):
+        return response.headers.get(f"x-ms-ratelimit-remaining-subscription-{kind}")
+
+    table = {"location": "westus", "properties": {}}
+    assert [remaining(send("PUT", RT_WEB, table)) for _ in range(2)] == ["1", "0"]
+    assert remaining(send("GET", RT_WEB)) is None  # reads draw on nothing
+    refused = send("PUT", RT_WEB, table)
+    wait = float(refused.headers["Retry-After"])  # till a token is back, in whole scaled seconds
+    assert refused.status_code == 429 and 0.3 < wait <= 0.5
+    assert refused.json()["error"]["code"] == "SubscriptionRequestsThrottled"
+    assert refused.json()["error"]["message"].startswith(
+        f"Number of 'write' requests for subscription '{SPOKE}' actor '"
+    )
+    peering = f"{SPOKE_VNET}/virtualNetworkPeerings/spoke-to-hub"
+    assert remaining(send("DELETE", peering), "deletes") == "1"
+    assert remaining(send("PUT", f"{HUB_VNET}/subnets/GatewaySubnet",
+                          {"properties": {"addressPrefix": "10.0.255.0/27"}})) == "1"  # fmt: skip
+    time.sleep(wait)
+    assert remaining(send("PUT", RT_WEB, table)) == "0"
+
+
 # -- time, Azure's refusals while operations run and of what writes reference, faults --------
 def bare(arm, subscription=SPOKE, **options):
     """The SDK's own client, without the tool's waits for refused writes."""

@@ -37,6 +37,18 @@ def parser() -> argparse.ArgumentParser:
         default=None,
         help="a bearer token that may do everything (besides the topology's principals)",
     )
+    parser.add_argument(
+        "--allowance",
+        type=positive,
+        default=None,
+        help="writes (and deletes) a subscription may send at once (default: the profile's)",
+    )
+    parser.add_argument(
+        "--refill",
+        type=positive,
+        default=None,
+        help="allowance back per second, before --time-scale (default: the profile's)",
+    )
     parser.add_argument("--page-size", type=int, default=None, help="split listings into pages")
     parser.add_argument("--verbose", action="store_true", help="log every request")
     return parser
@@ -52,7 +64,13 @@ def positive(text: str) -> float:
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, format="%(message)s")
-    settings = Settings(profile=args.profile, time_scale=args.time_scale, page_size=args.page_size)
+    settings = Settings(
+        profile=args.profile,
+        time_scale=args.time_scale,
+        page_size=args.page_size,
+        allowance=args.allowance,
+        refill=args.refill,
+    )
     try:
         emulator = Emulator(
             args.topology, port=args.port, token=args.token, cert_dir=args.cert_dir,

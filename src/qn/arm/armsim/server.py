@@ -30,6 +30,7 @@ from .handlers import (
     write_seconds,
 )
 from .state import ArmError
+from .throttle import Allowances
 from .topology import load
 
 log = logging.getLogger("armsim")
@@ -59,6 +60,7 @@ class Emulator:
             self.principals[token] = Principal(token)
         self.settings = settings or Settings(**setting_values)
         self.faults = Faults()
+        self.allowances = Allowances()
         self.token = token
         self.host = host
         self.port = port
@@ -178,19 +180,22 @@ class Emulator:
         path = decoded(url.path)
         self._record(method, path)
         fault = None
+        remaining: dict[str, str] = {}
         try:
             principal = self._authenticate(headers)
             content = self._parse(body)
             authorize(principal, method, [s for s in path.split("/") if s], content)
+            remaining = self.allowances.take(self.settings, method, path, principal.object_id)
             fault = self.faults.take(method, path)
             if fault is not None and fault.drop == "before":
                 return DROPPED
             if fault is not None and fault.delay:
                 time.sleep(fault.delay)
             if fault is not None and fault.status and not fault.fail_async:
-                return self._fault_answer(fault, method, path)
-            request = Request(method, path, dict(parse_qsl(url.query)), content, self.endpoint)
-            response = self._serve(request, fault)
+                response = self._fault_answer(fault, method, path)
+            else:
+                query = dict(parse_qsl(url.query))
+                response = self._serve(Request(method, path, query, content, self.endpoint), fault)
         except ArmError as error:
             response = Response(error.status, error.body(), error.headers)
         except Exception as error:  # answer like a server would, and keep serving
@@ -198,7 +203,10 @@ class Emulator:
             response = Response(
                 500, {"error": {"code": "InternalServerError", "message": repr(error)}}
             )
-        return DROPPED if fault is not None and fault.drop == "after" else response
+        if fault is not None and fault.drop == "after":
+            return DROPPED
+        response.headers.update(remaining)
+        return response
 
     def _serve(self, request, fault):
         """Serves a request on the state, after ending the operations whose time is up. A lock
