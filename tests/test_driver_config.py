@@ -2,6 +2,7 @@
 `<file>: <key>: <problem>`, before it reads anything from Azure."""
 
 import json
+from pathlib import Path
 
 import pytest
 import yaml
@@ -12,6 +13,7 @@ from qn.arm.switch_traffic.cli import main
 
 SPOKES, HUB = demo.SPOKES, demo.HUB
 UNLISTED = "00000000-0000-0000-0000-00000000c0c0"
+ROOT = Path(__file__).resolve().parents[1]
 
 
 @pytest.fixture(scope="module")
@@ -238,8 +240,8 @@ def test_bad_input_exits_2_naming_every_problem_before_azure_is_read(arm, tmp_pa
 
 def test_example_is_valid_and_the_key_reference_is_the_schemas(monkeypatch):
     monkeypatch.setenv("SPOKES_SP_SECRET", "secret")
-    assert config.load_config("examples/switch-traffic.yaml").vnets[0].name == "vn-app"
-    with open("docs/configuration.md", encoding="utf-8") as handle:
-        doc = handle.read()
+    example = config.load_config(str(ROOT / "examples" / "switch-traffic.yaml"))
+    assert example.vnets[0].name == "vn-app"
+    doc = (ROOT / "docs" / "configuration.md").read_text(encoding="utf-8")
     start, end = doc.index(config.BEGIN), doc.index(config.END) + len(config.END) + 1
     assert doc[start:end] == config.reference(), "run: python -m qn.arm.switch_traffic.config"
