@@ -96,11 +96,12 @@ def test_main_route_table_names_and_groups_of_any_kind(
     assert ST.isMainRtb(vnet, table) is expected
 
 
-@pytest.mark.parametrize("position, expected", [(-5, True), (-1, False), (-2, False)])
+@pytest.mark.parametrize("position, expected", [(-5, True), (-1, False), (-2, False), (-9, True)])
 def test_main_route_table_with_a_resource_group_counted_from_the_end(
     ST, use_prefixes, monkeypatch, position, expected
 ):
-    """-5 is the resource group in a route table's ID and a VNet's; -2 and -1 differ."""
+    """-5 is the resource group in a route table's ID and a VNet's; -2 and -1 differ; -9 is the
+    empty part before the leading "/" of both."""
     use_prefixes()
     monkeypatch.setattr(switchlib, "dl", type("Positions", (switchlib.dl,), {"RG_I": position}))
     vnet = fakes.vnet(SUB, RG, "vn1")
@@ -108,6 +109,40 @@ def test_main_route_table_with_a_resource_group_counted_from_the_end(
     monkeypatch.setattr(switchlib.dl, "RG_I", -10)
     with pytest.raises(IndexError, match="list index out of range"):
         ST.isMainRtb(vnet, fakes.route_table(SUB, RG, "vn1-main-1"))
+
+
+@pytest.mark.parametrize(
+    "position, segment",
+    [
+        (4, RG),
+        (-5, RG),
+        (8, "vn1"),
+        (-1, "vn1"),
+        (0, ""),
+        (-9, ""),  # counted from the end onto the empty part before the leading "/"
+        (9, None),
+        (-10, None),
+        # beyond 32 and 64 bits: an error, never a position wrapped around
+        (2**32, None),
+        (2**63 - 1, None),
+        (2**63, None),
+        (2**64 - 1, None),
+        (2**64, None),
+        (-(2**63) - 1, None),
+        (-(2**64), None),
+    ],
+)
+def test_resource_id_positions_index_as_python_lists(ST, azure, monkeypatch, position, segment):
+    """The VNet's ID has 9 parts when split on "/"; its group is asked for at `position`."""
+    monkeypatch.setattr(switchlib, "dl", type("Positions", (switchlib.dl,), {"RG_I": position}))
+    vnet = azure.add_vnet(fakes.vnet(SUB, RG, "vn1"))
+    if segment is None:
+        with pytest.raises(IndexError):
+            ST.discoverSubnets(azure.network_client(SUB), vnet)
+        assert azure.calls == []
+    else:
+        ST.discoverSubnets(azure.network_client(SUB), vnet)
+        assert azure.calls == [(SUB, "subnets.list", (segment, "vn1"))]
 
 
 # -- address space -------------------------------------------------------------------------------

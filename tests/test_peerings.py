@@ -153,10 +153,19 @@ def test_get_vnet_by_exact_name_first_of_namesakes(ST, azure, logs):
 
 
 def test_remote_end_found_by_the_network_it_points_at(ST, azure, world, logs):
-    # Three peerings on the hub, only the second pointing back; the subscription is not compared.
-    azure.peerings_of(HUB_SUB, HUB_RG, "hub")["hub-to-other"] = fakes.peering(
-        world.hub, "hub-to-other", fakes.rid("sub-x", SPOKE_RG, "virtualNetworks", "spoke2")
-    )
+    # Listed before the end pointing back: a namesake of the spoke in another resource group and
+    # another VNet in the spoke's group. The subscription is not compared.
+    hub_peerings = azure.peerings_of(HUB_SUB, HUB_RG, "hub")
+    decoys = {
+        name: fakes.peering(world.hub, name, fakes.rid(sub, rg, "virtualNetworks", vnet_name))
+        for name, sub, rg, vnet_name in [
+            ("hub-to-namesake", SPOKE_SUB, "rg-other", "spoke"),
+            ("hub-to-other", "sub-x", SPOKE_RG, "spoke2"),
+        ]
+    }
+    listing = {**decoys, **hub_peerings}
+    hub_peerings.clear()
+    hub_peerings.update(listing)
     hub_id_other_case = fakes.rid(HUB_SUB, "RG-Hub", "virtualNetworks", "Hub")
     local_id = HUB_PROP["localPeering"]["id"]
     rg, vnet, name, peering = ST.getRemotePeering(None, hub_id_other_case, local_id)
@@ -274,6 +283,39 @@ def test_a_failed_deletion_keeps_the_record_and_the_other_end_goes(
     expected.insert(4 if end == "spoke-to-hub" else 5, ("ERROR", failed))
     assert without_debug(logs) == expected
     assert written_names(azure) == ["spoke-to-hub", "hub-to-spoke"]
+
+
+INTERRUPTED_RUNS = {
+    "delete": lambda ST, azure, world: delete_spoke_peerings(ST, world, delete_vnet_lock=True),
+    "add": lambda ST, azure, world: ST.addPeerings([HUB_PAIR]),
+    "disable": lambda ST, azure, world: disable(ST, azure, world),
+    "restore": lambda ST, azure, world: restore(ST, azure, [HUB_PROP]),
+}
+
+
+@pytest.mark.parametrize(
+    "run, operation, name, interrupt",
+    [
+        ("delete", "virtual_network_peerings.get", "spoke-to-hub", KeyboardInterrupt),
+        ("delete", "management_locks.list_at_resource_level", "hub", SystemExit),
+        ("delete", "management_locks.delete_at_resource_level", "hub-lock", KeyboardInterrupt),
+        ("delete", "virtual_network_peerings.begin_delete", "spoke-to-hub", KeyboardInterrupt),
+        ("delete", "virtual_network_peerings.begin_delete", "hub-to-spoke", SystemExit),
+        ("add", "virtual_network_peerings.begin_create_or_update", "spoke-to-hub", SystemExit),
+        ("disable", "virtual_network_peerings.get", "spoke-to-hub", KeyboardInterrupt),
+        ("restore", "virtual_network_peerings.get", "spoke-to-hub", SystemExit),
+    ],
+)
+def test_guards_let_an_interrupt_stop_the_run(
+    ST, azure, world, logs, run, operation, name, interrupt
+):
+    """Ctrl-C or an exit during a guarded step ends the operation; it is no skipped item."""
+    azure.add_lock(world.hub, fakes.lock("hub-lock"))
+    azure.failures[(operation, name)] = interrupt()
+    with pytest.raises(interrupt):
+        INTERRUPTED_RUNS[run](ST, azure, world)
+    assert azure.calls[-1][1] == operation
+    assert not [line for line in logs.messages() if "**" in line]
 
 
 def test_two_spokes_to_one_locked_hub(ST, azure, world, logs):
