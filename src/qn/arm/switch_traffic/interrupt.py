@@ -5,6 +5,11 @@ for the answer (seconds: long operations go on in Azure and are polled, not wait
 makes the run stop at a point the log can say. Reads and waits are stopped at once. Either way
 the state file already holds the records of the step under way (they are kept before the step
 changes anything), and the next run reads every item back from Azure.
+
+With VNets run by worker threads, the signal reaches the main thread only; the workers learn of
+it from the request guard: each one stops with `Stopped` at its next request, or as the answer
+to its write comes back, and its waits ask `stopping()`. The main thread raises
+KeyboardInterrupt once the workers are done with the run.
 """
 
 import contextlib
@@ -12,7 +17,7 @@ import logging
 import signal
 import threading
 from collections.abc import Iterator
-from typing import Any
+from types import FrameType
 
 from azure.core.pipeline import PipelineRequest, PipelineResponse
 from azure.core.pipeline.policies import HTTPPolicy
@@ -20,6 +25,22 @@ from azure.core.pipeline.policies import HTTPPolicy
 from qn.arm.res import cloud
 
 READS = frozenset({"GET", "HEAD", "OPTIONS"})
+# The SDK polls a long-running operation from a thread of its own, named so, while the thread
+# that sent the write waits for it. Stopping that poll with a KeyboardInterrupt would end the
+# poll thread without telling the waiting one, which would take a half-finished operation for
+# a result; a first Ctrl-C lets the operation Azure accepted run to its end instead.
+POLLER_THREAD_PREFIX = "LROPoller("
+
+
+class Stopped(KeyboardInterrupt):
+    """Ctrl-C stopped this thread of the run: at a request it was about to send, or as the
+    answer to its write came back."""
+
+
+class Abandoned(Exception):
+    """A second Ctrl-C cut off the polling of an operation Azure accepted; the one waiting for
+    it gets this error (an ordinary one: the SDK hands only those over to the waiting thread).
+    The next run reads the item back."""
 
 
 class Interruption:
@@ -27,12 +48,19 @@ class Interruption:
 
     def __init__(self, log: logging.Logger) -> None:
         self.log = log
+        # Reentrant: the handler runs in the main thread, which may hold the lock already.
+        self.lock = threading.RLock()
         self.writes = 0
         self.requested = False
+        self.abandoned = False
 
-    def on_signal(self, signum: int, frame: Any) -> None:
-        if self.writes and not self.requested:
-            self.requested = True
+    def on_signal(self, signum: int, frame: FrameType | None) -> None:
+        with self.lock:
+            first, self.requested = not self.requested, True
+            held = self.writes > 0
+        if not first:
+            self.abandoned = True
+        elif held:
             self.log.warning(
                 "Ctrl-C: stopping once Azure answers the write in flight (Ctrl-C again stops "
                 "at once)"
@@ -40,10 +68,25 @@ class Interruption:
             return
         raise KeyboardInterrupt
 
+    def sending(self, write: bool) -> None:
+        """Before a request: once stopping, nothing new is sent."""
+        with self.lock:
+            if not self.requested:
+                self.writes += write
+                return
+        if not threading.current_thread().name.startswith(POLLER_THREAD_PREFIX):
+            raise Stopped
+        if self.abandoned:
+            raise Abandoned(
+                "Ctrl-C again: no longer waiting for Azure to finish the operation; the next "
+                "run reads it back"
+            )
+
     def write_answered(self) -> None:
-        self.writes -= 1
-        if self.requested and not self.writes:
-            raise KeyboardInterrupt
+        with self.lock:
+            self.writes -= 1
+        if self.requested:
+            raise Stopped
 
 
 class WriteGuard(HTTPPolicy):
@@ -55,26 +98,42 @@ class WriteGuard(HTTPPolicy):
         self.interruption = interruption
 
     def send(self, request: PipelineRequest) -> PipelineResponse:
-        if request.http_request.method.upper() in READS:
+        write = request.http_request.method.upper() not in READS
+        self.interruption.sending(write)
+        if not write:
             return self.next.send(request)
-        self.interruption.writes += 1
         try:
             return self.next.send(request)
         finally:
             self.interruption.write_answered()
 
 
+_current: Interruption | None = None
+
+
+def stopping() -> bool:
+    """Whether Ctrl-C asked the run to stop: a worker's wait ends (with `Stopped`) when so."""
+    return _current is not None and _current.requested
+
+
 @contextlib.contextmanager
 def writes_finish_first(log: logging.Logger) -> Iterator[None]:
-    """For the block: Ctrl-C waits for the answer to the write in flight, then raises
-    KeyboardInterrupt. Signals reach the main thread only; elsewhere nothing changes."""
+    """For the block: Ctrl-C waits for the answers to the writes in flight, then raises
+    KeyboardInterrupt (in a worker thread `Stopped`, its kind). Signals reach the main thread
+    only; opened elsewhere, nothing changes."""
+    global _current
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    interruption = Interruption(log)
+    interruption, outer = Interruption(log), _current
     previous = signal.signal(signal.SIGINT, interruption.on_signal)
+    _current = interruption
     try:
         with cloud.client_options(per_retry_policies=[WriteGuard(interruption)]):
             yield
+        if interruption.requested:
+            # The workers stopped at their writes' answers and ended; the run did not finish.
+            raise KeyboardInterrupt
     finally:
+        _current = outer
         signal.signal(signal.SIGINT, previous)
