@@ -334,6 +334,19 @@ def test_transit_lookup_lets_unguarded_failures_through(
     assert logs.lines() == [HEADER]
 
 
+@pytest.mark.parametrize(
+    "failing, interrupt", [("list_gateway_info", KeyboardInterrupt), ("list_accounts", SystemExit)]
+)
+def test_transit_lookup_lets_an_interrupt_through(
+    ST, transit, controller, logs, failing, interrupt
+):
+    answer(controller, GATEWAYS, ACCOUNTS)
+    controller.failures[failing] = interrupt()
+    with pytest.raises(interrupt):
+        ST.getTransitVnet(URL, CID, "transit-gw")
+    assert controller.calls[-1][0] == failing and logs.lines() == [HEADER]
+
+
 # -- security domain -----------------------------------------------------------------------------
 
 ATTACH = "associate_attachment_to_multi_cloud_security_domain"

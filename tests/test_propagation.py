@@ -187,6 +187,19 @@ def test_restore_enables_every_listed_table_whatever_its_state(ST, world, logs):
     assert propagation_off(world.azure, "vn1-main-2") is False
 
 
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_ends_the_walk_and_the_restore(ST, world, logs, interrupt):
+    world.azure.failures[("route_tables.get", "vn1-main-1")] = interrupt()
+    with pytest.raises(interrupt):
+        disable_all(ST, world)
+    with pytest.raises(interrupt):
+        ST.restoreRouteTablePropagationInVnet(
+            world.client, [record("vn1-main-1"), record("rt-web")]
+        )
+    assert world.azure.operations() == ["route_tables.get"] * 2
+    assert not [line for line in logs.messages() if "**" in line]
+
+
 def test_malformed_input_outside_the_guards_stops_the_walk(ST, world):
     with pytest.raises(KeyError):
         bad = [record("vn1-main-1"), {"route_table_name": "rt-web-new"}]

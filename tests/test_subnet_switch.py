@@ -284,6 +284,26 @@ def test_failed_main_table_fetch_ends_the_run_without_report(ST, azure, vnet, te
     assert terraform.records == FORWARD_RECORDS[:2]
 
 
+@pytest.mark.parametrize(
+    "runs, table, interrupt",
+    [
+        (FORWARD_RUN, "vn.1-default", KeyboardInterrupt),
+        (FORWARD_RUN, "vn.1-main-1", SystemExit),
+        (REVERT_RUN, "rt-app", KeyboardInterrupt),
+    ],
+    ids=["default", "main", "revert-target"],
+)
+def test_an_interrupt_while_a_table_is_fetched_ends_the_run(
+    ST, azure, vnet, terraform, logs, runs, table, interrupt
+):
+    run_before(ST, azure, vnet, terraform, logs, runs)
+    azure.failures[("route_tables.get", table)] = interrupt()
+    with pytest.raises(interrupt):
+        runs[-1](ST, azure, vnet)
+    assert azure.calls[-1][1:] == ("route_tables.get", (TABLE_RG.get(table, RG), table))
+    assert not [line for line in logs.messages() if "**" in line]
+
+
 @pytest.mark.parametrize("migrate, moved", [(False, False), (0, True), (None, True)])
 def test_only_the_boolean_false_keeps_subnets_without_table(ST, azure, vnet, logs, migrate, moved):
     forward(ST, azure, vnet, yaml=config(migrate_non_associated_subnet=migrate))
