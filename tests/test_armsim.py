@@ -19,8 +19,10 @@ from azure.mgmt.resource.locks.models import ManagementLockObject
 
 from qn.arm.armsim import Emulator, Fault, TopologyError, load_topology
 from qn.arm.armsim.settings import KINDS
-from qn.arm.res import cloud
-from qn.arm.res.YamlContext import ConfigurationError, YamlContext
+from qn.arm.res import cloud, resourcegraph
+from qn.arm.res.credentials import StaticTokenCredential
+from qn.arm.res.errors import ConfigError
+from qn.arm.res.YamlContext import YamlContext
 
 SPOKE = "00000000-0000-0000-0000-00000000000a"
 HUB = "00000000-0000-0000-0000-00000000000b"
@@ -230,7 +232,7 @@ def test_peering_from_a_plain_settings_map_which_the_bare_sdk_would_send_as_it_i
     assert (peering.allow_forwarded_traffic, peering.use_remote_gateways) == (True, False)
     assert peering.remote_virtual_network.id == HUB_VNET
 
-    bare = SdkNetworkClient(cloud.StaticTokenCredential(), SPOKE, base_url=arm.endpoint,
+    bare = SdkNetworkClient(StaticTokenCredential(), SPOKE, base_url=arm.endpoint,
                             connection_verify=arm.ca_file)  # fmt: skip
     write = bare.virtual_network_peerings.begin_create_or_update
     raises_arm_error(400, "InvalidRequestFormat", write, *args, settings)
@@ -290,8 +292,8 @@ def test_read_only_lock_blocks_writes_and_can_not_delete_does_not(arm):
 
 # -- Resource Graph ---------------------------------------------------------------------------
 def graph_query(query, subscriptions, result_format="objectArray"):
-    models = cloud.resourcegraph.models
-    client = cloud.resourcegraph.ResourceGraphClient(cloud.StaticTokenCredential())
+    models = resourcegraph.models
+    client = resourcegraph.ResourceGraphClient(StaticTokenCredential())
     options = models.QueryRequestOptions(result_format=result_format)
     request = models.QueryRequest(subscriptions=subscriptions, query=query, options=options)
     return client.resources(request)
@@ -409,7 +411,7 @@ def test_writes_and_deletes_draw_on_a_bucket_per_subscription_that_refills_in_sc
 # -- time, Azure's refusals while operations run and of what writes reference, faults --------
 def bare(arm, subscription=SPOKE, **options):
     """The SDK's own client, without the tool's waits for refused writes."""
-    return SdkNetworkClient(cloud.StaticTokenCredential(), subscription, base_url=arm.endpoint,
+    return SdkNetworkClient(StaticTokenCredential(), subscription, base_url=arm.endpoint,
                             connection_verify=arm.ca_file, **options)  # fmt: skip
 
 
@@ -753,7 +755,7 @@ def test_command_refuses_a_bad_topology_and_serves_a_good_one(tmp_path):
         endpoint = process.stdout.readline().split()[-1]
         ca_file = process.stdout.readline().split()[-1]
         client = SdkNetworkClient(
-            cloud.StaticTokenCredential(), HUB, base_url=endpoint, connection_verify=ca_file
+            StaticTokenCredential(), HUB, base_url=endpoint, connection_verify=ca_file
         )
         assert [v.name for v in client.virtual_networks.list_all()] == ["vn-hub"]
     finally:
@@ -919,7 +921,7 @@ def test_names_in_paths_are_percent_decoded_and_unknown_tokens_refused(scoped):
     assert ("PUT", SPACE_SUBNET) in arm.write_requests()
     config = arm.tool_config({SPOKE: "spoke"}, {SPOKE: "stranger"})
     assert config["subscriptions"][SPOKE]["credential"]["token"] == "stranger"
-    bare = SdkNetworkClient(cloud.StaticTokenCredential("stranger"), SPOKE,
+    bare = SdkNetworkClient(StaticTokenCredential("stranger"), SPOKE,
                             base_url=arm.endpoint, connection_verify=arm.ca_file)  # fmt: skip
     raises_arm_error(401, "AuthenticationFailed", lambda: list(bare.virtual_networks.list_all()))
 
@@ -977,8 +979,8 @@ LOCAL = "https://127.0.0.1:9"
 def test_cloud_settings_and_their_refusal_of_malformed_values(config_file, settings, expected):
     config_file(settings)
     refused = isinstance(expected, str)
-    with pytest.raises(ConfigurationError, match=expected) if refused else nullcontext():
-        client = cloud.NetworkManagementClient(cloud.StaticTokenCredential(), SPOKE)
+    with pytest.raises(ConfigError, match=expected) if refused else nullcontext():
+        client = cloud.NetworkManagementClient(StaticTokenCredential(), SPOKE)
         assert (cloud.cloud_settings().endpoint, client._config.credential_scopes) == expected
 
 

@@ -1,13 +1,16 @@
 """The tool's SDK clients try a write again while Azure reports the resource busy or throttles,
 within a time bound, and say so in the log; any other refusal fails at once."""
 
+import copy
 import logging
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from azure.core.exceptions import HttpResponseError
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.res import cloud
+from qn.arm.res import cloud, throttle
+from qn.arm.res.credentials import StaticTokenCredential
 
 SUB = "00000000-0000-0000-0000-0000000000a1"
 TOPOLOGY = {
@@ -26,6 +29,8 @@ TOPOLOGY = {
         }
     }
 }
+RG = f"/subscriptions/{SUB}/resourceGroups/rg"
+NET = "providers/Microsoft.Network"
 BUSY = {"status": 409, "code": "AnotherOperationInProgress"}
 
 
@@ -34,7 +39,7 @@ def client():
     cloud.configure_retries(total_seconds=0.5, base_delay=0.01, max_delay=0.04)
     with Emulator(TOPOLOGY, token="armsim", time_scale=0.001) as arm:
         cloud.configure(arm.endpoint, ca_bundle=arm.ca_file)
-        yield arm, cloud.NetworkManagementClient(cloud.StaticTokenCredential(), SUB)
+        yield arm, cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
 
 
 @pytest.mark.parametrize(
@@ -68,3 +73,41 @@ def test_busy_and_throttled_writes_are_retried_within_the_bound(
         assert lines[0].startswith(
             "  retry PUT Microsoft.Network/virtualNetworks/vn/subnets/web in "
         )
+
+
+@pytest.mark.parametrize("paced", [True, False])
+def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_out(caplog, paced):
+    """Four workers write 24 times as fast as they can to a subscription whose bucket holds 8
+    writes: paced, Azure refuses none, the operator is told once, and every write lands;
+    unpaced, Azure refuses some."""
+    scale = 0.3  # Azure's refill of 10 a second becomes 33, faster than the workers write
+    interval = cloud.scale_retries(scale).pace.interval
+    # The low mark is scaled to the small bucket: below 4 left (Azure's: 20 of 200).
+    pace = throttle.Pace(below=4 if paced else 0, interval=interval)
+    cloud.configure_retries(base_delay=0.01, max_delay=0.04, pace=pace)
+    throttle.forget()
+    topology = copy.deepcopy(TOPOLOGY)
+    tables = [f"rt-{n}" for n in range(4)]
+    topology["subscriptions"][SUB]["resource_groups"]["rg"]["route_tables"] = dict.fromkeys(tables)
+    caplog.set_level(logging.WARNING, logger="qn.arm.res.cloud")
+    with Emulator(
+        topology, token="armsim", profile="instant", time_scale=scale, allowance=8
+    ) as arm:
+        cloud.configure(arm.endpoint, ca_bundle=arm.ca_file)
+        network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
+
+        def worker(table):
+            for n in range(6):
+                body = {"location": "westus", "tags": {"n": str(n)}}
+                network.route_tables.begin_create_or_update("rg", table, body).result()
+
+        with ThreadPoolExecutor(len(tables)) as pool:
+            list(pool.map(worker, tables))
+        snapshot = arm.snapshot()
+        refused = len(arm.write_requests()) - 24
+    assert {snapshot[f"{RG}/{NET}/routeTables/{t}"]["tags"]["n"] for t in tables} == {"5"}
+    slowing = [r for r in caplog.records if "allowance of writes" in r.getMessage()]
+    if paced:
+        assert refused == 0 and len(slowing) == 1
+    else:
+        assert refused > 0 and not slowing

@@ -9,40 +9,39 @@ where they connect and what they trust come from the tool's configuration file:
 
 `configure()` overrides the file for the whole process (the switch-traffic driver passes the
 endpoint it read). The library binds `NetworkManagementClient`, `ManagementLockClient` and
-`resourcegraph` (as its `arg`), so every client it builds for itself, in any subscription,
-reaches that cloud.
+`qn.arm.res.resourcegraph` (as its `arg`), so every client it builds for itself, in any
+subscription, reaches that cloud. Every client also tries refused writes again
+(`BusyResourceRetryPolicy`) and spaces a subscription's writes when Azure's allowance for them
+runs low (`throttle.WritePacing`), shared by all the clients of the process.
 """
 
 import contextlib
-import json
 import logging
 import time
-import types
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, replace
 from typing import Any
 
 import azure.mgmt.network
 import azure.mgmt.resource.locks
-import azure.mgmt.resourcegraph
-from azure.core.credentials import AccessToken
-from azure.core.exceptions import AzureError
+from azure.core.credentials import TokenCredential
 from azure.core.pipeline.policies import RetryPolicy
 from azure.mgmt.core.policies import ARMHttpLoggingPolicy
 from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
-from qn.arm.res.YamlContext import ConfigurationError, YamlContext
+from qn.arm.res.errors import ConfigError, error_code
+from qn.arm.res.throttle import Pace, WritePacing
+from qn.arm.res.YamlContext import PUBLIC_ENDPOINT, YamlContext
 
 log = logging.getLogger(__name__)
 
-PUBLIC_ENDPOINT = "https://management.azure.com"
 CLOUD_KEYS = {
     "endpoint": "management_endpoint",
     "credential_scope": "management_credential_scope",
     "ca_bundle": "management_ca_bundle",
 }
-_override = {}
+_override: dict[str, str] = {}
 
 
 @dataclass(frozen=True)
@@ -51,17 +50,22 @@ class CloudSettings:
     credential_scope: str
     ca_bundle: str | None = None
 
-    def client_options(self, options):
-        """The client keyword options for this cloud; options the caller gave win."""
-        options = dict(options)
-        options.setdefault("credential_scopes", [self.credential_scope])
+    def client_options(self, options: Mapping[str, Any]) -> dict[str, Any]:
+        """The client keyword options for this cloud; options the caller gave win. Every
+        client paces its writes (first of the per-retry policies, so a write waiting for its
+        turn is not yet in flight for those after it)."""
+        result = dict(options)
+        result.setdefault("credential_scopes", [self.credential_scope])
         if self.ca_bundle:
-            options.setdefault("connection_verify", self.ca_bundle)
-        options.setdefault("retry_policy", BusyResourceRetryPolicy(_retries))
-        options.setdefault("http_logging_policy", RequestIdLoggingPolicy())
+            result.setdefault("connection_verify", self.ca_bundle)
+        result.setdefault("retry_policy", BusyResourceRetryPolicy(_retries))
+        result.setdefault("http_logging_policy", RequestIdLoggingPolicy())
         for key, value in _client_extras.items():
-            options.setdefault(key, value)
-        return options
+            result.setdefault(key, value)
+        others = result.get("per_retry_policies") or []
+        others = list(others) if isinstance(others, list | tuple) else [others]
+        result["per_retry_policies"] = [WritePacing(lambda: _retries.pace), *others]
+        return result
 
 
 @dataclass(frozen=True)
@@ -69,12 +73,14 @@ class RetrySettings:
     """How long a refused write is tried again.
 
     total_seconds bounds the waiting for one request, Retry-After waits included; base_delay is
-    the first wait when Azure names none, doubled on each further refusal up to max_delay.
+    the first wait when Azure names none, doubled on each further refusal up to max_delay;
+    pace spaces a subscription's writes when its allowance runs low (see throttle.py).
     """
 
     total_seconds: float = 600.0
     base_delay: float = 5.0
     max_delay: float = 60.0
+    pace: Pace = Pace()
 
 
 _retries = RetrySettings()
@@ -104,7 +110,7 @@ class RequestIdLoggingPolicy(ARMHttpLoggingPolicy):
     }
 
 
-def configure_retries(**changes: float) -> RetrySettings:
+def configure_retries(**changes: Any) -> RetrySettings:
     """Changes the retry settings of every client built from now on; no arguments go back to
     the defaults. Returns the settings in force."""
     global _retries
@@ -113,27 +119,19 @@ def configure_retries(**changes: float) -> RetrySettings:
 
 
 def scale_retries(scale: float) -> RetrySettings:
-    """The default waits of a refused write, shrunk by `scale` (an emulator's time scale)."""
+    """The default waits of a refused write and of a paced one, shrunk by `scale` (an
+    emulator's time scale)."""
     defaults = RetrySettings()
     return configure_retries(
-        base_delay=defaults.base_delay * scale, max_delay=defaults.max_delay * scale
+        base_delay=defaults.base_delay * scale,
+        max_delay=defaults.max_delay * scale,
+        pace=replace(defaults.pace, interval=defaults.pace.interval * scale),
     )
 
 
 # ARM refuses a write while another operation runs on the resource or one it depends on, with
 # 409 and this code; throttling and references still being provisioned come as 429.
 BUSY_CODES = frozenset({"AnotherOperationInProgress"})
-
-
-def error_code(http_response: Any) -> str | None:
-    """The `error.code` of an ARM error body, or None."""
-    try:
-        http_response.read()  # the pipeline streams bodies; the SDK reads the kept copy later
-        body = json.loads(http_response.text())
-    except (AzureError, ValueError, TypeError, AttributeError):
-        return None
-    error = body.get("error") if isinstance(body, dict) else None
-    return error.get("code") if isinstance(error, dict) else None
 
 
 class BusyResourceRetryPolicy(RetryPolicy):
@@ -204,7 +202,12 @@ def resource_path(url: str) -> str:
     return path[path.find(marker) + len(marker) :] if marker in path else path
 
 
-def configure(management_endpoint=None, *, credential_scope=None, ca_bundle=None):
+def configure(
+    management_endpoint: str | None = None,
+    *,
+    credential_scope: str | None = None,
+    ca_bundle: str | None = None,
+) -> None:
     """Sets the cloud for this process over the configuration file's; no arguments go back to
     the file."""
     _override.clear()
@@ -216,25 +219,25 @@ def configure(management_endpoint=None, *, credential_scope=None, ca_bundle=None
     _override.update({k: v for k, v in given.items() if v is not None})
 
 
-def cloud_settings(context=None):
+def cloud_settings(context: YamlContext | None = None) -> CloudSettings:
     """The configured cloud (the public cloud when nothing names one)."""
     context = context or YamlContext()
     values = {}
     for field, key in CLOUD_KEYS.items():
         value = _override.get(field, context.config.get(key))
         if value is not None and not isinstance(value, str):
-            raise ConfigurationError(f"{context.path}: '{key}' must be text")
+            raise ConfigError(f"{context.path}: '{key}' must be text")
         values[field] = value or None
     endpoint = (values["endpoint"] or PUBLIC_ENDPOINT).rstrip("/")
     if not endpoint.startswith("https://"):
-        raise ConfigurationError(
+        raise ConfigError(
             f"{context.path}: 'management_endpoint' must be an https:// URL, not {endpoint!r}"
         )
     scope = values["credential_scope"] or f"{endpoint}/.default"
     return CloudSettings(endpoint, scope, values["ca_bundle"])
 
 
-def peering_model(body):
+def peering_model(body: Any) -> Any:
     """A peering body as the SDK sends it. A plain settings map (snake-case attribute names,
     `remote_virtual_network` as {"id": ...}) becomes a VirtualNetworkPeering; the SDK would
     otherwise send the map as it is, which ARM does not read as a peering."""
@@ -250,14 +253,14 @@ def peering_model(body):
 
 
 class PeeringOperations(VirtualNetworkPeeringsOperations):
-    def begin_create_or_update(
+    def begin_create_or_update(  # type: ignore[override]  # the body may also be a plain map
         self,
-        resource_group_name,
-        virtual_network_name,
-        virtual_network_peering_name,
-        virtual_network_peering_parameters,
-        **kwargs,
-    ):
+        resource_group_name: str,
+        virtual_network_name: str,
+        virtual_network_peering_name: str,
+        virtual_network_peering_parameters: Any,
+        **kwargs: Any,
+    ) -> Any:
         return super().begin_create_or_update(
             resource_group_name,
             virtual_network_name,
@@ -271,7 +274,13 @@ class NetworkManagementClient(azure.mgmt.network.NetworkManagementClient):
     """The SDK's network client for the configured cloud; its peering create-or-update also
     takes a plain settings map."""
 
-    def __init__(self, credential, subscription_id, base_url=None, **kwargs):
+    def __init__(
+        self,
+        credential: TokenCredential,
+        subscription_id: str,
+        base_url: str | None = None,
+        **kwargs: Any,
+    ) -> None:
         cloud = cloud_settings()
         super().__init__(
             credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
@@ -284,39 +293,25 @@ class NetworkManagementClient(azure.mgmt.network.NetworkManagementClient):
 class ManagementLockClient(azure.mgmt.resource.locks.ManagementLockClient):
     """The SDK's lock client for the configured cloud."""
 
-    def __init__(self, credential, subscription_id, base_url=None, **kwargs):
+    def __init__(
+        self,
+        credential: TokenCredential,
+        subscription_id: str,
+        base_url: str | None = None,
+        **kwargs: Any,
+    ) -> None:
         cloud = cloud_settings()
         super().__init__(
             credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
         )
 
 
-class ResourceGraphClient(azure.mgmt.resourcegraph.ResourceGraphClient):
-    """The SDK's Resource Graph client for the configured cloud."""
+def __getattr__(name: str) -> Any:
+    # The extension still binds `cloud.resourcegraph` as its `arg`; once it imports
+    # qn.arm.res.resourcegraph itself, this goes. Resolved on first use, after both modules
+    # are loaded, so neither imports the other while loading.
+    if name == "resourcegraph":
+        import importlib
 
-    def __init__(self, credential, base_url=None, **kwargs):
-        cloud = cloud_settings()
-        super().__init__(credential, base_url or cloud.endpoint, **cloud.client_options(kwargs))
-
-
-# Stands in for the package azure.mgmt.resourcegraph where the library uses it: its client
-# and its models.
-resourcegraph = types.ModuleType(
-    f"{__name__}.resourcegraph", "azure.mgmt.resourcegraph with a client for the configured cloud"
-)
-resourcegraph.ResourceGraphClient = ResourceGraphClient
-resourcegraph.models = azure.mgmt.resourcegraph.models
-
-
-class StaticTokenCredential:
-    """A credential that always presents the same bearer token. For emulators only: Azure
-    itself accepts no such token."""
-
-    def __init__(self, token="armsim"):
-        self._token = token
-
-    def get_token(self, *scopes, **kwargs):
-        return AccessToken(self._token, int(time.time()) + 3600)
-
-    def close(self):
-        pass
+        return importlib.import_module("qn.arm.res.resourcegraph")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -28,14 +28,9 @@ from pydantic import (
 from pydantic.fields import FieldInfo
 from pydantic_core import PydanticCustomError
 
+from qn.arm.res.errors import ConfigError
+from qn.arm.res.YamlContext import PUBLIC_ENDPOINT
 from qn.arm.switch_traffic.validation import Section, is_model, problems, unwrap
-
-PUBLIC_CLOUD = "https://management.azure.com"
-
-
-class ConfigError(ValueError):
-    """The configuration is unusable; the text names the file, the key and what is wrong."""
-
 
 # -- value types -------------------------------------------------------------------------------
 
@@ -259,7 +254,7 @@ class Schema(Section):
     """The configuration file."""
 
     management_endpoint: HttpsUrl = Field(
-        PUBLIC_CLOUD, description="the Azure Resource Manager endpoint"
+        PUBLIC_ENDPOINT, description="the Azure Resource Manager endpoint"
     )
     management_credential_scope: Text | None = Field(
         None, description="the token scope; default `<management_endpoint>/.default`"
