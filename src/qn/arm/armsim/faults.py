@@ -3,6 +3,7 @@ failure, or lose their connection."""
 
 import threading
 from dataclasses import dataclass
+from typing import Any
 
 # Error codes ARM uses for the statuses tests inject most.
 DEFAULT_CODES = {
@@ -53,7 +54,7 @@ class Fault:
         if self.drop not in (None, "before", "after"):
             raise ValueError(f"drop must be 'before' or 'after', not {self.drop!r}")
 
-    def matches(self, method, path):
+    def matches(self, method: str, path: str) -> bool:
         if self.method != "*" and self.method.upper() != method.upper():
             return False
         if self.resource is None:
@@ -62,31 +63,31 @@ class Fault:
         segments = [s for s in path.lower().split("/") if s]
         return len(tail) <= len(segments) and segments[len(segments) - len(tail) :] == tail
 
-    def error_code(self):
+    def error_code(self) -> str:
         return self.code or DEFAULT_CODES.get(self.status or 500, "InjectedFault")
 
-    def error_message(self, method, path):
+    def error_message(self, method: str, path: str) -> str:
         return self.message or f"Injected fault: {self.status or 'failure'} for {method} {path}"
 
 
 class Faults:
     """The faults of one emulator; the first matching fault that is not used up applies."""
 
-    def __init__(self):
-        self._faults = []
+    def __init__(self) -> None:
+        self._faults: list[Fault] = []
         self._lock = threading.Lock()
 
-    def add(self, fault=None, **settings):
+    def add(self, fault: Fault | None = None, **settings: Any) -> Fault:
         fault = fault or Fault(**settings)
         with self._lock:
             self._faults.append(fault)
         return fault
 
-    def clear(self):
+    def clear(self) -> None:
         with self._lock:
             self._faults.clear()
 
-    def take(self, method, path):
+    def take(self, method: str, path: str) -> Fault | None:
         """The fault that applies to this request, counted as used; None when none does."""
         with self._lock:
             for fault in self._faults:

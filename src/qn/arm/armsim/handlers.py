@@ -11,10 +11,13 @@ import math
 import re
 import time
 import uuid
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import Any
 from urllib.parse import quote
 
 from . import rules
+from .faults import Fault
 from .rules import write_scope
 from .settings import POLL_INTERVAL, Settings
 from .state import (
@@ -24,8 +27,10 @@ from .state import (
     NETWORK,
     TOP_LEVEL,
     ArmError,
+    Json,
     Operation,
     Resource,
+    State,
     arm_type,
     is_ancestor_or_self,
     lock_id,
@@ -71,33 +76,33 @@ GATEWAY_QUERY = re.compile(
 class Request:
     method: str
     path: str
-    query: dict
-    body: object
+    query: dict[str, str]
+    body: Any
     base_url: str
 
     @property
-    def segments(self):
+    def segments(self) -> list[str]:
         return [s for s in self.path.split("/") if s]
 
     @property
-    def api_version(self):
+    def api_version(self) -> str | None:
         return self.query.get("api-version")
 
 
 @dataclass
 class Response:
     status: int
-    body: object = None
-    headers: dict = field(default_factory=dict)
+    body: Any = None
+    headers: dict[str, str] = field(default_factory=dict)
 
 
-def retry_after(seconds):
+def retry_after(seconds: float) -> dict[str, str]:
     """Retry-After for a refused request: whole seconds as ARM sends them, or a decimal for
     shorter waits, which azure-core's retry policy reads as seconds too."""
     return {"Retry-After": format(seconds, "g")}
 
 
-def poll_after(seconds):
+def poll_after(seconds: float) -> dict[str, str]:
     """The wait before the next status poll. The network client reads the Retry-After of an
     accepted write as an integer and the poller reads 0 as "use your own default", so waits
     under a second go in x-ms-retry-after-ms, which the poller reads as well."""
@@ -106,16 +111,18 @@ def poll_after(seconds):
     return {"x-ms-retry-after-ms": str(max(1, round(seconds * 1000)))}
 
 
-def bad_request(code, message):
+def bad_request(code: str, message: str) -> ArmError:
     return ArmError(400, code, message)
 
 
-def lower(segments):
+def lower(segments: list[str]) -> list[str]:
     return [s.lower() for s in segments]
 
 
 # -- dispatch ---------------------------------------------------------------------------------
-def dispatch(state, settings, request, fault=None):
+def dispatch(
+    state: State, settings: Settings, request: Request, fault: Fault | None = None
+) -> Response:
     if not request.api_version:
         raise bad_request(
             "MissingApiVersionParameter",
@@ -152,24 +159,26 @@ def dispatch(state, settings, request, fault=None):
     return network(state, settings, request, address, fault)
 
 
-def only(request, method, handler):
+def only(request: Request, method: str, handler: Callable[[], Response]) -> Response:
     if request.method != method:
         raise unsupported(request)
     return handler()
 
 
-def listed(state, settings, request, resources):
+def listed(
+    state: State, settings: Settings, request: Request, resources: Callable[[], list[Resource]]
+) -> Response:
     """A GET of a collection: the resources that `resources()` gives, paged."""
     return only(request, "GET", lambda: listing(state, settings, request, resources()))
 
 
-def unsupported(request):
+def unsupported(request: Request) -> ArmError:
     return ArmError(
         405, "UnsupportedOperation", f"The emulator does not serve {request.method} {request.path}"
     )
 
 
-def collection_name(segment, table=TOP_LEVEL):
+def collection_name(segment: str, table: dict[str, str] = TOP_LEVEL) -> str:
     name = table.get(segment.lower())
     if name is None:
         raise ArmError(
@@ -193,7 +202,7 @@ class Address:
     child_name: str | None = None
 
 
-def parse_address(segments):
+def parse_address(segments: list[str]) -> Address | None:
     low = lower(segments)
     if not (
         7 <= len(low) <= 10
@@ -214,7 +223,9 @@ def parse_address(segments):
 
 
 # -- network resources ------------------------------------------------------------------------
-def network(state, settings, request, address, fault):
+def network(
+    state: State, settings: Settings, request: Request, address: Address, fault: Fault | None
+) -> Response:
     group = state.group(address.subscription, address.group)
     subscription = state.subscription(address.subscription)
     if address.name is None:
@@ -227,13 +238,14 @@ def network(state, settings, request, address, fault):
     if request.method not in SUPPORTED[(address.collection, address.child)]:
         raise unsupported(request)
     rid = resource_id(subscription, group, address.collection, address.name)
-    if address.child is not None:
+    child = address.child
+    if child is not None:
         parent = state.require(rid)
         if address.child_name is None:
             return only(
                 request,
                 "GET",
-                lambda: listing(state, settings, request, state.children(parent.id, address.child)),
+                lambda: listing(state, settings, request, state.children(parent.id, child)),
             )
         rid = resource_id(
             subscription, group, address.collection, parent.name, address.child, address.child_name
@@ -245,13 +257,15 @@ def network(state, settings, request, address, fault):
     return delete_resource(state, settings, request, rid, fault)
 
 
-def listing(state, settings, request, resources):
+def listing(
+    state: State, settings: Settings, request: Request, resources: Iterable[Resource | Json]
+) -> Response:
     values = [r if isinstance(r, dict) else state.render(r) for r in resources]
     start = int(request.query.get("$skiptoken", 0) or 0)
     if not settings.page_size:
         return Response(200, {"value": values})
     end = start + settings.page_size
-    body = {"value": values[start:end]}
+    body: Json = {"value": values[start:end]}
     if end < len(values):
         body["nextLink"] = (
             f"{request.base_url}{quote(request.path)}?api-version={request.api_version}"
@@ -268,7 +282,14 @@ KIND = {
 }
 
 
-def put_resource(state, settings, request, rid, address, fault):
+def put_resource(
+    state: State,
+    settings: Settings,
+    request: Request,
+    rid: str,
+    address: Address,
+    fault: Fault | None,
+) -> Response:
     if not isinstance(request.body, dict):
         raise bad_request("InvalidRequestContent", "The request content must be a JSON object.")
     state.check_locks(rid, "write")
@@ -289,10 +310,10 @@ def put_resource(state, settings, request, rid, address, fault):
     if not asynchronous:
         return Response(status, state.render(resource))
 
-    def succeed():
+    def succeed() -> None:
         resource.provisioning_state = "Succeeded"
 
-    def fail():
+    def fail() -> None:
         if previous is not None:
             state.put(previous)
             state.settle_peerings(previous)
@@ -307,7 +328,9 @@ def put_resource(state, settings, request, rid, address, fault):
     return Response(status, state.render(resource), headers)
 
 
-def delete_resource(state, settings, request, rid, fault):
+def delete_resource(
+    state: State, settings: Settings, request: Request, rid: str, fault: Fault | None
+) -> Response:
     resource = state.get(rid)
     if resource is None:
         return Response(204)
@@ -319,7 +342,7 @@ def delete_resource(state, settings, request, rid, fault):
         return Response(200)
     resource.provisioning_state = "Deleting"
 
-    def fail():
+    def fail() -> None:
         resource.provisioning_state = "Failed"
 
     scope = write_scope(resource, None)
@@ -338,17 +361,23 @@ def lock_call_kind(method: str, path: str) -> str | None:
     return kind if one_lock else None
 
 
-def failing(fault) -> bool:
+def failing(fault: Fault | None) -> bool:
     return fault is not None and fault.fail_async
 
 
-def write_seconds(settings: Settings, kind: str, fault) -> float:
+def write_seconds(settings: Settings, kind: str, fault: Fault | None) -> float:
     """Scaled seconds a write of this kind runs for, a slow fault's extra included."""
     extra = fault.slow if fault is not None else 0.0
     return settings.duration(kind) + settings.scaled(extra)
 
 
-def refuse_while_busy(state, settings, request, resource, existing) -> None:
+def refuse_while_busy(
+    state: State,
+    settings: Settings,
+    request: Request,
+    resource: Resource,
+    existing: Resource | None,
+) -> None:
     rules.refuse_while_busy(
         state,
         resource,
@@ -358,15 +387,25 @@ def refuse_while_busy(state, settings, request, resource, existing) -> None:
     )
 
 
-def remove(state, resource):
+def remove(state: State, resource: Resource) -> None:
     state.remove(resource.id)
     state.settle_peerings(resource)
 
 
-def start_operation(state, settings, request, resource, kind, seconds, scope, outcome, fault):
+def start_operation(
+    state: State,
+    settings: Settings,
+    request: Request,
+    resource: Resource,
+    kind: str,
+    seconds: float,
+    scope: set[str],
+    outcome: tuple[Callable[[], None], Callable[[], None]],
+    fault: Fault | None,
+) -> dict[str, str]:
     """Starts the write's operation; the headers that point the client at it."""
     error = None
-    if failing(fault):
+    if fault is not None and fault.fail_async:
         error = ArmError(
             fault.status or 500,
             fault.error_code(),
@@ -392,7 +431,7 @@ def start_operation(state, settings, request, resource, kind, seconds, scope, ou
     )}  # fmt: skip
 
 
-def operation_url(request, operation) -> str:
+def operation_url(request: Request, operation: Operation) -> str:
     return (
         f"{request.base_url}/subscriptions/{operation.subscription}/providers/{NETWORK}/"
         f"locations/{operation.location}/operations/{operation.id}"
@@ -400,29 +439,29 @@ def operation_url(request, operation) -> str:
     )
 
 
-def location_of_parent(state, resource):
+def location_of_parent(state: State, resource: Resource) -> str | None:
     parent = state.get(resource.id.rsplit("/", 2)[0])
     return parent.location if parent is not None else None
 
 
-def operation_status(state, settings, operation_id):
+def operation_status(state: State, settings: Settings, operation_id: str) -> Response:
     operation = state.poll(operation_id)
-    body = {"id": operation.id, "name": operation.id, "status": operation.status}
-    if operation.status == "Failed":
+    body: Json = {"id": operation.id, "name": operation.id, "status": operation.status}
+    if operation.error is not None and operation.status == "Failed":
         body["error"] = {"code": operation.error.code, "message": operation.error.message}
     headers = poll_after(settings.poll_wait()) if operation.status == "InProgress" else {}
     return Response(200, body, headers)
 
 
 # -- accepting request bodies ------------------------------------------------------------------
-def writable_properties(body, rid):
+def writable_properties(body: Json, rid: str) -> Json:
     properties = body.get("properties", {})
     if not isinstance(properties, dict):
         raise bad_request("InvalidRequestFormat", f"{rid}: 'properties' must be an object.")
     return {k: copy.deepcopy(v) for k, v in properties.items() if k not in READ_ONLY}
 
 
-def reference(state, properties, key, rid):
+def reference(state: State, properties: Json, key: str, rid: str) -> Resource:
     """The resource that properties[key] = {"id": ...} references. The reference keeps the
     spelling the client sent: Azure resolves IDs without regard to case and answers
     references in whatever casing it holds, so clients cannot rely on the target's own."""
@@ -436,7 +475,7 @@ def reference(state, properties, key, rid):
     return target
 
 
-def accept_subnet(state, rid, body, existing):
+def accept_subnet(state: State, rid: str, body: Json, existing: Resource | None) -> Resource:
     properties = writable_properties(body, rid)
     if not properties.get("addressPrefix") and not properties.get("addressPrefixes"):
         raise bad_request("InvalidRequestFormat", f"Subnet {rid} has no properties.addressPrefix.")
@@ -447,7 +486,7 @@ def accept_subnet(state, rid, body, existing):
     return Resource(rid, arm_type("virtualNetworks", "subnets"), rid.rsplit("/", 1)[1], properties)
 
 
-def accept_route_table(state, rid, body, existing):
+def accept_route_table(state: State, rid: str, body: Json, existing: Resource | None) -> Resource:
     properties = writable_properties(body, rid)
     location = body.get("location") or (existing.location if existing else None)
     if not location:
@@ -472,7 +511,7 @@ PEERING_DEFAULTS = {
 }
 
 
-def accept_peering(state, rid, body, existing):
+def accept_peering(state: State, rid: str, body: Json, existing: Resource | None) -> Resource:
     properties = writable_properties(body, rid)
     if "remoteVirtualNetwork" not in properties:
         raise bad_request(
@@ -506,7 +545,9 @@ ACCEPT = {
 
 
 # -- management locks -------------------------------------------------------------------------
-def locks(state, settings, request, scope_segments, rest):
+def locks(
+    state: State, settings: Settings, request: Request, scope_segments: list[str], rest: list[str]
+) -> Response:
     """Locks at a subscription, a resource group or a resource. A scope's listing holds the
     locks it inherits from above (each with its own scope in its ID) and those below it; a
     lock is read, written and deleted only at its own scope, so deleting an inherited lock's
@@ -543,7 +584,7 @@ def lock_scope(rid: str) -> str:
     return rid.split(LOCKS_PATH)[0]
 
 
-def locks_scope(state, request, segments) -> str:
+def locks_scope(state: State, request: Request, segments: list[str]) -> str:
     """The ID, in its own spelling, of the scope a lock path names: a subscription, a resource
     group or a resource; 404 when it does not exist."""
     low = lower(segments)
@@ -563,7 +604,7 @@ def locks_scope(state, request, segments) -> str:
     return state.require(resource_id(subscription, group, *names)).id
 
 
-def put_lock(state, request, rid, existing):
+def put_lock(state: State, request: Request, rid: str, existing: Resource | None) -> Response:
     body = request.body if isinstance(request.body, dict) else {}
     properties = body.get("properties") or {}
     level = properties.get("level")
@@ -579,7 +620,7 @@ def put_lock(state, request, rid, existing):
 
 
 # -- Resource Graph ---------------------------------------------------------------------------
-def query_resources(state, request):
+def query_resources(state: State, request: Request) -> Response:
     body = request.body if isinstance(request.body, dict) else {}
     match = GATEWAY_QUERY.fullmatch(body.get("query") or "")
     if match is None:
@@ -607,13 +648,12 @@ def query_resources(state, request):
             if subnet.lower() == subnet_id:
                 rows.append({"properties_gatewayType": gateway.properties.get("gatewayType")})
     options = body.get("options") or {}
+    data: Json | list[Json] = rows
     if options.get("resultFormat", "objectArray") == "table":
         data = {
             "columns": [{"name": "properties_gatewayType", "type": "string"}],
             "rows": [[r["properties_gatewayType"]] for r in rows],
         }
-    else:
-        data = rows
     return Response(
         200,
         {

@@ -4,7 +4,9 @@ Each function raises the ArmError Azure answers, or returns when Azure would acc
 The public reports each refusal is taken from are cited in docs/emulator.md.
 """
 
-from .state import ArmError, Resource, State, arm_type
+from collections.abc import Callable
+
+from .state import ArmError, Json, Operation, Resource, State, arm_type
 
 SUBNET = arm_type("virtualNetworks", "subnets")
 PEERING = arm_type("virtualNetworks", "virtualNetworkPeerings")
@@ -16,7 +18,7 @@ def vnet_of(child_id: str) -> str:
     return child_id.rsplit("/", 2)[0]
 
 
-def referenced_id(properties: dict, key: str) -> str | None:
+def referenced_id(properties: Json, key: str) -> str | None:
     return (properties.get(key) or {}).get("id")
 
 
@@ -38,7 +40,11 @@ def write_scope(resource: Resource, existing: Resource | None) -> set[str]:
 
 
 def refuse_while_busy(
-    state: State, resource: Resource, existing: Resource | None, url, retry_after: float
+    state: State,
+    resource: Resource,
+    existing: Resource | None,
+    url: Callable[[Operation], str],
+    retry_after: float,
 ) -> None:
     """429 RetryableError for a subnet whose route table (old or new) is being written, 409
     AnotherOperationInProgress for any write to what a running operation holds. `url(op)` is

@@ -8,30 +8,35 @@ authority.
 import json
 import logging
 import shutil
+import socket
 import ssl
 import tempfile
 import threading
 import time
 import uuid
 from collections import Counter
+from collections.abc import Mapping
+from email.message import Message
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import TracebackType
+from typing import Any, Self
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from .access import Principal, authorize
 from .certificates import make_certificates
-from .faults import Faults
+from .faults import Fault, Faults
 from .handlers import (
     Request,
     Response,
-    Settings,
     dispatch,
     lock_call_kind,
     retry_after,
     write_seconds,
 )
-from .state import ArmError
+from .settings import Settings
+from .state import ArmError, Json
 from .throttle import Allowances
-from .topology import load
+from .topology import Source, load
 
 log = logging.getLogger("armsim")
 
@@ -49,8 +54,17 @@ class Emulator:
                                          connection_verify=arm.ca_file, ...)
     """
 
-    def __init__(self, topology=None, *, host="127.0.0.1", port=0, token=None, cert_dir=None,
-                 settings=None, **setting_values):  # fmt: skip
+    def __init__(
+        self,
+        topology: Source | None = None,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        token: str | None = None,
+        cert_dir: str | None = None,
+        settings: Settings | None = None,
+        **setting_values: Any,
+    ) -> None:
         loaded = load(topology if topology is not None else {})
         self.state = loaded.state
         # Principals of the topology; `token` adds one that may do everything. With neither,
@@ -65,15 +79,15 @@ class Emulator:
         self.host = host
         self.port = port
         self._cert_dir = cert_dir
-        self._own_dir = None
-        self._server = None
-        self._thread = None
-        self._requests = []
+        self._own_dir: str | None = None
+        self._server: _Server | None = None
+        self._thread: threading.Thread | None = None
+        self._requests: list[tuple[str, str]] = []
         self._requests_lock = threading.Lock()
-        self.ca_file = None
+        self.ca_file: str | None = None
 
     # -- lifecycle --------------------------------------------------------------------------
-    def start(self):
+    def start(self) -> Self:
         directory = self._cert_dir
         if directory is None:
             self._own_dir = directory = tempfile.mkdtemp(prefix="armsim-")
@@ -90,27 +104,35 @@ class Emulator:
         log.info("armsim serving %s", self.endpoint)
         return self
 
-    def stop(self):
+    def stop(self) -> None:
         if self._server is not None:
             self._server.shutdown()
             self._server.server_close()
-            self._thread.join()
+            if self._thread is not None:
+                self._thread.join()
             self._server = None
         if self._own_dir is not None:
             shutil.rmtree(self._own_dir, ignore_errors=True)
             self._own_dir = None
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
         self.stop()
 
     @property
-    def endpoint(self):
+    def endpoint(self) -> str:
         return f"https://{self.host}:{self.port}"
 
-    def tool_config(self, aliases, tokens=None):
+    def tool_config(
+        self, aliases: Mapping[str, str], tokens: Mapping[str, str] | None = None
+    ) -> Json:
         """The keys of the tool's configuration that point it at this emulator: the endpoint,
         the certificate authority, and a static-token credential for each subscription of
         `aliases` ({subscription ID: Terraform provider alias}). `tokens` ({subscription ID:
@@ -119,7 +141,7 @@ class Emulator:
         default = self.token or next(iter(self.principals), "armsim")
         tokens = tokens or {}
 
-        def credential(subscription):
+        def credential(subscription: str) -> dict[str, str]:
             return {"type": "static_token", "token": tokens.get(subscription, default)}
 
         return {
@@ -132,11 +154,11 @@ class Emulator:
         }
 
     # -- what tests look at -----------------------------------------------------------------
-    def snapshot(self):
+    def snapshot(self) -> dict[str, Json]:
         """The whole state: {resource ID: resource as ARM renders it}."""
         return self.state.snapshot()
 
-    def finish_operations(self):
+    def finish_operations(self) -> None:
         """Ends every running operation now, as if its time were up."""
         self.state.finish_all()
 
@@ -154,28 +176,28 @@ class Emulator:
             time.sleep(max(0.0, deadline - time.monotonic()))
 
     @property
-    def requests(self):
+    def requests(self) -> list[tuple[str, str]]:
         """Every request received, in order, as (method, path without the query)."""
         with self._requests_lock:
             return list(self._requests)
 
-    def request_counts(self):
+    def request_counts(self) -> Counter[tuple[str, str]]:
         """Counter of requests by (method, path)."""
         return Counter(self.requests)
 
-    def write_requests(self):
+    def write_requests(self) -> list[tuple[str, str]]:
         return [r for r in self.requests if r[0] in WRITE_METHODS]
 
-    def clear_requests(self):
+    def clear_requests(self) -> None:
         with self._requests_lock:
             self._requests.clear()
 
-    def _record(self, method, path):
+    def _record(self, method: str, path: str) -> None:
         with self._requests_lock:
             self._requests.append((method, path))
 
     # -- serving one request ----------------------------------------------------------------
-    def handle(self, method, target, headers, body):
+    def handle(self, method: str, target: str, headers: Message, body: bytes) -> Response:
         url = urlsplit(target)
         path = decoded(url.path)
         self._record(method, path)
@@ -208,7 +230,7 @@ class Emulator:
         response.headers.update(remaining)
         return response
 
-    def _serve(self, request, fault):
+    def _serve(self, request: Request, fault: Fault | None) -> Response:
         """Serves a request on the state, after ending the operations whose time is up. A lock
         call takes its time first, without holding the state, which keeps serving others."""
         kind = lock_call_kind(request.method, request.path)
@@ -220,7 +242,7 @@ class Emulator:
             self.state.advance()
             return dispatch(self.state, self.settings, request, fault)
 
-    def _authenticate(self, headers) -> Principal:
+    def _authenticate(self, headers: Message) -> Principal:
         """The principal of the request's bearer token; 401 for none or an unknown one."""
         scheme, _, token = (headers.get("Authorization") or "").partition(" ")
         principal = self.principals.get(token) if self.principals else Principal(token)
@@ -233,7 +255,7 @@ class Emulator:
         return principal
 
     @staticmethod
-    def _parse(body):
+    def _parse(body: bytes) -> Any:
         if not body:
             return None
         try:
@@ -244,7 +266,7 @@ class Emulator:
             ) from error
 
     @staticmethod
-    def _fault_answer(fault, method, path):
+    def _fault_answer(fault: Fault, method: str, path: str) -> Response:
         headers = {}
         seconds = fault.retry_after if fault.retry_after is not None else (
             1 if fault.status == 429 else None
@@ -264,12 +286,18 @@ def decoded(path: str) -> str:
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, address, handler, emulator, context):
+    def __init__(
+        self,
+        address: tuple[str, int],
+        handler: type[BaseHTTPRequestHandler],
+        emulator: Emulator,
+        context: ssl.SSLContext,
+    ) -> None:
         self.emulator = emulator
         self.context = context
         super().__init__(address, handler)
 
-    def get_request(self):
+    def get_request(self) -> tuple[socket.socket, Any]:
         sock, address = super().get_request()
         # The handshake runs on the request's own thread (see _Handler.setup), so one slow
         # client cannot hold up the accepting loop.
@@ -277,7 +305,7 @@ class _Server(ThreadingHTTPServer):
             sock, server_side=True, do_handshake_on_connect=False
         ), address
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         log.debug("armsim: connection from %s ended with an error", client_address, exc_info=True)
 
 
@@ -288,7 +316,7 @@ class _Handler(BaseHTTPRequestHandler):
     # client's delayed acknowledgement of the headers, some 40 ms on every answer.
     disable_nagle_algorithm = True
 
-    def setup(self):
+    def setup(self) -> None:
         super().setup()
         try:
             self.request.do_handshake()
@@ -297,11 +325,13 @@ class _Handler(BaseHTTPRequestHandler):
             log.debug("armsim: TLS handshake failed: %s", error)
             self.handshaken = False
 
-    def handle(self):
+    def handle(self) -> None:
         if self.handshaken:
             super().handle()
 
-    def handle_one(self):
+    server: _Server
+
+    def handle_one(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         response = self.server.emulator.handle(self.command, self.path, self.headers, body)
@@ -320,5 +350,5 @@ class _Handler(BaseHTTPRequestHandler):
 
     do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = handle_one
 
-    def log_message(self, format, *args):  # noqa: A002 - the base class names it so
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class names it so
         log.debug("%s %s", self.address_string(), format % args)

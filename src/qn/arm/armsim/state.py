@@ -10,8 +10,9 @@ describe.
 import copy
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
 NETWORK = "Microsoft.Network"
 LOCK_TYPE = "Microsoft.Authorization/locks"
@@ -23,6 +24,9 @@ TOP_LEVEL = {
     "routetables": "routeTables",
     "virtualnetworkgateways": "virtualNetworkGateways",
 }
+# A JSON object as ARM sends and receives it.
+Json = dict[str, Any]
+
 CHILDREN = {
     "virtualNetworks": {"subnets": "subnets", "virtualnetworkpeerings": "virtualNetworkPeerings"},
 }
@@ -31,7 +35,14 @@ CHILDREN = {
 class ArmError(Exception):
     """An error answer: its status and the ARM error body {"error": {"code", "message"}}."""
 
-    def __init__(self, status, code, message, headers=None, details=None):
+    def __init__(
+        self,
+        status: int,
+        code: str,
+        message: str,
+        headers: dict[str, str] | None = None,
+        details: list[Json] | None = None,
+    ) -> None:
         super().__init__(f"{status} {code}: {message}")
         self.status = status
         self.code = code
@@ -39,22 +50,29 @@ class ArmError(Exception):
         self.headers = dict(headers or {})
         self.details = details
 
-    def body(self):
-        error = {"code": self.code, "message": self.message}
+    def body(self) -> Json:
+        error: Json = {"code": self.code, "message": self.message}
         if self.details:
             error["details"] = self.details
         return {"error": error}
 
 
-def not_found(resource_id):
+def not_found(resource_id: str) -> ArmError:
     return ArmError(404, "ResourceNotFound", f"The Resource '{resource_id}' was not found.")
 
 
-def arm_type(collection, child=None):
+def arm_type(collection: str, child: str | None = None) -> str:
     return f"{NETWORK}/{collection}" + (f"/{child}" if child else "")
 
 
-def resource_id(subscription, group, collection, name, child=None, child_name=None):
+def resource_id(
+    subscription: str,
+    group: str,
+    collection: str,
+    name: str,
+    child: str | None = None,
+    child_name: str | None = None,
+) -> str:
     rid = f"/subscriptions/{subscription}/resourceGroups/{group}/providers/{NETWORK}"
     rid += f"/{collection}/{name}"
     if child:
@@ -62,18 +80,18 @@ def resource_id(subscription, group, collection, name, child=None, child_name=No
     return rid
 
 
-def lock_id(scope, name):
+def lock_id(scope: str, name: str) -> str:
     return f"{scope}{LOCKS_PATH}{name}"
 
 
-def id_parts(rid):
+def id_parts(rid: str) -> tuple[str, str, list[str]]:
     """(subscription, resource group, rest) of a resource ID; rest are the segments after the
     provider namespace."""
     parts = rid.strip("/").split("/")
     return parts[1], parts[3], parts[6:]
 
 
-def is_ancestor_or_self(scope, rid):
+def is_ancestor_or_self(scope: str, rid: str) -> bool:
     scope, rid = scope.lower().rstrip("/"), rid.lower()
     return rid == scope or rid.startswith(scope + "/")
 
@@ -83,9 +101,9 @@ class Resource:
     id: str
     type: str
     name: str
-    properties: dict
+    properties: Json
     location: str | None = None
-    tags: dict | None = None
+    tags: Json | None = None
     provisioning_state: str | None = "Succeeded"
 
 
@@ -102,7 +120,7 @@ class Operation:
     location: str
     kind: str  # a kind of write, as the settings name it ("subnet_put", ...)
     target: str  # the ID of the resource written
-    scope: frozenset
+    scope: frozenset[str]
     deadline: float  # on the monotonic clock
     succeed: Callable[[], None]
     fail: Callable[[], None]
@@ -113,19 +131,20 @@ class Operation:
 @dataclass
 class State:
     default_location: str = "westus"
-    subscriptions: dict = field(default_factory=dict)  # lower id -> (id, {lower rg: rg})
-    resources: dict = field(default_factory=dict)  # lower resource ID -> Resource
-    operations: dict = field(default_factory=dict)  # operation id -> Operation
+    # lower-case ID -> (ID, {lower-case group: group})
+    subscriptions: dict[str, tuple[str, dict[str, str]]] = field(default_factory=dict)
+    resources: dict[str, Resource] = field(default_factory=dict)  # lower-case ID -> Resource
+    operations: dict[str, Operation] = field(default_factory=dict)  # by operation id
     lock: threading.RLock = field(default_factory=threading.RLock, repr=False)
 
     # -- subscriptions and resource groups ------------------------------------------------
-    def add_subscription(self, subscription):
+    def add_subscription(self, subscription: str) -> dict[str, str]:
         return self.subscriptions.setdefault(subscription.lower(), (subscription, {}))[1]
 
-    def add_group(self, subscription, group):
+    def add_group(self, subscription: str, group: str) -> None:
         self.add_subscription(subscription).setdefault(group.lower(), group)
 
-    def subscription(self, subscription):
+    def subscription(self, subscription: str) -> str:
         """The subscription's canonical ID; 404 when the emulator has no such subscription."""
         entry = self.subscriptions.get(subscription.lower())
         if entry is None:
@@ -136,7 +155,7 @@ class State:
             )
         return entry[0]
 
-    def group(self, subscription, group):
+    def group(self, subscription: str, group: str) -> str:
         """The resource group's canonical name; 404 when it does not exist."""
         self.subscription(subscription)
         name = self.subscriptions[subscription.lower()][1].get(group.lower())
@@ -147,26 +166,26 @@ class State:
         return name
 
     # -- resources ------------------------------------------------------------------------
-    def get(self, rid):
+    def get(self, rid: str) -> Resource | None:
         return self.resources.get(rid.lower())
 
-    def require(self, rid):
+    def require(self, rid: str) -> Resource:
         resource = self.get(rid)
         if resource is None:
             raise not_found(rid)
         return resource
 
-    def put(self, resource):
+    def put(self, resource: Resource) -> Resource:
         self.resources[resource.id.lower()] = resource
         return resource
 
-    def remove(self, rid):
+    def remove(self, rid: str) -> None:
         """Removes a resource with everything nested under it (children and their locks)."""
         prefix = rid.lower() + "/"
         for key in [k for k in self.resources if k == rid.lower() or k.startswith(prefix)]:
             del self.resources[key]
 
-    def children(self, parent_id, collection):
+    def children(self, parent_id: str, collection: str) -> list[Resource]:
         prefix = f"{parent_id.lower()}/{collection.lower()}/"
         found = [
             r
@@ -175,7 +194,7 @@ class State:
         ]
         return sorted(found, key=lambda r: r.id.lower())
 
-    def of_type(self, type_, subscription, group=None):
+    def of_type(self, type_: str, subscription: str, group: str | None = None) -> list[Resource]:
         """Resources of one type in a subscription (and group), in ID order."""
         prefix = f"/subscriptions/{subscription}/".lower()
         if group is not None:
@@ -188,7 +207,7 @@ class State:
         return sorted(found, key=lambda r: r.id.lower())
 
     # -- locks ----------------------------------------------------------------------------
-    def locks_over(self, rid):
+    def locks_over(self, rid: str) -> list[Resource]:
         """The locks whose scope is the resource or one of its ancestors."""
         return [
             r
@@ -196,7 +215,7 @@ class State:
             if r.type == LOCK_TYPE and is_ancestor_or_self(r.id.split(LOCKS_PATH)[0], rid)
         ]
 
-    def check_locks(self, rid, action):
+    def check_locks(self, rid: str, action: str) -> None:
         """Answers 409 ScopeLocked when a lock forbids `action` ("write" or "delete") on rid.
 
         A ReadOnly lock forbids both; a CanNotDelete lock forbids deletion.
@@ -217,9 +236,9 @@ class State:
             )
 
     # -- rendering ------------------------------------------------------------------------
-    def render(self, resource):
+    def render(self, resource: Resource) -> Json:
         """The resource as ARM answers it."""
-        body = {"id": resource.id, "name": resource.name, "type": resource.type}
+        body: Json = {"id": resource.id, "name": resource.name, "type": resource.type}
         if resource.location is not None:
             body["location"] = resource.location
         if resource.tags is not None:
@@ -248,7 +267,7 @@ class State:
         body["properties"] = properties
         return body
 
-    def route_table_users(self, table_id):
+    def route_table_users(self, table_id: str) -> list[Resource]:
         subnet_type = arm_type("virtualNetworks", "subnets").lower()
         return sorted(
             (
@@ -260,7 +279,7 @@ class State:
             key=lambda r: r.id.lower(),
         )
 
-    def snapshot(self):
+    def snapshot(self) -> dict[str, Json]:
         """The whole state as plain data: {resource ID: rendered resource}, in ID order."""
         with self.lock:
             self.advance()
@@ -269,7 +288,7 @@ class State:
                 for r in sorted(self.resources.values(), key=lambda r: r.id.lower())
             }
 
-    def settle_peerings(self, peering):
+    def settle_peerings(self, peering: Resource) -> None:
         """Keeps peering states as Azure reports them after a peering came or went: both ends
         present means Connected, an end whose partner went away is Disconnected, and a new end
         without a partner stays Initiated."""
@@ -332,7 +351,7 @@ class State:
         with self.lock:
             return [o for o in self.operations.values() if o.status == "InProgress"]
 
-    def holding(self, resource_ids) -> Operation | None:
+    def holding(self, resource_ids: Iterable[str]) -> Operation | None:
         """The running operation that holds one of these resources, if any."""
         wanted = {r.lower() for r in resource_ids}
         return next((o for o in self.pending() if o.scope & wanted), None)

@@ -10,12 +10,17 @@ naming the file and the key, so a mistyped setting cannot go unnoticed.
 """
 
 import copy
+import os
 from dataclasses import dataclass, field
+from typing import Any
 
 import yaml
 
 from .access import ALL, PERMISSIONS, Principal
-from .state import LOCK_TYPE, Resource, State, arm_type, lock_id, resource_id
+from .state import LOCK_TYPE, Json, Resource, State, arm_type, lock_id, resource_id
+
+# A topology: a path to its file, or the parsed mapping.
+Source = str | os.PathLike[str] | Json
 
 PEERING_FLAGS = {
     "allow_virtual_network_access": ("allowVirtualNetworkAccess", True),
@@ -55,7 +60,7 @@ class Topology:
     principals: dict[str, Principal] = field(default_factory=dict)
 
 
-def load(source) -> Topology:
+def load(source: Source) -> Topology:
     """The topology of a path to a JSON or YAML file, or of the parsed mapping."""
     if isinstance(source, dict):
         data, origin = copy.deepcopy(source), "topology"
@@ -69,7 +74,7 @@ def load(source) -> Topology:
     return Builder(origin).build(data or {})
 
 
-def load_topology(source) -> State:
+def load_topology(source: Source) -> State:
     """The State of a topology (see `load`)."""
     return load(source).state
 
@@ -88,7 +93,8 @@ class Builder:
     def __init__(self, origin: str) -> None:
         self.origin = origin
         self.state = State()
-        self.references = []  # (place, resource, property, reference text, collection)
+        # (place, resource, property, reference text, collection)
+        self.references: list[tuple[str, Resource, str, str, str]] = []
 
     # -- checking values ------------------------------------------------------------------
     def fail(self, place: str, problem: str) -> TopologyError:
@@ -96,7 +102,7 @@ class Builder:
             f"{self.origin}: {place}: {problem}" if place else f"{self.origin}: {problem}"
         )
 
-    def mapping(self, value, place: str, kind: str | None = None) -> dict:
+    def mapping(self, value: object, place: str, kind: str | None = None) -> Json:
         """A mapping (None reads as empty); with `kind`, only the keys that level may hold."""
         if value is None:
             return {}
@@ -112,31 +118,31 @@ class Builder:
                 )
         return value
 
-    def entries(self, body: dict, key: str, place: str) -> list[tuple[str, dict, str]]:
+    def entries(self, body: Json, key: str, place: str) -> list[tuple[str, Any, str]]:
         """(name, value, place) of a named collection such as `subnets`."""
         where = at(place, key)
         found = self.mapping(body.get(key), where)
         return [(str(name), value, f"{where}.{name}") for name, value in found.items()]
 
-    def text(self, body: dict, key: str, place: str, default=None) -> str | None:
+    def text(self, body: Json, key: str, place: str, default: str | None = None) -> str | None:
         value = body.get(key, default)
         if value is not None and not isinstance(value, str):
             raise self.fail(at(place, key), "expected text")
         return value
 
-    def texts(self, body: dict, key: str, place: str) -> list[str]:
+    def texts(self, body: Json, key: str, place: str) -> list[str]:
         value = body.get(key) or []
         if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
             raise self.fail(at(place, key), "expected a list of text")
         return list(value)
 
-    def flag(self, body: dict, key: str, place: str, default: bool) -> bool:
+    def flag(self, body: Json, key: str, place: str, default: bool) -> bool:
         value = body.get(key, default)
         if not isinstance(value, bool):
             raise self.fail(at(place, key), "expected true or false")
         return value
 
-    def tags(self, body: dict, place: str) -> dict | None:
+    def tags(self, body: Json, place: str) -> Json | None:
         if body.get("tags") is None:
             return None
         return {str(k): v for k, v in self.mapping(body["tags"], f"{place}.tags").items()}
@@ -144,20 +150,20 @@ class Builder:
     # -- building -------------------------------------------------------------------------
     def build(self, data: object) -> Topology:
         data = self.mapping(data, "", "topology")
-        self.state.default_location = self.text(data, "location", "", "westus")
+        self.state.default_location = self.text(data, "location", "") or "westus"
         for subscription, body, place in self.entries(data, "subscriptions", ""):
             self.subscription(subscription, self.mapping(body, place, "subscription"), place)
         self.resolve_references()
         principals = self.principals(data)
         return Topology(self.state, principals)
 
-    def subscription(self, subscription: str, body: dict, place: str) -> None:
+    def subscription(self, subscription: str, body: Json, place: str) -> None:
         self.state.add_subscription(subscription)
         for group, content, where in self.entries(body, "resource_groups", place):
             self.group(subscription, group, self.mapping(content, where, "group"), where)
         self.locks(f"/subscriptions/{subscription}", body, place)
 
-    def group(self, subscription: str, group: str, body: dict, place: str) -> None:
+    def group(self, subscription: str, group: str, body: Json, place: str) -> None:
         self.state.add_group(subscription, group)
         for name, table, where in self.entries(body, "route_tables", place):
             self.route_table(
@@ -167,10 +173,10 @@ class Builder:
             self.vnet(subscription, group, name, self.mapping(vnet, where, "vnet"), where)
         self.locks(f"/subscriptions/{subscription}/resourceGroups/{group}", body, place)
 
-    def location(self, body: dict, place: str) -> str:
-        return self.text(body, "location", place, self.state.default_location)
+    def location(self, body: Json, place: str) -> str:
+        return self.text(body, "location", place) or self.state.default_location
 
-    def route_table(self, subscription, group, name, body, place) -> None:
+    def route_table(self, subscription: str, group: str, name: str, body: Json, place: str) -> None:
         rid = resource_id(subscription, group, "routeTables", name)
         routes = body.get("routes") or []
         if not isinstance(routes, list):
@@ -200,14 +206,14 @@ class Builder:
         )
         self.locks(rid, body, place)
 
-    def route(self, table_id: str, route: dict, place: str) -> dict:
+    def route(self, table_id: str, route: Json, place: str) -> Json:
         name = self.text(route, "name", place)
         if not name:
             raise self.fail(f"{place}.name", "a route needs a name")
         properties = {camel(k): v for k, v in route.items() if k != "name"}
         return {"id": f"{table_id}/routes/{name}", "name": name, "properties": properties}
 
-    def vnet(self, subscription, group, name, body, place) -> None:
+    def vnet(self, subscription: str, group: str, name: str, body: Json, place: str) -> None:
         rid = resource_id(subscription, group, "virtualNetworks", name)
         prefixes = self.texts(body, "address_prefixes", place)
         self.state.put(
@@ -230,8 +236,10 @@ class Builder:
             )
         self.locks(rid, body, place)
 
-    def subnet(self, vnet_id: str, name: str, body: dict, place: str) -> None:
-        properties = {"addressPrefix": self.text(body, "address_prefix", place, "10.0.0.0/24")}
+    def subnet(self, vnet_id: str, name: str, body: Json, place: str) -> None:
+        properties: Json = {
+            "addressPrefix": self.text(body, "address_prefix", place, "10.0.0.0/24")
+        }
         delegations = self.texts(body, "delegations", place)
         if delegations:
             properties["delegations"] = [
@@ -258,11 +266,11 @@ class Builder:
             )
         self.locks(subnet.id, body, place)
 
-    def peering(self, vnet_id: str, name: str, body: dict, place: str) -> None:
+    def peering(self, vnet_id: str, name: str, body: Json, place: str) -> None:
         remote = self.text(body, "remote", place)
         if not remote:
             raise self.fail(f"{place}.remote", "a peering needs 'remote', its remote network")
-        properties = {
+        properties: Json = {
             camel_key: self.flag(body, key, place, default)
             for key, (camel_key, default) in PEERING_FLAGS.items()
         }
@@ -280,7 +288,9 @@ class Builder:
         )
         self.locks(peering.id, body, place)
 
-    def gateway(self, subscription, group, vnet_id, name, body, place) -> None:
+    def gateway(
+        self, subscription: str, group: str, vnet_id: str, name: str, body: Json, place: str
+    ) -> None:
         kind = body.get("type")
         if kind not in GATEWAY_TYPES:
             raise self.fail(f"{place}.type", f"must be one of {', '.join(GATEWAY_TYPES)}")
@@ -299,13 +309,13 @@ class Builder:
                 }
             ],
         }
-        location = self.state.get(vnet_id).location
+        location = self.state.require(vnet_id).location
         self.state.put(
             Resource(rid, arm_type("virtualNetworkGateways"), name, properties, location=location)
         )
         self.locks(rid, body, place)
 
-    def locks(self, scope: str, body: dict, place: str) -> None:
+    def locks(self, scope: str, body: Json, place: str) -> None:
         """The `locks` of a scope: {name: level} or {name: {level, notes}}."""
         for name, lock, where in self.entries(body, "locks", place):
             if isinstance(lock, str):
@@ -344,13 +354,13 @@ class Builder:
         return resource_id(subscription, group, collection, parts[-1])
 
     # -- principals -----------------------------------------------------------------------
-    def principals(self, data: dict) -> dict[str, Principal]:
+    def principals(self, data: Json) -> dict[str, Principal]:
         """{token: Principal}: `principals: {token: {object_id, subscriptions: {subscription:
         [permission, ...] or all}}}`."""
-        principals = {}
+        principals: dict[str, Principal] = {}
         for token, body, place in self.entries(data, "principals", ""):
             body = self.mapping(body, place, "principal")
-            rights = {}
+            rights: dict[str, frozenset[str]] = {}
             for subscription, granted, where in self.entries(body, "subscriptions", place):
                 if subscription.lower() not in self.state.subscriptions:
                     raise self.fail(where, "names no subscription of the file")
@@ -359,7 +369,7 @@ class Builder:
             principals[token] = Principal(token, object_id, rights)
         return principals
 
-    def permissions(self, granted, place: str) -> frozenset[str]:
+    def permissions(self, granted: object, place: str) -> frozenset[str]:
         if granted == ALL:
             return frozenset(PERMISSIONS)
         if not isinstance(granted, list) or not set(granted) <= set(PERMISSIONS):
