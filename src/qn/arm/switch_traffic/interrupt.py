@@ -25,22 +25,18 @@ from azure.core.pipeline.policies import HTTPPolicy
 from qn.arm.res import cloud
 
 READS = frozenset({"GET", "HEAD", "OPTIONS"})
-# The SDK polls a long-running operation from a thread of its own, named so, while the thread
-# that sent the write waits for it. Stopping that poll with a KeyboardInterrupt would end the
-# poll thread without telling the waiting one, which would take a half-finished operation for
-# a result; a first Ctrl-C lets the operation Azure accepted run to its end instead.
+# The SDK polls a long-running operation from a thread of its own, named so, while the worker
+# that sent the write waits for it. A KeyboardInterrupt there would end the poll without telling
+# the worker, which would take the half-finished operation for its result; and the SDK hands
+# only ordinary errors over, which the library would log as a failed item. So the operation
+# Azure accepted is polled to its end (its polls wait as long as Azure asks between them
+# anyway), and the worker stops at its next request.
 POLLER_THREAD_PREFIX = "LROPoller("
 
 
 class Stopped(KeyboardInterrupt):
     """Ctrl-C stopped this thread of the run: at a request it was about to send, or as the
     answer to its write came back."""
-
-
-class Abandoned(Exception):
-    """A second Ctrl-C cut off the polling of an operation Azure accepted; the one waiting for
-    it gets this error (an ordinary one: the SDK hands only those over to the waiting thread).
-    The next run reads the item back."""
 
 
 class Interruption:
@@ -52,15 +48,12 @@ class Interruption:
         self.lock = threading.RLock()
         self.writes = 0
         self.requested = False
-        self.abandoned = False
 
     def on_signal(self, signum: int, frame: FrameType | None) -> None:
         with self.lock:
             first, self.requested = not self.requested, True
             held = self.writes > 0
-        if not first:
-            self.abandoned = True
-        elif held:
+        if first and held:
             self.log.warning(
                 "Ctrl-C: stopping once Azure answers the write in flight (Ctrl-C again stops "
                 "at once)"
@@ -76,11 +69,6 @@ class Interruption:
                 return
         if not threading.current_thread().name.startswith(POLLER_THREAD_PREFIX):
             raise Stopped
-        if self.abandoned:
-            raise Abandoned(
-                "Ctrl-C again: no longer waiting for Azure to finish the operation; the next "
-                "run reads it back"
-            )
 
     def write_answered(self) -> None:
         with self.lock:
