@@ -134,7 +134,7 @@ def scale_retries(scale: float) -> RetrySettings:
 BUSY_CODES = frozenset({"AnotherOperationInProgress"})
 
 
-class BusyResourceRetryPolicy(RetryPolicy):
+class BusyResourceRetryPolicy(RetryPolicy):  # type: ignore[type-arg]  # any transport
     """The SDK's retries, plus writes refused because another operation is in progress.
 
     The SDK gives up on 409 at once and on 429 after three tries; a migration that writes many
@@ -148,24 +148,24 @@ class BusyResourceRetryPolicy(RetryPolicy):
         super().__init__(**kwargs)
         self.settings = settings
 
-    def configure_retries(self, options: dict) -> dict:
+    def configure_retries(self, options: dict[str, Any]) -> dict[str, Any]:
         retry_settings = super().configure_retries(options)
         retry_settings["busy_deadline"] = time.monotonic() + self.settings.total_seconds
         retry_settings["busy_refusals"] = 0
         return retry_settings
 
-    def is_retry(self, settings: dict, response: Any) -> bool:
+    def is_retry(self, settings: dict[str, Any], response: Any) -> bool:
         if self._is_busy(response):
             return self._busy_wait(settings, response) is not None
         return super().is_retry(settings, response)
 
-    def increment(self, settings: dict, response: Any = None, error: Any = None) -> bool:
+    def increment(self, settings: dict[str, Any], response: Any = None, error: Any = None) -> bool:
         if error is None and response is not None and self._is_busy(response):
             settings["history"].append(response)
             return True
         return super().increment(settings, response=response, error=error)
 
-    def sleep(self, settings: dict, transport: Any, response: Any = None) -> None:
+    def sleep(self, settings: dict[str, Any], transport: Any, response: Any = None) -> None:
         if response is None or not self._is_busy(response):
             return super().sleep(settings, transport, response=response)
         wait = self._busy_wait(settings, response)
@@ -184,7 +184,7 @@ class BusyResourceRetryPolicy(RetryPolicy):
             http.status_code == 409 and error_code(http) in BUSY_CODES
         )
 
-    def _busy_wait(self, settings: dict, response: Any) -> float | None:
+    def _busy_wait(self, settings: dict[str, Any], response: Any) -> float | None:
         """The wait before the next try, or None when it would end past the deadline."""
         wait = self.get_retry_after(response)
         if not wait:
@@ -249,11 +249,13 @@ def peering_model(body: Any) -> Any:
     remote = values.pop("remote_virtual_network", None)
     if isinstance(remote, Mapping):
         remote = network_models.SubResource(**remote)
-    return network_models.VirtualNetworkPeering(**values, remote_virtual_network=remote)
+    # The SDK's models still take their properties flattened, as keywords; its types no
+    # longer say so.
+    return network_models.VirtualNetworkPeering(**values, remote_virtual_network=remote)  # type: ignore[call-overload]
 
 
 class PeeringOperations(VirtualNetworkPeeringsOperations):
-    def begin_create_or_update(  # type: ignore[override]  # the body may also be a plain map
+    def begin_create_or_update(
         self,
         resource_group_name: str,
         virtual_network_name: str,

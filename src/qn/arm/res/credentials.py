@@ -81,4 +81,6 @@ def build_sdk_credential(
     missing = [key for key, value in given.items() if not value]
     if missing:
         raise ConfigError(f"service principal credential lacks {', '.join(missing)}")
-    return ClientSecretCredential(settings["tenant_id"], settings["client_id"], secret, **extra)
+    return ClientSecretCredential(
+        str(given["tenant_id"]), str(given["client_id"]), str(secret), **extra
+    )

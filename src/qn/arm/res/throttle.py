@@ -17,6 +17,7 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 from azure.core.pipeline import PipelineRequest, PipelineResponse
 from azure.core.pipeline.policies import HTTPPolicy, RetryPolicy
@@ -120,7 +121,7 @@ def forget() -> None:
         _pacers.clear()
 
 
-class WritePacing(HTTPPolicy):
+class WritePacing(HTTPPolicy):  # type: ignore[type-arg]  # any transport's requests
     """The pipeline's pacer: it sits after the retry policy, so every try of a write waits for
     its turn and every answer, refusals included, tells the pacer what is left."""
 
@@ -128,7 +129,7 @@ class WritePacing(HTTPPolicy):
         super().__init__()
         self._pace = pace  # read at each write: configure_retries() reaches built clients too
 
-    def send(self, request: PipelineRequest) -> PipelineResponse:
+    def send(self, request: PipelineRequest[Any]) -> PipelineResponse[Any, Any]:
         http = request.http_request
         kind = KINDS.get(http.method.upper())
         found = SUBSCRIPTION.search(http.url)
@@ -138,7 +139,7 @@ class WritePacing(HTTPPolicy):
         shared = pacer(http.url.split("/")[2], found.group(1), kind)
         wait = shared.turn(pace)
         if wait > 0:
-            request.context.transport.sleep(wait)
+            time.sleep(wait)
         remaining, hold = None, None
         try:
             response = self.next.send(request)
@@ -150,7 +151,7 @@ class WritePacing(HTTPPolicy):
             shared.answered(remaining, hold)
 
 
-def throttled(response: PipelineResponse) -> bool:
+def throttled(response: PipelineResponse[Any, Any]) -> bool:
     """A 429 for the subscription's allowance (not for a resource that is busy)."""
     http = response.http_response
     return http.status_code == 429 and error_code(http) == THROTTLED
