@@ -105,6 +105,7 @@ def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_
             list(pool.map(worker, tables))
         snapshot = arm.snapshot()
         refused = len(arm.write_requests()) - 24
+    throttle.forget()  # what this emulator told does not outlive it
     assert {snapshot[f"{RG}/{NET}/routeTables/{t}"]["tags"]["n"] for t in tables} == {"5"}
     slowing = [r for r in caplog.records if "allowance of writes" in r.getMessage()]
     if paced:

@@ -138,10 +138,10 @@ class WritePacing(HTTPPolicy):  # type: ignore[type-arg]  # any transport's requ
             return self.next.send(request)
         shared = pacer(http.url.split("/")[2], found.group(1), kind)
         wait = shared.turn(pace)
-        if wait > 0:
-            time.sleep(wait)
         remaining, hold = None, None
         try:
+            if wait > 0:
+                time.sleep(wait)
             response = self.next.send(request)
             remaining = response.http_response.headers.get(HEADER.format(kind=kind))
             if throttled(response):
