@@ -62,15 +62,19 @@ def positive(text: str) -> float:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    command = parser()
+    args = command.parse_args(argv)
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.INFO, format="%(message)s")
-    settings = Settings(
-        profile=args.profile,
-        time_scale=args.time_scale,
-        page_size=args.page_size,
-        allowance=args.allowance,
-        refill=args.refill,
-    )
+    try:
+        settings = Settings(
+            profile=args.profile,
+            time_scale=args.time_scale,
+            page_size=args.page_size,
+            allowance=args.allowance,
+            refill=args.refill,
+        )
+    except ValueError as error:
+        command.error(str(error))  # a usage error: exit 2 with the usage line
     try:
         emulator = Emulator(
             args.topology, port=args.port, token=args.token, cert_dir=args.cert_dir,
