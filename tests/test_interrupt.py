@@ -22,21 +22,24 @@ class Token:
         return AccessToken("token", 2**31)
 
 
-class SlowAzure(HttpTransport):
+class Gate:
     """Holds every write until released, as Azure takes its time to answer one."""
 
     def __init__(self) -> None:
         self.in_flight = threading.Barrier(WORKERS + 1)
         self.release = threading.Event()
+
+
+class SlowAzure(HttpTransport):
+    def __init__(self, gate: Gate) -> None:
+        self.gate = gate
         self.received: list[str] = []
-        self.answered: list[str] = []
 
     def send(self, request, **kwargs):
-        self.received.append(f"{request.method} {request.url}")
+        self.received.append(request.method)
         if request.method != "GET":
-            self.in_flight.wait(timeout=10)
-            assert self.release.wait(timeout=10)
-        self.answered.append(request.url)
+            self.gate.in_flight.wait(timeout=10)
+            assert self.gate.release.wait(timeout=10)
         response = HttpResponseImpl(
             request=request,
             internal_response=SimpleNamespace(close=lambda: None),
@@ -55,12 +58,13 @@ class SlowAzure(HttpTransport):
 
 
 def test_each_worker_stops_after_the_answer_to_its_write(caplog):
-    azure = SlowAzure()
+    gate = Gate()
+    names = [f"s{n}" for n in range(WORKERS)]
+    azure = {name: SlowAzure(gate) for name in [*names, "poll"]}
     stopped: dict[str, BaseException] = {}
     polled: list[object] = []
 
-    def worker(name: str) -> None:
-        client = cloud.NetworkManagementClient(Token(), "sub", transport=azure)
+    def worker(name: str, client: cloud.NetworkManagementClient) -> None:
         try:
             client.subnets.begin_create_or_update("rg", "vn", name, {}).result()
         except BaseException as error:
@@ -70,32 +74,40 @@ def test_each_worker_stops_after_the_answer_to_its_write(caplog):
         except BaseException as error:
             stopped[name + " next"] = error
 
-    def worker_poll() -> None:
-        client = cloud.NetworkManagementClient(Token(), "sub", transport=azure)
+    def poll(client: cloud.NetworkManagementClient) -> None:
         polled.append(client.subnets.get("rg", "vn", "p"))
 
     with pytest.raises(KeyboardInterrupt) as raised:
         with interrupt.writes_finish_first(logging.getLogger("qn.arm.test")):
-            workers = [threading.Thread(target=worker, args=(f"s{n}",)) for n in range(WORKERS)]
+            # Every client is built before any sends: each one's requests reach its own Azure.
+            clients = {
+                name: cloud.NetworkManagementClient(Token(), "sub", transport=azure[name])
+                for name in azure
+            }
+            workers = [threading.Thread(target=worker, args=(n, clients[n])) for n in names]
             for thread in workers:
                 thread.start()
-            azure.in_flight.wait(timeout=10)  # both writes sent, neither answered
+            gate.in_flight.wait(timeout=10)  # both writes sent, neither answered
             assert not interrupt.stopping()
             signal.raise_signal(signal.SIGINT)  # held back: writes are in flight
             assert interrupt.stopping()
-            azure.release.set()
+            gate.release.set()
             for thread in workers:
                 thread.join(timeout=10)
             # The SDK's poll of an operation Azure accepted goes on: its waiting worker would
             # take a poll cut off for the operation's end.
-            poll = threading.Thread(target=worker_poll, name="LROPoller(test)")
-            poll.start()
-            poll.join(timeout=10)
+            poller = threading.Thread(target=poll, args=(clients["poll"],), name="LROPoller(x)")
+            poller.start()
+            poller.join(timeout=10)
 
     assert type(raised.value) is KeyboardInterrupt and not interrupt.stopping()
     assert "Ctrl-C: stopping once Azure answers the write in flight" in caplog.text
-    # Both writes were answered, and nothing but the poll was sent after them.
-    assert [request.split()[0] for request in azure.received] == ["PUT"] * WORKERS + ["GET"]
-    assert len(azure.answered) == WORKERS + 1 and len(polled) == 1
+    # Each write was answered, and nothing but the poll was sent after them.
+    assert {name: transport.received for name, transport in azure.items()} == {
+        "s0": ["PUT"],
+        "s1": ["PUT"],
+        "poll": ["GET"],
+    }
+    assert len(polled) == 1
     assert sorted(stopped) == ["s0", "s0 next", "s1", "s1 next"]
     assert all(isinstance(error, interrupt.Stopped) for error in stopped.values())

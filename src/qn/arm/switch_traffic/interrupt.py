@@ -20,7 +20,7 @@ from collections.abc import Iterator
 from types import FrameType
 
 from azure.core.pipeline import PipelineRequest, PipelineResponse
-from azure.core.pipeline.policies import HTTPPolicy
+from azure.core.pipeline.policies import SansIOHTTPPolicy
 
 from qn.arm.res import cloud
 
@@ -77,23 +77,32 @@ class Interruption:
             raise Stopped
 
 
-class WriteGuard(HTTPPolicy):
+class WriteGuard(SansIOHTTPPolicy):
     """Counts the writes in flight, one try at a time (it sits after the retry policy, so a
-    retry's wait is not a write in flight)."""
+    retry's wait is not a write in flight). One guard serves every client built in the block:
+    as a SansIO policy it gets a link of its own in each client's pipeline, where a policy
+    that sends by itself would be re-linked to the last client built, and every other client's
+    requests would go on through that one's authentication and transport."""
 
     def __init__(self, interruption: Interruption) -> None:
         super().__init__()
         self.interruption = interruption
 
-    def send(self, request: PipelineRequest) -> PipelineResponse:
-        write = request.http_request.method.upper() not in READS
-        self.interruption.sending(write)
-        if not write:
-            return self.next.send(request)
-        try:
-            return self.next.send(request)
-        finally:
+    def on_request(self, request: PipelineRequest) -> None:
+        self.interruption.sending(is_write(request))
+
+    def on_response(self, request: PipelineRequest, response: PipelineResponse) -> None:
+        if is_write(request):
             self.interruption.write_answered()
+
+    def on_exception(self, request: PipelineRequest) -> None:
+        # No answer, but the write is no longer in flight either (a refused connection).
+        if is_write(request):
+            self.interruption.write_answered()
+
+
+def is_write(request: PipelineRequest) -> bool:
+    return request.http_request.method.upper() not in READS
 
 
 _current: Interruption | None = None
