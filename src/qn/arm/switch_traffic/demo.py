@@ -4,28 +4,39 @@ that the demo takes seconds), with the Terraform written and the whole topology,
 included, compared afterwards."""
 
 import contextlib
+import logging
 import os
 import tempfile
 from collections.abc import Iterator
 from importlib import resources
+from typing import TYPE_CHECKING, Any
 
 import yaml
 
+from qn.arm.res import cloud
 from qn.arm.switch_traffic import engine, report, verify
+
+if TYPE_CHECKING:
+    from qn.arm.armsim import Emulator
 
 HUB = "00000000-0000-0000-0000-00000000b0b0"
 SPOKES = "00000000-0000-0000-0000-00000000a0a0"
 TOKEN = "armsim"
 # Azure's typical durations shrunk 50 times: the forward and the revert run take seconds.
 TIME_SCALE = 0.02
+# Said the same wherever the tool is installed from: a checkout's files are not in a wheel.
+NEXT = (
+    "Next, on your own VNets: switch-traffic --config FILE --dry-run shows the plan and changes "
+    "nothing (switch-traffic --help for the options)"
+)
 
 
-def sample_topology():
+def sample_topology() -> dict[str, Any]:
     text = resources.files("qn.arm.switch_traffic").joinpath("demo_topology.yaml").read_text()
     return yaml.safe_load(text)
 
 
-def demo_config(arm, work):
+def demo_config(arm: "Emulator", work: str) -> str:
     spoke = {
         "subscription": SPOKES,
         "resource_group": "rg-spokes",
@@ -57,8 +68,6 @@ def demo_config(arm, work):
 def scaled_time(scale: float) -> Iterator[None]:
     """The driver's polling and the clients' retry delays shrunk like the emulator's
     durations, for the block."""
-    from qn.arm.res import cloud
-
     cloud.scale_retries(scale)
     try:
         # The wait is bounded at the same scale, but never below a few seconds of real time.
@@ -68,12 +77,12 @@ def scaled_time(scale: float) -> Iterator[None]:
         cloud.configure_retries()
 
 
-def differences(before: dict, after: dict) -> list[str]:
+def differences(before: dict[str, Any], after: dict[str, Any]) -> list[str]:
     """Resource IDs whose state differs."""
     return sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
 
 
-def show_terraform(log, output_dir):
+def show_terraform(log: logging.Logger, output_dir: str) -> None:
     path = os.path.join(output_dir, "subnet-route-table-associations.tf")
     log.info(f"Terraform written to {path}:")
     with open(path, encoding="utf-8") as handle:
@@ -81,7 +90,9 @@ def show_terraform(log, output_dir):
             log.info(f"    {line}")
 
 
-def run(tally):
+def run(tally: report.Tally) -> int:
+    # Imported here, not at the top: a run on real VNets never loads the emulator (its server,
+    # its certificate authority), only the demo does.
     from qn.arm.armsim import Emulator
 
     log = report.driver_log()
@@ -91,7 +102,7 @@ def run(tally):
         scaled_time(TIME_SCALE),
     ):
         config = demo_config(arm, work)
-        log.info(f"Demo: emulator at {arm.endpoint}, configuration {config}")
+        log.info(f"Demo: emulator at {arm.endpoint}, configuration {config} (removed at the end)")
         before = arm.snapshot()
 
         log.info("=== Forward run ===")
@@ -111,4 +122,6 @@ def run(tally):
                 "The topology is back as it was before the forward run, the hub's lock included."
             )
     ok = forward == revert == engine.EXIT_OK and not changed
+    if ok:
+        log.info(NEXT)
     return engine.EXIT_OK if ok else engine.EXIT_ERRORS
