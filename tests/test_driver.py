@@ -72,27 +72,33 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
         "hub-to-app"
     ]
     assert peerings["items"]["app-to-hub"]["status"] == "done"
-    # The hub's lock is recorded before its removal, by the first VNet that removes it.
-    assert peerings["records"]["locks"] == [
-        {
-            "id": f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete",
-            "name": "hub-do-not-delete",
-            "level": "CanNotDelete",
-            "notes": None,
-            "scope": HUB_VNET,
-        }
+    # The hub's lock is recorded before its removal, by the VNet that removes it: the first
+    # of the two (run at once) to reach its peering step.
+    recorded = [kept[key]["forward"]["delete-peerings"]["records"]["locks"] for key in (APP, DATA)]
+    assert sorted(recorded, key=len) == [
+        [],
+        [
+            {
+                "id": f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete",
+                "name": "hub-do-not-delete",
+                "level": "CanNotDelete",
+                "notes": None,
+                "scope": HUB_VNET,
+            }
+        ],
     ]
-    assert kept[DATA]["forward"]["delete-peerings"]["records"]["locks"] == []
     terraform = os.path.join(os.path.dirname(arm.state_file), "subnet-route-table-associations.tf")
     with open(terraform, encoding="utf-8") as handle:
         assert handle.read().count('resource "azurerm_subnet_route_table_association"') == 6
 
-    assert switch(arm, "--revert") == 0
+    assert switch(arm, "--revert", "--parallel", "1") == 0
     out, err = capsys.readouterr()
     assert "total: subnets switched back 7, route tables restored 7, peerings restored 2" in out
-    # Reverted in the reverse order of the forward runs; the lock is back once both are.
-    assert err.index("[vn-data] revert run") < err.index("[vn-app] revert run")
-    assert err.index("[vn-app] revert run") < err.index("put back lock hub-do-not-delete")
+    # One at a time, reverted in the reverse order in which the forward runs began; the lock is
+    # back once both are.
+    later, first = (k.rsplit("/", 1)[1] for k in sorted(kept, key=lambda k: -kept[k]["order"]))
+    assert err.index(f"[{later}] revert run") < err.index(f"[{first}] revert run")
+    assert err.index(f"[{first}] revert run") < err.index("put back lock hub-do-not-delete")
     assert demo.differences(before, arm.snapshot()) == []
     assert all(entry.get("done") for v in state_of(arm).values() for entry in v["revert"].values())
 
@@ -103,7 +109,7 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
 def test_shared_hub_lock_is_put_back_once_no_vnet_waits_for_it(arm, capsys):
     before = arm.snapshot()
     lock = f"{HUB_VNET}/providers/Microsoft.Authorization/locks/hub-do-not-delete"
-    assert switch(arm) == 0
+    assert switch(arm, "--parallel", "1") == 0  # vn-app's run removes the lock
     arm.faults.add(Fault(method="PUT", resource="virtualNetworkPeerings/hub-to-data", status=403))
     capsys.readouterr()
     assert switch(arm, "--revert") == 1
@@ -123,7 +129,8 @@ def test_lock_put_back_meanwhile_is_recorded_before_a_retry_removes_it(arm, caps
     arm.faults.add(
         Fault(method="DELETE", resource="virtualNetworkPeerings/hub-to-data", status=403)
     )
-    assert switch(arm) == 1  # vn-app done, lock recorded there; vn-data's hub end left
+    assert switch(arm, "--parallel", "1") == 1  # vn-app done, lock recorded there; vn-data's
+    # hub end left
     assert switch(arm, "--revert", "--vnet", "vn-app") == 0
     assert lock in arm.snapshot()
 

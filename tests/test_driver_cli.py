@@ -185,7 +185,7 @@ def test_ctrl_c_stops_after_the_write_in_flight(arm, monkeypatch, capsys, direct
 
 def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):
     arm.faults.add(Fault(**SQL_REFUSED))
-    assert run(arm) == 1
+    assert run(arm, "--parallel", "1") == 1  # the forward runs in the order of the file
     assert run(arm, "--revert", "--vnet", "vn-app") == 0
     capsys.readouterr()
 

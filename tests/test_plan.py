@@ -102,7 +102,7 @@ def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
     assert arm.write_requests() == [] and arm.snapshot() == before
     assert not os.path.exists(tmp_path / "output")  # no state, lock or Terraform file
 
-    assert switch(arm) == 0
+    assert switch(arm, "--parallel", "1") == 0  # the lock removed by vn-app's run, as planned
     files = files_under(tmp_path / "output")
     requests = len(arm.write_requests())
     capsys.readouterr()

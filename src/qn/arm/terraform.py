@@ -14,7 +14,8 @@ Written there is only what Azure shows: the switch-traffic driver holds back the
 the library hands over during the subnet switch (`holding`), keeps them with the step's
 records, and writes those of the subnets its read-back finds on their new table (`write`);
 after a revert it removes those of the subnets Azure shows back on their old table (`remove`).
-Outside such a hold an association is written at once.
+Outside such a hold an association is written at once. A hold belongs to the context that opened
+it (`contextvars`), so the driver's workers, one VNet each, hold back their own associations.
 """
 
 import contextlib
@@ -24,7 +25,9 @@ import os
 import re
 import threading
 from collections.abc import Iterable, Iterator
+from contextvars import ContextVar
 from dataclasses import dataclass
+from typing import Any
 
 OUTPUT_ENV = "QN_ARM_OUTPUT_DIR"
 DEFAULT_OUTPUT_DIR = "output"
@@ -47,6 +50,8 @@ _UNIT = re.compile(
 )
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 _write_lock = threading.Lock()
+# subnet ID, lower case -> the association's record, while held back in this context.
+_held: ContextVar[dict[str, dict[str, str]] | None] = ContextVar("Terraform.held", default=None)
 
 
 def hcl_string(value: str) -> str:
@@ -146,42 +151,42 @@ def rewrite(text: str, written: list[Association], removed: list[str]) -> str:
 
 
 class Terraform:
-    outputDir = None
-    _held: dict | None = None  # subnet ID, lower case -> Association, while held back
+    outputDir: str | None = None
 
     @classmethod
-    def getOutputDir(cls):
+    def getOutputDir(cls) -> str:
         return cls.outputDir or os.environ.get(OUTPUT_ENV) or DEFAULT_OUTPUT_DIR
 
     @classmethod
-    def associationFile(cls):
+    def associationFile(cls) -> str:
         return os.path.join(cls.getOutputDir(), ASSOCIATION_FILE)
 
     @classmethod
-    def createSubnetAssociationTf(cls, record):
+    def createSubnetAssociationTf(cls, record: dict[str, Any]) -> None:
         """Writes the subnet-to-route-table association of `record`, or holds it back while
         `holding`. A resource of the same subnet already in the file is replaced in place; a
         record that cannot be written as Terraform raises (when held: when it is written)."""
-        if cls._held is None:
+        held = _held.get()
+        if held is None:
             cls._update([Association.of(record)], [])
         else:
-            cls._held[str(record["subnet_id"]).lower()] = {k: str(v) for k, v in record.items()}
+            held[str(record["subnet_id"]).lower()] = {k: str(v) for k, v in record.items()}
 
     @classmethod
     @contextlib.contextmanager
-    def holding(cls) -> Iterator[dict]:
+    def holding(cls) -> Iterator[dict[str, dict[str, str]]]:
         """Within the block, the records handed over are held back in the dictionary it gives
         ({subnet ID in lower case: record}, plain data that a state file can keep) instead of
         written; `write` then writes those of the subnets Azure shows."""
-        held = {}
-        cls._held = held
+        held: dict[str, dict[str, str]] = {}
+        token = _held.set(held)
         try:
             yield held
         finally:
-            cls._held = None
+            _held.reset(token)
 
     @classmethod
-    def write(cls, held: dict, subnet_ids: Iterable[str]) -> list[str]:
+    def write(cls, held: dict[str, dict[str, str]], subnet_ids: Iterable[str]) -> list[str]:
         """Writes the held associations of these subnets (resource IDs); returns, for each
         that cannot be written as Terraform, why."""
         chosen, problems = [], []
@@ -222,7 +227,7 @@ class Terraform:
             os.replace(temporary, path)
 
     @classmethod
-    def readDiscoveryInfo(cls):
+    def readDiscoveryInfo(cls) -> Any:
         """The tool's discovery record, from "discovery.json" in the output directory."""
         with open(os.path.join(cls.getOutputDir(), DISCOVERY_FILE), encoding="utf-8") as handle:
             return json.load(handle)

@@ -38,7 +38,18 @@ def add_output(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def parse_args(argv):
+def vnets_at_once(text: str) -> int:
+    """--parallel's value: a whole number, 1 or more."""
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{number}: runs at least 1 VNet at a time")
+    return number
+
+
+def parse_args(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="switch-traffic",
         description=__doc__,
@@ -62,6 +73,14 @@ def parse_args(argv):
         "--force",
         action="store_true",
         help="start a forward run over records not yet reverted (they are lost)",
+    )
+    parser.add_argument(
+        "--parallel",
+        type=vnets_at_once,
+        default=engine.DEFAULT_PARALLEL,
+        metavar="N",
+        help=f"run up to N VNets at once (default: {engine.DEFAULT_PARALLEL}); writes to one hub "
+        "are made one VNet at a time",
     )
     parser.add_argument("--log-file", help="also write the log to this file")
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
@@ -174,6 +193,7 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
                 args.vnet,
                 args.force,
                 args.yes,
+                args.parallel,
             ),
             tally,
         )

@@ -10,18 +10,26 @@ only the pending items again, by handing the library the records narrowed to the
 """
 
 import contextlib
+import contextvars
 import dataclasses
+import functools
 import os
 import shlex
 import sys
+import threading
 from collections import Counter
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
+from typing import Any
 
+from qn.arm import switchlib
+from qn.arm.res import cloud
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
-from qn.arm.switch_traffic import items, locks, report, result, steps, verify
+from qn.arm.switch_traffic import interrupt, items, locks, progress, report, result, steps, verify
 from qn.arm.switch_traffic import plan as plans
-from qn.arm.switch_traffic.config import ConfigError, load_config
+from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.items import hub_id, vnet_key
 from qn.arm.switch_traffic.state import DONE, PENDING, StateError, StateFile, now
 from qn.arm.terraform import Terraform
@@ -30,6 +38,10 @@ STATE_FILE = "switch-traffic-state.json"
 EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
 # What the summary counts per step: verified changes.
 COUNTED = {steps.SWITCH: "subnets", steps.PROPAGATION: "tables", steps.PEERINGS: "peerings"}
+# VNets run at once by default. More gain little: VNets that share a hub wait for each other
+# in their peering step, and every worker's writes draw on the same per-subscription allowance
+# of Azure's, which 4 stay far below. A log of 4 interleaved VNets is still readable.
+DEFAULT_PARALLEL = 4
 
 
 @dataclass
@@ -40,12 +52,13 @@ class Run:
     revert: bool = False
     dry_run: bool = False
     state: str | None = None
-    vnet: list | None = None
+    vnet: list[str] | None = None
     force: bool = False
     yes: bool = False  # apply the plan without asking
+    parallel: int = DEFAULT_PARALLEL  # VNets run at once
 
 
-def state_path(config, given: str | None = None) -> str:
+def state_path(config: DriverConfig, given: str | None = None) -> str:
     return given or os.path.join(config.output_dir, STATE_FILE)
 
 
@@ -53,7 +66,7 @@ class Stop(Exception):
     """The VNet's run stops here, before anything that would do harm; the text says why."""
 
 
-def selected_vnets(config, names: list | None) -> list:
+def selected_vnets(config: DriverConfig, names: list[str] | None) -> list[VnetConfig]:
     if not names:
         return list(config.vnets)
     unknown = [n for n in names if n not in {v.name for v in config.vnets}]
@@ -62,10 +75,8 @@ def selected_vnets(config, names: list | None) -> list:
     return [config.vnet(n) for n in names]
 
 
-def point_tool_at(config) -> None:
+def point_tool_at(config: DriverConfig) -> None:
     """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
-    from qn.arm.res import cloud
-
     os.environ[CONFIG_ENV] = os.path.abspath(config.path)
     cloud.configure()  # the file names the cloud
     try:
@@ -77,7 +88,7 @@ def point_tool_at(config) -> None:
     Globals.api_ep_url = config.api_endpoint_url
 
 
-def check_state(state: StateFile, vnets: list, run: Run) -> None:
+def check_state(state: StateFile, vnets: list[VnetConfig], run: Run) -> None:
     """Refuses a run the state file cannot serve, before anything is read from Azure."""
     if run.revert:
         if not state.exists:
@@ -104,7 +115,7 @@ def check_state(state: StateFile, vnets: list, run: Run) -> None:
         )
 
 
-def open_vnet(config, vnet_config, switchlib) -> steps.VnetRun:
+def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> steps.VnetRun:
     credential = YamlContext().generateAzureCredential(vnet_config.subscription)
     if credential is None:
         raise ConfigError(
@@ -113,7 +124,7 @@ def open_vnet(config, vnet_config, switchlib) -> steps.VnetRun:
         )
     client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
     vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
-    Globals.yaml = {
+    Globals.yaml = {  # per worker: the security-domain step reads it
         "configure_gw_name": config.configure_gw_name,
         "domain": vnet_config.domain or config.domain,
         "spoke_gw_name": vnet_config.spoke_gw_name,
@@ -123,68 +134,154 @@ def open_vnet(config, vnet_config, switchlib) -> steps.VnetRun:
     )
 
 
-class Migration:
-    """One run over the chosen VNets, in one direction."""
+class HubLocks:
+    """One lock per hub VNet (by its resource ID, in lower case): the writes that touch a hub
+    (the hub's end of a peering, its lock) are made by one VNet's run at a time, as Azure
+    refuses a peering write on a VNet while another one runs on it."""
 
-    def __init__(self, run: Run, config, state: StateFile, vnets: list) -> None:
+    def __init__(self) -> None:
+        self._locks: dict[str, threading.Lock] = {}
+        self._guard = threading.Lock()
+
+    @contextlib.contextmanager
+    def holding(self, hubs: Iterable[str]) -> Iterator[None]:
+        """Holds the locks of these hubs, taken in one order so that two runs never wait for
+        each other."""
+        with self._guard:
+            held = [
+                self._locks.setdefault(h, threading.Lock()) for h in sorted(map(str.lower, hubs))
+            ]
+        with contextlib.ExitStack() as stack:
+            for lock in dict.fromkeys(held):
+                stack.enter_context(lock)
+            yield
+
+
+class Migration:
+    """One run over the chosen VNets, in one direction; up to `run.parallel` VNets at once,
+    each VNet's run in a worker of its own."""
+
+    def __init__(
+        self, run: Run, config: DriverConfig, state: StateFile, vnets: list[VnetConfig]
+    ) -> None:
         self.run = run
         self.config = config
         self.state = state
         self.vnets = vnets
         self.clients = verify.Clients()
         self.log = report.driver_log()
-        self.counts = Counter()
+        self.per_vnet: dict[str, Counter] = {}
+        self.hubs = HubLocks()
+        self.stopped = threading.Event()  # a worker was interrupted: the others stop too
+        self.tagged = False
+        self.progress = progress.Progress()
+
+    @property
+    def counts(self) -> Counter:
+        """The counts of the VNet whose run the current worker works on."""
+        return self.per_vnet[report.current_vnet()]
 
     # -- the whole run ----------------------------------------------------------------------
     def plan(self) -> plans.Plan:
         """What the run will change, read from Azure and the state file only."""
-        from qn.arm import switchlib
-
         planning = plans.Planning(
             self.config,
             self.state,
             self.clients,
-            lambda vnet_config: open_vnet(self.config, vnet_config, switchlib),
+            lambda vnet_config: open_vnet(self.config, vnet_config),
         )
         return plans.build(planning, self.vnets, self.run.revert)
 
-    def execute(self, tally) -> dict:
+    def execute(
+        self, tally: report.Tally, shown: progress.Progress | None = None
+    ) -> dict[str, Counter]:
         """Runs every VNet; a stopped VNet does not stop the others. Returns the per-VNet
-        counts for the summary."""
-        from qn.arm import switchlib
-
+        counts for the summary; `shown` is told how each VNet goes."""
         # Class state of the library and the tool: off for this run, whatever an earlier
         # caller in the same process (the demo, tests) left on; the plan has its own subclass.
         switchlib.SwitchTraffic.DryRun = False
         Globals.setDryRun(False)
         ordered = plans.in_run_order(self.state, self.vnets, self.run.revert)
         self.tally = tally
-        per_vnet = {}
-        for vnet_config in ordered:
-            before = tally.snapshot()
-            self.counts = Counter()
-            completed = self.one_vnet(switchlib, vnet_config)
-            counts = Counter(self.counts, errors=(tally.snapshot() - before)["errors"])
-            counts["completed"] = completed
-            per_vnet[vnet_config.name] = counts
-        if self.run.revert:
+        self.progress = shown or progress.Progress()
+        self.per_vnet = {v.name: Counter() for v in ordered}
+        self.earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally run again
+        workers = max(1, min(self.run.parallel, len(ordered)))
+        self.tagged = workers > 1
+        self.each_vnet(ordered, workers)
+        if self.run.revert:  # once every VNet's peerings are back where they can be
             for vnet_config in ordered:
-                self.counts = per_vnet[vnet_config.name]
-                before = tally.snapshot()
-                with self.step_errors(steps.PEERINGS):  # the hub locks are its items
+                with self.working_on(vnet_config), self.step_errors(steps.PEERINGS):
                     self.put_locks_back(vnet_config)
-                per_vnet[vnet_config.name]["errors"] += (tally.snapshot() - before)["errors"]
         for vnet_config in ordered:
-            per_vnet[vnet_config.name]["pending"] = self.pending_count(vnet_config)
-        return per_vnet
+            counts = self.per_vnet[vnet_config.name]
+            counts["errors"] = self.errors(vnet_config.name)
+            counts["pending"] = self.pending_count(vnet_config)
+        return self.per_vnet
 
-    def one_vnet(self, switchlib, vnet_config) -> bool:
+    def working_on(self, vnet_config: VnetConfig) -> contextlib.AbstractContextManager[None]:
+        return report.working_on(vnet_config.name, self.tagged)
+
+    def each_vnet(self, ordered: list[VnetConfig], workers: int) -> None:
+        """Each VNet's run in a context of its own (the library's and the tool's settings per
+        VNet), in a pool of workers when there are several."""
+        tasks = [
+            functools.partial(contextvars.copy_context().run, self.vnet_task, vnet_config)
+            for vnet_config in ordered
+        ]
+        if workers == 1:
+            for task in tasks:
+                task()
+            return
+        pool = ThreadPoolExecutor(workers, thread_name_prefix="switch-traffic")
+        try:
+            self.wait_for([pool.submit(task) for task in tasks])
+        finally:
+            pool.shutdown(wait=False, cancel_futures=True)
+
+    def wait_for(self, futures: list[Future]) -> None:
+        """Waits for every worker. Ctrl-C (or a worker interrupted) stops the others at their
+        next step and the VNets not begun; KeyboardInterrupt follows once all have stopped, at
+        once on a second Ctrl-C."""
+        try:
+            wait(futures)
+        except KeyboardInterrupt:
+            self.stopped.set()
+            wait(futures)
+            raise
+        for future in futures:
+            future.result()  # a worker's KeyboardInterrupt, here in the main thread
+
+    def errors(self, vnet: str) -> int:
+        """The error lines of this run of the VNet."""
+        return self.tally.errors_of(vnet) - self.earlier[vnet]
+
+    def vnet_task(self, vnet_config: VnetConfig) -> None:
+        name = vnet_config.name
+        with self.working_on(vnet_config):
+            try:
+                self.check_stopped()
+                self.progress.started(name, len(steps.FORWARD_STEPS))
+                self.counts["completed"] = completed = self.one_vnet(vnet_config)
+            except BaseException:  # interrupted: no other worker goes on
+                self.stopped.set()
+                self.progress.finished(name, False)
+                raise
+            self.progress.finished(name, completed and not self.errors(name))
+
+    def check_stopped(self) -> None:
+        """Between two steps: stops the worker once the run is to stop (Ctrl-C, or another
+        worker interrupted)."""
+        if self.stopped.is_set() or interrupt.stopping():
+            raise interrupt.Stopped
+
+    def one_vnet(self, vnet_config: VnetConfig) -> bool:
         key = vnet_key(vnet_config)
         self.log.info(
             f"[{vnet_config.name}] {'revert' if self.run.revert else 'forward'} run ({key})"
         )
         try:
-            vnet_run = open_vnet(self.config, vnet_config, switchlib)
+            vnet_run = open_vnet(self.config, vnet_config)
             if self.run.revert:
                 self.revert_vnet(vnet_run, key)
             else:
@@ -198,7 +295,26 @@ class Migration:
             )
         return False
 
-    def pending_count(self, vnet_config) -> int:
+    def peering_hubs(self, vnet_run: steps.VnetRun, key: str) -> set[str]:
+        """The hubs whose ends the VNet's peering step may write: those its records name and
+        those its peerings lead to (the controller's own peerings are left alone)."""
+        records = (self.state.entry(key, "forward", steps.PEERINGS) or {}).get("records") or {}
+        hubs = {hub_id(pair) for pair in records.get("peeringPairList", ())}
+        prefix = self.config.peering_prefix
+        for peering in vnet_run.vnet.virtual_network_peerings or ():
+            if not (prefix and peering.name.startswith(prefix)):
+                hubs.add(peering.remote_virtual_network.id)
+        return hubs
+
+    def hub_writes(
+        self, vnet_run: steps.VnetRun, key: str, step: str
+    ) -> contextlib.AbstractContextManager[None]:
+        """The peering step holds its hubs for the whole step; the others touch no hub."""
+        if step != steps.PEERINGS:
+            return contextlib.nullcontext()
+        return self.hubs.holding(self.peering_hubs(vnet_run, key))
+
+    def pending_count(self, vnet_config: VnetConfig) -> int:
         entry = self.state.vnet(vnet_key(vnet_config))
         direction = "revert" if self.run.revert else "forward"
         return sum(
@@ -218,11 +334,13 @@ class Migration:
                 plan = steps.FORWARD[steps.PEERINGS](vnet_run, planner, {})
             self.lock_preflight(vnet_run, plan["peeringPairList"])
         for number, step in enumerate(steps.FORWARD_STEPS, 1):
-            progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
-            with self.step_errors(step):
-                self.forward_step(vnet_run, key, step, planner, f"{progress}: {step}")
+            self.check_stopped()
+            self.progress.step(vnet_run.vnet_config.name, number, step, 0)
+            heading = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
+            with self.step_errors(step), self.hub_writes(vnet_run, key, step):
+                self.forward_step(vnet_run, key, step, planner, f"{heading}: {step}")
 
-    def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list) -> list:
+    def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list[dict]) -> list[dict]:
         """Stops the VNet's run when a lock would refuse the deletion of these peering pairs;
         returns the hub locks the library will remove."""
         problems, removable = locks.preflight(
@@ -235,13 +353,15 @@ class Migration:
             raise Stop("a lock stands in the way: " + "; ".join(problems))
         return removable
 
-    def forward_step(self, vnet_run, key: str, step: str, planner, progress: str) -> None:
+    def forward_step(
+        self, vnet_run: steps.VnetRun, key: str, step: str, planner: type, heading: str
+    ) -> None:
         entry = self.state.entry(key, "forward", step)
         if entry and entry.get("done"):
-            self.log.info(f"{progress} -- already done")
+            self.log.info(f"{heading} -- already done")
             return
         resumed = entry is not None and "records" in entry
-        self.log.info(progress + (" (again: the pending items)" if resumed else ""))
+        self.log.info(heading + (" (again: the pending items)" if resumed else ""))
         self.state.start_step(key, "forward", step)
         if step == steps.PEERINGS:  # which local ends are left decides who deletes what
             vnet_run.vnet = vnet_run.network_client.virtual_networks.get(
@@ -256,10 +376,12 @@ class Migration:
         records = self.forward_records(vnet_run, key, step, planner, entry, discovered)
         names = items.keys(step, records)
         known = dict((entry or {}).get("items", {}))
+        self.show_items(vnet_run, steps.FORWARD_STEPS, step, names, known)
         if resumed:  # what an earlier attempt did is known only from Azure
             found = self.read_back(vnet_run, step, False, records, self.undone(names, known))
             known.update(found)
             self.count(step, found)  # changes an interrupted run made, not counted before
+            self.show_done(vnet_run, names, known)
         pending = self.undone(names, known)
         if pending and resumed and step == steps.PEERINGS:
             self.record_locks_again(vnet_run, key, records, pending)
@@ -276,17 +398,18 @@ class Migration:
             found = self.read_back(vnet_run, step, False, records, pending)
             known.update(found)
             self.count(step, found)
+            self.show_done(vnet_run, names, known)
         if step == steps.SWITCH:
             self.write_terraform(vnet_run, records, known)
         self.finish_step(vnet_run, key, "forward", step, names, known)
 
-    def keep_associations(self, key: str, records: dict, held: dict) -> None:
+    def keep_associations(self, key: str, records: dict, held: dict[str, dict[str, str]]) -> None:
         """Keeps the Terraform associations the library handed over with the switch's records."""
         if held:
             records["associations"] = {**records.get("associations", {}), **held}
             self.state.keep_records(key, steps.SWITCH, records)
 
-    def write_terraform(self, vnet_run, records: dict, known: dict) -> None:
+    def write_terraform(self, vnet_run: steps.VnetRun, records: dict, known: dict) -> None:
         """Writes the associations of the subnets Azure shows on their new table, and only
         those: a subnet whose write Azure refused gets none."""
         held = records.get("associations", {})
@@ -294,11 +417,19 @@ class Migration:
             self.log.error(f"  **Error** [{vnet_run.vnet_config.name}] {steps.SWITCH}: {problem}")
 
     @staticmethod
-    def subnet_ids(vnet_run, known: dict) -> list[str]:
+    def subnet_ids(vnet_run: steps.VnetRun, known: dict) -> list[str]:
         """The resource IDs of the subnets among these items that Azure shows done."""
         return [f"{vnet_run.vnet.id}/subnets/{n}" for n, i in known.items() if i["status"] == DONE]
 
-    def forward_records(self, vnet_run, key, step, planner, entry, discovered) -> dict:
+    def forward_records(
+        self,
+        vnet_run: steps.VnetRun,
+        key: str,
+        step: str,
+        planner: type,
+        entry: dict | None,
+        discovered: dict,
+    ) -> dict:
         """What the step is to change: kept before it changes anything."""
         records = (entry or {}).get("records")
         if records is not None:
@@ -320,7 +451,9 @@ class Migration:
         self.state.keep_records(key, step, records)
         return records
 
-    def record_locks_again(self, vnet_run, key: str, records: dict, pending: list) -> None:
+    def record_locks_again(
+        self, vnet_run: steps.VnetRun, key: str, records: dict, pending: list[str]
+    ) -> None:
         """A lock put back on the hub since the last attempt (by another VNet's revert, or by
         hand) is removed again by the retry: it is recorded first, like the first one."""
         pairs = items.only(records["peeringPairList"], "localPeeringName", pending)
@@ -330,7 +463,14 @@ class Migration:
                 recorded.append(lock)
         self.state.keep_records(key, steps.PEERINGS, records)
 
-    def apply_forward(self, vnet_run, step, records, pending, discovered) -> None:
+    def apply_forward(
+        self,
+        vnet_run: steps.VnetRun,
+        step: str,
+        records: dict,
+        pending: list[str],
+        discovered: dict,
+    ) -> None:
         library = vnet_run.library
         if step == steps.SWITCH:
             movable = {
@@ -352,7 +492,7 @@ class Migration:
                 vnet_run, items.only(records["peeringPairList"], "localPeeringName", pending)
             )
 
-    def delete_pairs(self, vnet_run, pairs: list) -> None:
+    def delete_pairs(self, vnet_run: steps.VnetRun, pairs: list[dict]) -> None:
         """Pairs with their local end are the library's to delete; a pair whose local end is
         already gone cannot be found from this VNet, so its remote end is deleted here."""
         own = {p.name.lower() for p in vnet_run.vnet.virtual_network_peerings or ()}
@@ -364,7 +504,7 @@ class Migration:
             if pair["localPeeringName"].lower() not in own:
                 self.delete_remote_end(vnet_run, pair)
 
-    def delete_remote_end(self, vnet_run, pair: dict) -> None:
+    def delete_remote_end(self, vnet_run: steps.VnetRun, pair: dict) -> None:
         if verify.attempt(lambda: verify.pair_end(self.clients, pair, "remote")) is None:
             return
         client = self.clients.network(pair["remoteSubscriptionId"])
@@ -380,26 +520,28 @@ class Migration:
     # -- revert -----------------------------------------------------------------------------
     def revert_vnet(self, vnet_run: steps.VnetRun, key: str) -> None:
         for number, step in enumerate(steps.REVERT_STEPS, 1):
-            progress = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
-            with self.step_errors(step):
-                self.revert_step(vnet_run, key, step, f"{progress}: {step}")
+            self.check_stopped()
+            self.progress.step(vnet_run.vnet_config.name, number, step, 0)
+            heading = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
+            with self.step_errors(step), self.hub_writes(vnet_run, key, step):
+                self.revert_step(vnet_run, key, step, f"{heading}: {step}")
 
-    def revert_step(self, vnet_run, key: str, step: str, progress: str) -> None:
+    def revert_step(self, vnet_run: steps.VnetRun, key: str, step: str, heading: str) -> None:
         forward = self.state.entry(key, "forward", step)
         if forward is None:
-            self.log.info(f"{progress} -- not done in the forward run, nothing to revert")
+            self.log.info(f"{heading} -- not done in the forward run, nothing to revert")
             return
         entry = self.state.entry(key, "revert", step)
         if entry and entry.get("done"):
-            self.log.info(f"{progress} -- already reverted")
+            self.log.info(f"{heading} -- already reverted")
             return
         records = forward.get("records")
         if records is None:
-            self.log.info(f"{progress} -- interrupted before it changed anything")
+            self.log.info(f"{heading} -- interrupted before it changed anything")
             self.state.keep_items(key, "revert", step, {}, done=True)
             return
         partly = "" if forward.get("done") else " (unfinished in the forward run)"
-        self.log.info(progress + partly + (" (again: the pending items)" if entry else ""))
+        self.log.info(heading + partly + (" (again: the pending items)" if entry else ""))
         if step in (steps.DISCOVER, steps.DOMAIN):
             steps.REVERT[step](vnet_run, records)
             self.state.keep_items(key, "revert", step, {}, done=True)
@@ -407,10 +549,12 @@ class Migration:
         names = items.keys(step, records)
         self.state.start_step(key, "revert", step)
         known = dict((entry or {}).get("items", {}))
+        self.show_items(vnet_run, steps.REVERT_STEPS, step, names, known)
         if entry:
             found = self.read_back(vnet_run, step, True, records, self.undone(names, known))
             known.update(found)
             self.count(step, found, forward.get("items"))  # made by an interrupted run
+            self.show_done(vnet_run, names, known)
         pending = self.undone(names, known)
         if pending:
             self.attempt(
@@ -419,6 +563,7 @@ class Migration:
             found = self.read_back(vnet_run, step, True, records, pending)
             known.update(found)
             self.count(step, found, forward.get("items"))
+            self.show_done(vnet_run, names, known)
         if step == steps.SWITCH:  # the file keeps the associations Azure still has only
             Terraform.remove(self.subnet_ids(vnet_run, known))
         lock_names = [items.lock_key(lock) for lock in records.get("locks", ())]
@@ -430,7 +575,7 @@ class Migration:
             }
         self.finish_step(vnet_run, key, "revert", step, names, known, extra=lock_names)
 
-    def narrowed(self, step: str, records: dict, pending: list) -> dict:
+    def narrowed(self, step: str, records: dict, pending: list[str]) -> dict:
         if step == steps.SWITCH:
             return {"subnets": {n: records["subnets"][n] for n in pending}}
         if step == steps.PROPAGATION:
@@ -445,7 +590,9 @@ class Migration:
             "peeringPairList": items.only(records["peeringPairList"], "localPeeringName", pending)
         }
 
-    def apply_revert(self, vnet_run, step: str, records: dict, pending: list) -> None:
+    def apply_revert(
+        self, vnet_run: steps.VnetRun, step: str, records: dict, pending: list[str]
+    ) -> None:
         narrowed = self.narrowed(step, records, pending)
         if step == steps.PEERINGS:
             narrowed["peeringPairList"] = [
@@ -462,7 +609,7 @@ class Migration:
             return items.swapped(pair)
         return pair
 
-    def put_locks_back(self, vnet_config) -> None:
+    def put_locks_back(self, vnet_config: VnetConfig) -> None:
         """Puts back the hub locks this VNet's forward run removed, once no VNet of the run
         still waits for its peerings on that hub."""
         key = vnet_key(vnet_config)
@@ -513,7 +660,7 @@ class Migration:
         return waiting
 
     # -- shared -----------------------------------------------------------------------------
-    def attempt(self, vnet_run, step: str, call) -> None:
+    def attempt(self, vnet_run: steps.VnetRun, step: str, call: Callable[[], Any]) -> None:
         """Calls the library; a failure is logged and its items are judged from Azure."""
         try:
             call()
@@ -522,7 +669,9 @@ class Migration:
                 f"  **Error** [{vnet_run.vnet_config.name}] {step}: {type(error).__name__}: {error}"
             )
 
-    def read_back(self, vnet_run, step, revert, records, names) -> dict:
+    def read_back(
+        self, vnet_run: steps.VnetRun, step: str, revert: bool, records: dict, names: list[str]
+    ) -> dict:
         if not names:
             return {}
         verdicts = verify.check(vnet_run, self.clients, step, revert, records, names)
@@ -535,8 +684,25 @@ class Migration:
             for name, (done, reason) in verdicts.items()
         }
 
+    def show_items(
+        self,
+        vnet_run: steps.VnetRun,
+        order: tuple[str, ...],
+        step: str,
+        names: list[str],
+        known: dict,
+    ) -> None:
+        """Tells the live view the step's items, and how many of them are done already."""
+        vnet = vnet_run.vnet_config.name
+        self.progress.step(vnet, order.index(step) + 1, step, len(names))
+        self.show_done(vnet_run, names, known)
+
+    def show_done(self, vnet_run: steps.VnetRun, names: list[str], known: dict) -> None:
+        done = len(names) - len(self.undone(names, known))
+        self.progress.advanced(vnet_run.vnet_config.name, done)
+
     @staticmethod
-    def undone(names: list, known: dict) -> list:
+    def undone(names: list[str], known: dict) -> list[str]:
         return [n for n in names if known.get(n, {}).get("status") != DONE]
 
     def count(self, step: str, found: dict, forward: dict | None = None) -> None:
@@ -549,16 +715,26 @@ class Migration:
             self.counts[COUNTED[step]] += changed
 
     @contextlib.contextmanager
-    def step_errors(self, step: str):
+    def step_errors(self, step: str) -> Iterator[None]:
         """Counts the error lines of the step for the result (a reached step has a count, if
-        only 0)."""
-        before = self.tally.snapshot()["errors"]
+        only 0); the worker's VNet runs one step at a time."""
+        vnet = report.current_vnet() or ""
+        before = self.tally.errors_of(vnet)
         try:
             yield
         finally:
-            self.counts[("errors", step)] += self.tally.snapshot()["errors"] - before
+            self.counts[("errors", step)] += self.tally.errors_of(vnet) - before
 
-    def finish_step(self, vnet_run, key, direction, step, names, known, extra=()) -> None:
+    def finish_step(
+        self,
+        vnet_run: steps.VnetRun,
+        key: str,
+        direction: str,
+        step: str,
+        names: list[str],
+        known: dict,
+        extra: Iterable[str] = (),
+    ) -> None:
         pending = {n: known[n] for n in self.undone(names, known)}
         for name, item in pending.items():
             self.log.error(
@@ -581,9 +757,11 @@ class Migration:
         )
 
 
-def execute(run: Run, tally) -> int:
+def execute(run: Run, tally: report.Tally) -> int:
     """One forward or revert run; returns the exit status."""
     try:
+        if run.parallel < 1:
+            raise ConfigError(f"parallel {run.parallel}: runs at least 1 VNet at a time")
         config = load_config(run.config)
         vnets = selected_vnets(config, run.vnet)
         point_tool_at(config)
@@ -600,7 +778,11 @@ def execute(run: Run, tally) -> int:
                 per_vnet = plan.per_vnet()
             else:
                 plans.approve(run.yes)
-                per_vnet = migration.execute(tally)
+                names = [v.name for v in vnets]
+                # The live view is for an operator at a terminal; a JSON result is for scripts.
+                quiet = False if tally.output == report.JSON else None
+                with progress.live(sys.stderr, names, enabled=quiet) as shown:
+                    per_vnet = migration.execute(tally, shown)
     except (ConfigError, StateError, plans.PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE

@@ -9,6 +9,8 @@ import os
 import sys
 from collections import Counter
 from collections.abc import Iterator
+from contextvars import ContextVar
+from dataclasses import dataclass
 
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
@@ -21,25 +23,87 @@ class LogFileError(RuntimeError):
     """The log file cannot be written; the text says why."""
 
 
+@dataclass(frozen=True)
+class Worker:
+    """The VNet whose run the current context works on."""
+
+    vnet: str
+    tagged: bool  # several VNets run at once: every line says which one it belongs to
+
+
+_worker: ContextVar[Worker | None] = ContextVar("worker", default=None)
+
+
+@contextlib.contextmanager
+def working_on(vnet: str, tagged: bool = False) -> Iterator[None]:
+    """Within the block, the lines logged in this context belong to this VNet's run."""
+    token = _worker.set(Worker(vnet, tagged))
+    try:
+        yield
+    finally:
+        _worker.reset(token)
+
+
+def current_vnet() -> str | None:
+    worker = _worker.get()
+    return worker.vnet if worker else None
+
+
+def tagged(text: str, vnet: str) -> str:
+    """The line with the VNet's name in it, where the driver's own lines have it: after an
+    **Error** or **Alert** mark, else in front."""
+    tag = f"[{vnet}]"
+    if tag in text:
+        return text
+    body = text.lstrip(" ")
+    for mark in ("**Error** ", "**Alert** "):
+        if body.startswith(mark):
+            return f"{text[: len(text) - len(body)]}{mark}{tag} {body[len(mark) :]}"
+    return f"{tag} {text}"
+
+
+class VnetTag(logging.Filter):
+    """Puts the worker's VNet into each line it logs (the library's and the SDK's too) while
+    several VNets run at once; a line is tagged once, whichever handler sees it first."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        worker = _worker.get()
+        if worker is None or not worker.tagged or hasattr(record, "vnet"):
+            return True
+        record.vnet = worker.vnet
+        record.msg, record.args = tagged(record.getMessage(), worker.vnet), None
+        return True
+
+
 class Tally(logging.Handler):
-    """Counts the error lines and keeps their text; changes are counted from what Azure shows,
-    not from lines. Takes each run's result document and shows it as `output` says (text: the
-    summary at once; json: one document at the end; None: kept only)."""
+    """Counts the error lines (in all, and of each VNet's run) and keeps their text; changes are
+    counted from what Azure shows, not from lines. Takes each run's result document and shows
+    it as `output` says (text: the summary at once; json: one document at the end; None: kept
+    only)."""
 
     def __init__(self, output: str | None = None) -> None:
         super().__init__(logging.DEBUG)
-        self.counts = Counter()
+        self.counts: Counter = Counter()
         self.errors: list[str] = []
         self.output = output
         self.results: list[dict] = []
+        self.addFilter(VnetTag())
 
     def emit(self, record: logging.LogRecord) -> None:
+        # Called under the handler's lock, on the thread (and in the context) that logged.
         if record.levelno >= logging.ERROR:
             self.counts["errors"] += 1
+            self.counts["errors", current_vnet()] += 1
             self.errors.append(error_text(record.getMessage()))
 
     def snapshot(self) -> Counter:
-        return Counter(self.counts)
+        with self.lock:
+            return Counter(self.counts)
+
+    def errors_of(self, vnet: str) -> int:
+        """The error lines logged so far in the runs of this VNet."""
+        with self.lock:
+            return self.counts["errors", vnet]
 
     def result(self, document: dict) -> None:
         """A run's result document (see result.py)."""
@@ -91,6 +155,9 @@ def console_logging(
     console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
     tally = Tally(output)
     handlers[:0] = [console, tally]
+    for handler in handlers:
+        if handler is not tally:  # has its own
+            handler.addFilter(VnetTag())
     tool_level = logging.DEBUG if verbose or debug else logging.INFO
     loggers = [(logging.getLogger(TOOL_LOGGER), tool_level, handlers)]
     if debug:
@@ -116,7 +183,7 @@ def console_logging(
             logger.propagate = propagate
 
 
-def driver_log():
+def driver_log() -> logging.Logger:
     return logging.getLogger(DRIVER_LOGGER)
 
 

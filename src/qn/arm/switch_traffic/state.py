@@ -4,7 +4,10 @@ the forward and the revert run.
 It is JSON, rewritten whole after every change through a temporary file and a rename, so an
 interruption leaves either the state before a change or the state after it, never half of one.
 One driver at a time may use it: `hold()` takes an exclusive lock on a file beside it
-("<state>.lock", holding the process ID) for the whole run.
+("<state>.lock", holding the process ID) for the whole run. Within the driver, the workers that
+run VNets at once share one StateFile: every change and its save happen under one lock, what
+is read is a copy, and what is kept is copied in, so that no worker changes what another is
+writing out.
 
 Layout:
     {"version": 2,
@@ -21,10 +24,12 @@ Azure showed of each item after the last attempt; "done" is set once every item 
 """
 
 import contextlib
+import copy
 import fcntl
 import json
 import os
 import tempfile
+import threading
 from collections.abc import Iterator
 from datetime import UTC, datetime
 from typing import Generic, Literal, TypeVar
@@ -196,6 +201,7 @@ class StateFile:
         self.path = path
         self.read_only = read_only
         self.exists = os.path.exists(path)
+        self._lock = threading.RLock()
         self.data = self._load()
 
     def _load(self) -> dict:
@@ -259,6 +265,10 @@ class StateFile:
     def _save(self) -> None:
         if self.read_only:
             return
+        with self._lock:
+            self._write()
+
+    def _write(self) -> None:
         directory = os.path.dirname(os.path.abspath(self.path))
         os.makedirs(directory, exist_ok=True)
         handle, temporary = tempfile.mkstemp(prefix=".state-", suffix=".json", dir=directory)
@@ -275,8 +285,9 @@ class StateFile:
             raise
 
     def vnet(self, key: str) -> dict:
-        """The VNet's entry; an empty one when it has none."""
-        return self.data["vnets"].get(key) or {"forward": {}, "revert": {}}
+        """A copy of the VNet's entry; an empty one when it has none."""
+        with self._lock:
+            return copy.deepcopy(self.data["vnets"].get(key)) or {"forward": {}, "revert": {}}
 
     def has_records(self, key: str) -> bool:
         return bool(self.vnet(key)["forward"])
@@ -297,9 +308,10 @@ class StateFile:
 
     def start_forward(self, key: str) -> None:
         """Forgets an earlier, fully reverted (or overridden) migration of the VNet."""
-        order = 1 + max((v.get("order", 0) for v in self.data["vnets"].values()), default=0)
-        self.data["vnets"][key] = {"order": order, "forward": {}, "revert": {}}
-        self._save()
+        with self._lock:
+            order = 1 + max((v.get("order", 0) for v in self.data["vnets"].values()), default=0)
+            self.data["vnets"][key] = {"order": order, "forward": {}, "revert": {}}
+            self._save()
 
     def order(self, key: str) -> int:
         return self.vnet(key).get("order", 0)
@@ -309,22 +321,31 @@ class StateFile:
         """What a direction kept of a step, or None when the step never started."""
         return self.vnet(key).get(direction, {}).get(step)
 
-    def start_step(self, key: str, direction: str, step: str) -> dict:
+    def start_step(self, key: str, direction: str, step: str) -> None:
+        with self._lock:
+            self._started(key, direction, step)
+            self._save()
+
+    def _started(self, key: str, direction: str, step: str) -> dict:
+        """The step's entry in the data, made when it has none; under the lock."""
         vnet = self.data["vnets"].setdefault(key, {"order": 0, "forward": {}, "revert": {}})
-        entry = vnet.setdefault(direction, {}).setdefault(step, {"started": now(), "items": {}})
-        self._save()
-        return entry
+        return vnet.setdefault(direction, {}).setdefault(step, {"started": now(), "items": {}})
 
     def keep_records(self, key: str, step: str, records: dict) -> None:
         """Keeps what a forward step is about to change, before it changes anything."""
-        json.dumps(records)  # a record that cannot be kept must fail here, not at revert
-        self.start_step(key, "forward", step)["records"] = records
-        self._save()
+        # A copy, through JSON: a record that cannot be kept fails here, not at revert, and
+        # the caller's later changes to its records are not written out half-made.
+        kept = json.loads(json.dumps(records))
+        with self._lock:
+            self._started(key, "forward", step)["records"] = kept
+            self._save()
 
     def keep_items(self, key: str, direction: str, step: str, items: dict, done: bool) -> None:
         """Keeps what Azure showed of the step's items; the step is done when all are."""
-        entry = self.start_step(key, direction, step)
-        entry.setdefault("items", {}).update(items)
-        if done:
-            entry["done"] = now()
-        self._save()
+        kept = copy.deepcopy(items)
+        with self._lock:
+            entry = self._started(key, direction, step)
+            entry.setdefault("items", {}).update(kept)
+            if done:
+                entry["done"] = now()
+            self._save()

@@ -24,8 +24,13 @@ it lists is put back to the state it had before the step.
 
 import contextlib
 import logging
+from collections.abc import Callable, Iterator
+from contextvars import ContextVar
 from dataclasses import dataclass
 from types import SimpleNamespace
+from typing import Any
+
+LIBRARY_LOGGER = "qn.arm.switchlib"
 
 DISCOVER = "discover-route-tables"
 SWITCH = "switch-subnets"
@@ -43,19 +48,19 @@ PLANNED_STEPS = (PROPAGATION, REMOTE_GATEWAY, PEERINGS)
 class VnetRun:
     """What one VNet's steps work with."""
 
-    config: object  # DriverConfig
-    vnet_config: object  # VnetConfig
-    library: type  # SwitchTraffic
-    network_client: object
-    vnet: object  # the VNet model object
-    log: object  # the driver's logger
+    config: Any  # DriverConfig
+    vnet_config: Any  # VnetConfig
+    library: Any  # SwitchTraffic
+    network_client: Any
+    vnet: Any  # the VNet model object
+    log: logging.Logger  # the driver's logger
 
     @property
-    def subscription(self):
+    def subscription(self) -> str:
         return self.vnet_config.subscription
 
 
-def planning_library(library):
+def planning_library(library: type) -> type:
     """The library in dry-run mode for this run only: its operations reach the class state
     through their class argument, so a subclass with DryRun set reads and changes nothing."""
     return type(f"{library.__name__}Plan", (library,), {"DryRun": True})
@@ -65,26 +70,40 @@ class IncompletePlan(RuntimeError):
     """The library could not read what a plan needs; the text is its lines saying so."""
 
 
-@contextlib.contextmanager
-def quiet_library():
-    """The plan's lines would repeat the real run's; the operator sees those only. Not its
-    failed reads: the library logs one (an error, a warning, or an `**Alert**` line at any
-    level) and goes on without the item, so the plan (and the records kept from it) would leave
-    out an item that the step then never changes."""
-    errors = []
+# The lines the library logs while this context plans, or None when it does not.
+_planning: ContextVar[list[str] | None] = ContextVar("planning", default=None)
 
-    def swallow(record: logging.LogRecord) -> bool:
+
+class _PlanLines(logging.Filter):
+    """Takes the library's lines out of the log while their context plans. It sits on the
+    library's logger for good, since workers plan and change at the same time: each record is
+    judged by the context that logged it (the library logs on the caller's thread)."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        errors = _planning.get()
+        if errors is None:
+            return True
         text = record.getMessage().strip()
         if record.levelno >= logging.WARNING or text.startswith("**Alert**"):
             errors.append(text.removeprefix("**Error**").removeprefix("**Alert**").strip())
         return False
 
-    logger = logging.getLogger("qn.arm.switchlib")
-    logger.addFilter(swallow)
+
+logging.getLogger(LIBRARY_LOGGER).addFilter(_PlanLines())
+
+
+@contextlib.contextmanager
+def quiet_library() -> Iterator[None]:
+    """The plan's lines would repeat the real run's; the operator sees those only. Not its
+    failed reads: the library logs one (an error, a warning, or an `**Alert**` line at any
+    level) and goes on without the item, so the plan (and the records kept from it) would leave
+    out an item that the step then never changes."""
+    errors: list[str] = []
+    token = _planning.set(errors)
     try:
         yield
     finally:
-        logger.removeFilter(swallow)
+        _planning.reset(token)
     if errors:
         raise IncompletePlan("; ".join(errors))
 
@@ -92,13 +111,13 @@ def quiet_library():
 # -- forward: each step is (run, library, records of the earlier steps) -> its records ------
 
 
-def forward_discover(run, library, earlier):
+def forward_discover(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     pairs = {}
     staged, _ = library.discoverRouteTable(run.network_client, False, run.vnet, pairs)
     return {"stagedUdrLst": staged, "rtb_target_rtb_map": pairs}
 
 
-def forward_switch(run, library, earlier):
+def forward_switch(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     # The forward pairing needs no fresh listing: discovery's records are kept for this step.
     pairs = dict(earlier[DISCOVER]["rtb_target_rtb_map"])
     library.updateSubnetAssociation(
@@ -107,7 +126,7 @@ def forward_switch(run, library, earlier):
     return {}
 
 
-def forward_propagation(run, library, earlier):
+def forward_propagation(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     discovered = earlier[DISCOVER]
     changes = library.setDisableAllRouteTablePropagationInVnet(
         SimpleNamespace(revert=False),
@@ -120,14 +139,14 @@ def forward_propagation(run, library, earlier):
     return {"rtbPropList": changes}
 
 
-def forward_remote_gateway(run, library, earlier):
+def forward_remote_gateway(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     changes = library.disableUseRemoteGwInPeering(
         run.subscription, run.network_client, run.vnet, run.config.peering_prefix
     )
     return {"peeringPropList": changes}
 
 
-def forward_peerings(run, library, earlier):
+def forward_peerings(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     pairs = library.deletePeerings(
         run.config.peering_yaml(),
         run.subscription,
@@ -138,14 +157,14 @@ def forward_peerings(run, library, earlier):
     return {"peeringPairList": pairs}
 
 
-def forward_domain(run, library, earlier):
+def forward_domain(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
     if not run.config.configure_gw_name:
         run.log.info("  security domain not enabled -- skipped")
     library.attach_spoke_domain(True)
     return {"attached": run.config.configure_gw_name}
 
 
-FORWARD = {
+FORWARD: dict[str, Callable[[VnetRun, Any, dict[str, Any]], dict[str, Any]]] = {
     DISCOVER: forward_discover,
     SWITCH: forward_switch,
     PROPAGATION: forward_propagation,
@@ -157,11 +176,11 @@ FORWARD = {
 # -- revert: each step is (run, the forward step's records or plan) ---------------------------
 
 
-def revert_discover(run, records):
+def revert_discover(run: VnetRun, records: dict[str, Any]) -> None:
     """Discovery changed nothing."""
 
 
-def revert_switch(run, records):
+def revert_switch(run: VnetRun, records: dict[str, Any]) -> None:
     # A fresh revert-direction discovery finds every subnet that sits on a staged table, so
     # even a switch that was interrupted half-way is undone whole; the pairing is narrowed to
     # the old tables of the subnets the records name.
@@ -174,23 +193,23 @@ def revert_switch(run, records):
     )
 
 
-def revert_propagation(run, records):
+def revert_propagation(run: VnetRun, records: dict[str, Any]) -> None:
     run.library.restoreRouteTablePropagationInVnet(run.network_client, records["rtbPropList"])
 
 
-def revert_remote_gateway(run, records):
+def revert_remote_gateway(run: VnetRun, records: dict[str, Any]) -> None:
     run.library.restoreUseRemoteGwInPeering(run.network_client, records["peeringPropList"])
 
 
-def revert_peerings(run, records):
+def revert_peerings(run: VnetRun, records: dict[str, Any]) -> None:
     run.library.addPeerings(records["peeringPairList"])
 
 
-def revert_domain(run, records):
+def revert_domain(run: VnetRun, records: dict[str, Any]) -> None:
     run.library.attach_spoke_domain(False)
 
 
-REVERT = {
+REVERT: dict[str, Callable[[VnetRun, dict[str, Any]], None]] = {
     DISCOVER: revert_discover,
     SWITCH: revert_switch,
     PROPAGATION: revert_propagation,

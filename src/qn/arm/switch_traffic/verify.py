@@ -9,15 +9,17 @@ so that the next step never writes while an operation runs, and a `Failed` end i
 
 import contextlib
 import dataclasses
+import threading
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from typing import Any
 
 from azure.core.exceptions import ResourceNotFoundError
 
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import YamlContext
-from qn.arm.switch_traffic import steps
+from qn.arm.switch_traffic import interrupt, steps
 from qn.arm.switch_traffic.items import last_segment, resource_group, same
 
 BUSY = {"updating", "deleting", "creating"}
@@ -43,6 +45,7 @@ class Waits:
 
 
 WAITS = Waits()
+STOP_CHECK = 0.2  # seconds: how soon a waiting worker sees that Ctrl-C asked the run to stop
 
 
 @contextlib.contextmanager
@@ -71,32 +74,38 @@ class Unreadable:
 
 
 class Clients:
-    """Network and lock clients per subscription, for the driver's own reads and lock writes."""
+    """Network and lock clients per subscription, for the driver's own reads and lock writes;
+    shared by the workers (the SDK's clients may be used from several threads), each made
+    once."""
 
     def __init__(self) -> None:
-        self._made = {}
+        self._made: dict[tuple[str, str], Any] = {}
+        self._lock = threading.Lock()
 
-    def _credential(self, subscription: str):
+    def _credential(self, subscription: str) -> Any:
         credential = YamlContext().generateAzureCredential(subscription)
         if credential is None:
             raise LookupError(f"no credential for subscription {subscription}")
         return credential
 
-    def network(self, subscription: str):
-        key = ("network", subscription.lower())
-        if key not in self._made:
-            credential = self._credential(subscription)
-            self._made[key] = cloud.NetworkManagementClient(
-                credential.getCSC(), credential.getSubId()
-            )
-        return self._made[key]
+    def _client(self, kind: str, subscription: str, make: Callable[[Any], Any]) -> Any:
+        key = (kind, subscription.lower())
+        with self._lock:
+            if key not in self._made:
+                self._made[key] = make(self._credential(subscription))
+            return self._made[key]
 
-    def locks(self, subscription: str):
-        key = ("locks", subscription.lower())
-        if key not in self._made:
-            credential = self._credential(subscription)
-            self._made[key] = cloud.ManagementLockClient(credential.getSPC(), credential.getSubId())
-        return self._made[key]
+    def network(self, subscription: str) -> Any:
+        return self._client(
+            "network",
+            subscription,
+            lambda c: cloud.NetworkManagementClient(c.getCSC(), c.getSubId()),
+        )
+
+    def locks(self, subscription: str) -> Any:
+        return self._client(
+            "locks", subscription, lambda c: cloud.ManagementLockClient(c.getSPC(), c.getSubId())
+        )
 
 
 def text(value) -> str:
@@ -127,7 +136,19 @@ def settle(log, read: Callable[[], dict]) -> tuple[dict, list[str]]:
         if time.monotonic() - said >= WAITS.visible_after:
             log.info(f"  waiting for {', '.join(busy)} ({elapsed:.0f} s so far)")
             said = time.monotonic()
-        time.sleep(min(WAITS.interval, max(WAITS.timeout - elapsed, 0)))
+        pause(min(WAITS.interval, max(WAITS.timeout - elapsed, 0)))
+
+
+def pause(seconds: float) -> None:
+    """Sleeps, but a worker stops at once when Ctrl-C asks the run to stop (the signal
+    reaches the main thread only)."""
+    end = time.monotonic() + seconds
+    while not interrupt.stopping():
+        left = end - time.monotonic()
+        if left <= 0:
+            return
+        time.sleep(min(left, STOP_CHECK))
+    raise interrupt.Stopped
 
 
 def attempt(read: Callable[[], object]):
