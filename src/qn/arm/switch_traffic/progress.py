@@ -125,7 +125,7 @@ def log_above(console: Console, stream: TextIO) -> Iterator[None]:
     handlers = handlers_writing_to(stream)
     proxy = FileProxy(console, stream)
     for handler in handlers:
-        handler.setStream(proxy)  # type: ignore[arg-type]  # a text stream in all but name
+        handler.setStream(proxy)
     try:
         yield
     finally:
