@@ -42,8 +42,8 @@ class Shown:
     name: str
 
 
-def _rule(pattern: str, name: str, text: str) -> Any:
-    """A text type that must match `pattern`; `text` says the rule to the operator."""
+def _rule(pattern: str, text: str) -> AfterValidator:
+    """Text must match `pattern`; `text` says the rule to the operator."""
     compiled = re.compile(pattern)
 
     def check(value: str) -> str:
@@ -51,7 +51,7 @@ def _rule(pattern: str, name: str, text: str) -> Any:
             raise PydanticCustomError("rule", f"{text}, not {value!r}")
         return value
 
-    return Annotated[str, AfterValidator(check), Shown(name)]
+    return AfterValidator(check)
 
 
 def _https(value: str) -> str:
@@ -80,25 +80,34 @@ HttpsUrl = Annotated[str, AfterValidator(_https), Shown("https:// URL")]
 # Opened by the clients as given: relative to the current directory.
 CaBundle = Annotated[str, AfterValidator(_file), Shown("file")]
 Network = Annotated[str, AfterValidator(_network), Shown("address range")]
-Text = _rule(r".*\S.*", "text", "must be non-empty text")
+Text = Annotated[str, _rule(r".*\S.*", "must be non-empty text"), Shown("text")]
 # learn.microsoft.com/azure/azure-resource-manager/management/resource-name-rules
-SubscriptionId = _rule(
-    r"[0-9a-fA-F]{8}-([0-9a-fA-F]{4}-){3}[0-9a-fA-F]{12}",
-    "subscription ID",
-    "must be a subscription ID (a GUID)",
-)
-VnetName = _rule(
-    r"[A-Za-z0-9][A-Za-z0-9._-]{0,62}[A-Za-z0-9_]",
-    "VNet name",
-    "a VNet name has 2 to 64 letters, digits, '_', '.' or '-', starts with a letter or digit "
-    "and ends with one or '_'",
-)
-ResourceGroupName = _rule(
-    r"[-\w.()]{0,89}[-\w()]",
-    "resource group name",
-    "a resource group name has 1 to 90 letters, digits, '_', '-', '.', '(' or ')' and does not "
-    "end with '.'",
-)
+SubscriptionId = Annotated[
+    str,
+    _rule(
+        r"[0-9a-fA-F]{8}-([0-9a-fA-F]{4}-){3}[0-9a-fA-F]{12}",
+        "must be a subscription ID (a GUID)",
+    ),
+    Shown("subscription ID"),
+]
+VnetName = Annotated[
+    str,
+    _rule(
+        r"[A-Za-z0-9][A-Za-z0-9._-]{0,62}[A-Za-z0-9_]",
+        "a VNet name has 2 to 64 letters, digits, '_', '.' or '-', starts with a letter or "
+        "digit and ends with one or '_'",
+    ),
+    Shown("VNet name"),
+]
+ResourceGroupName = Annotated[
+    str,
+    _rule(
+        r"[-\w.()]{0,89}[-\w()]",
+        "a resource group name has 1 to 90 letters, digits, '_', '-', '.', '(' or ')' and does "
+        "not end with '.'",
+    ),
+    Shown("resource group name"),
+]
 
 
 # -- the schema --------------------------------------------------------------------------------
@@ -377,7 +386,7 @@ def _duplicates(node: yaml.Node, where: str = "") -> list[str]:
     section would replace the first."""
     found = []
     if isinstance(node, yaml.MappingNode):
-        first = {}
+        first: dict[str, int] = {}
         for key, value in node.value:
             name = key.value if isinstance(key, yaml.ScalarNode) else None
             path = f"{where}.{name}" if where else str(name)
@@ -463,7 +472,9 @@ def _default(info: FieldInfo) -> str:
     if info.is_required():
         return "required"
     if info.default_factory is not None:
-        return "empty" if info.default_factory() == [] else ""
+        return (
+            "empty" if info.get_default(call_default_factory=True, validated_data={}) == [] else ""
+        )
     if info.default is None:
         return "none"
     if isinstance(info.default, bool):
@@ -476,7 +487,8 @@ def _rows(model: type[Section], prefix: str) -> list[str]:
     for name, info in model.model_fields.items():
         key = prefix + (info.alias or name)
         inner = unwrap(info.annotation)
-        placeholder = (info.json_schema_extra or {}).get("key")
+        extra = info.json_schema_extra if isinstance(info.json_schema_extra, dict) else {}
+        placeholder = extra.get("key")
         if placeholder:  # a mapping of names to sections
             kind = f"mapping of {placeholder} to its keys"
             rows.append(f"| `{key}` | {kind} | {_default(info)} | {info.description} |")
