@@ -171,7 +171,8 @@ def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(ar
     if mode == "instant":
         arm.settings.profile = "instant"
     else:
-        arm.settings.durations = {"route_table_put": 100 if mode == "polled" else 10}
+        # Polled: a minute, ended by hand once Updating is seen (a busy host is slow to look).
+        arm.settings.durations = {"route_table_put": 60_000 if mode == "polled" else 10}
     client = network(SPOKE)
     table = client.route_tables.get("rg-spoke", "rt-web")
     table.disable_bgp_route_propagation = True
@@ -183,6 +184,7 @@ def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(ar
         poller = write("rg-spoke", "rt-web", table)
         state = client.route_tables.get("rg-spoke", "rt-web").provisioning_state
         assert state == ("Updating" if mode == "polled" else "Succeeded")
+        arm.finish_operations()
         assert poller.result(timeout=10).provisioning_state == "Succeeded"
     table = client.route_tables.get("rg-spoke", "rt-web")
     assert (table.provisioning_state, table.disable_bgp_route_propagation) == ("Succeeded", True)
@@ -192,11 +194,12 @@ def test_route_table_write_in_each_operation_mode_keeps_what_it_did_not_touch(ar
 
 
 def test_peering_ends_connect_and_disconnect_as_they_come_and_go(arm):
-    arm.settings.durations = {"peering_delete": 100}  # 0.1 s: Deleting can be seen
+    arm.settings.durations = {"peering_delete": 60_000}  # a minute: Deleting is seen on a busy host
     spoke = network(SPOKE).virtual_network_peerings
     hub = network(HUB).virtual_network_peerings
     poller = spoke.begin_delete("rg-spoke", "vn-spoke", "spoke-to-hub")
     assert spoke.get("rg-spoke", "vn-spoke", "spoke-to-hub").provisioning_state == "Deleting"
+    arm.finish_operations()
     poller.result()
     assert list(spoke.list("rg-spoke", "vn-spoke")) == []
     hub_end = hub.get("rg-hub", "vn-hub", "hub-to-spoke")
