@@ -111,3 +111,13 @@ def test_each_worker_stops_after_the_answer_to_its_write(caplog):
     assert len(polled) == 1
     assert sorted(stopped) == ["s0", "s0 next", "s1", "s1 next"]
     assert all(isinstance(error, interrupt.Stopped) for error in stopped.values())
+
+
+def test_a_ctrl_c_raised_at_once_is_the_blocks_to_handle():
+    try:
+        with interrupt.writes_finish_first(logging.getLogger("qn.arm.test")):
+            with pytest.raises(KeyboardInterrupt):
+                signal.raise_signal(signal.SIGINT)  # nothing in flight: at once
+            # The block takes it for a no, as the plan's approval question does, and ends.
+    except KeyboardInterrupt:
+        pytest.fail("the Ctrl-C the block handled was raised again as it ended")

@@ -48,12 +48,15 @@ class Interruption:
         self.lock = threading.RLock()
         self.writes = 0
         self.requested = False
+        # The first Ctrl-C was held back: the main thread has not been told yet.
+        self.held = False
 
     def on_signal(self, signum: int, frame: FrameType | None) -> None:
         with self.lock:
             first, self.requested = not self.requested, True
             held = self.writes > 0
         if first and held:
+            self.held = True
             self.log.warning(
                 "Ctrl-C: stopping once Azure answers the write in flight (Ctrl-C again stops "
                 "at once)"
@@ -128,8 +131,10 @@ def writes_finish_first(log: logging.Logger) -> Iterator[None]:
     try:
         with cloud.client_options(per_retry_policies=[WriteGuard(interruption)]):
             yield
-        if interruption.requested:
+        if interruption.held:
             # The workers stopped at their writes' answers and ended; the run did not finish.
+            # A Ctrl-C raised in the main thread at once was the block's to handle (the plan's
+            # approval question takes it for a no).
             raise KeyboardInterrupt
     finally:
         _current = outer
