@@ -123,9 +123,9 @@ def log_above(console: Console, stream: TextIO) -> Iterator[None]:
     """For the block, the log lines bound for `stream` go through `console`, which prints them
     above the live lines instead of over them."""
     handlers = handlers_writing_to(stream)
-    proxy = FileProxy(console, stream)
     for handler in handlers:
-        handler.setStream(proxy)
+        # A proxy each: a proxy keeps a line until its end, under its own handler's lock.
+        handler.setStream(FileProxy(console, stream))
     try:
         yield
     finally:
