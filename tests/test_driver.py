@@ -2,19 +2,36 @@
 interruption, refusals, stops before harm, locks, one writer per state file."""
 
 import contextlib
+import contextvars
 import json
+import logging
 import os
+import re
+import threading
+from urllib.parse import urlsplit
 
 import pytest
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import demo, state, steps
+from qn.arm.switch_traffic import demo, engine, state, steps
 from qn.arm.switch_traffic.cli import main
+from qn.arm.switch_traffic.config import load_config
+from qn.arm.terraform import Terraform
 
 STATE = "switch-traffic-state.json"
 SCALE = 0.001  # Azure's typical durations shrunk a thousand times
 APP = f"{demo.SPOKES}/rg-spokes/vn-app"
 DATA = f"{demo.SPOKES}/rg-spokes/vn-data"
+LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
+# The forward run's steps in their order, as the state file names them.
+STEPS = [
+    "discover-route-tables",
+    "switch-subnets",
+    "propagation-off",
+    "remote-gateway-off",
+    "delete-peerings",
+    "security-domain",
+]
 HUB_VNET = (
     f"/subscriptions/{demo.HUB}/resourceGroups/rg-hub/providers/Microsoft.Network/"
     "virtualNetworks/vn-hub"
@@ -65,7 +82,7 @@ def test_forward_then_revert_restores_the_topology(arm, capsys):
     kept = state_of(arm)
     assert sorted(kept) == [APP, DATA]
     app = kept[APP]
-    assert list(app["forward"]) == list(steps.FORWARD_STEPS) and app["revert"] == {}
+    assert list(app["forward"]) == STEPS and app["revert"] == {}
     assert all(entry.get("done") for entry in app["forward"].values())
     peerings = app["forward"]["delete-peerings"]
     assert [p["remotePeeringName"] for p in peerings["records"]["peeringPairList"]] == [
@@ -214,7 +231,7 @@ def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, cap
     monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, deleted_then_interrupted)
     assert switch(arm, "--vnet", "vn-app") == 130
     kept = state_of(arm)[APP]["forward"]
-    assert list(kept) == list(steps.FORWARD_STEPS[:5])
+    assert list(kept) == STEPS[:5]
     assert "done" not in kept[steps.PEERINGS] and kept[steps.PEERINGS]["items"] == {}
     assert [p["remotePeeringName"] for p in kept[steps.PEERINGS]["records"]["peeringPairList"]] == [
         "hub-to-app"
@@ -270,7 +287,7 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
         out
     )
     data = state_of(arm)[DATA]["forward"]
-    assert list(data) == [steps.DISCOVER, steps.SWITCH] and "done" not in data[steps.SWITCH]
+    assert list(data) == STEPS[:2] and "done" not in data[steps.SWITCH]
     assert data[steps.SWITCH]["items"]["sql"]["status"] == "pending"
     assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
     assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
@@ -377,3 +394,151 @@ def test_demo_runs_forward_and_back(capsys, monkeypatch):
     assert "=== Revert run ===" in err
     assert "The topology is back as it was before the forward run, the hub's lock included" in err
     assert out.count("  total: ") == 2 and "Summary (revert run):" in out
+
+
+def in_thread(call, *args):
+    """Runs the call in a thread with a copy of this context, as the driver's workers do."""
+    thread = threading.Thread(target=contextvars.copy_context().run, args=(call, *args))
+    thread.start()
+    return thread
+
+
+def test_a_plan_and_a_real_step_at_once_leak_into_neither(arm, caplog):
+    # The library's dry run is class state: a plan in one worker must not make another
+    # worker's step a dry run, nor the step make the plan write.
+    caplog.set_level(logging.INFO, logger="qn.arm.switchlib")
+    config = load_config(arm.config_file)
+    engine.point_tool_at(config)
+    app, data = (engine.open_vnet(config, config.vnet(name)) for name in ("vn-app", "vn-data"))
+    found = [steps.FORWARD[steps.DISCOVER](run, run.library, {}) for run in (app, data)]
+    planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
+
+    def meeting(method, target, headers, body):
+        # The step's write waits here for the plan's read, so that each is under way while the
+        # other is.
+        path = urlsplit(target).path
+        if (method, path.rsplit("/", 1)[-1]) in (("PUT", "rt-data-lf"), ("GET", "rt-api-lf")):
+            with contextlib.suppress(threading.BrokenBarrierError):
+                meet.wait()
+        return serve(method, target, headers, body)
+
+    def plan():
+        with steps.quiet_library():
+            planner = steps.planning_library(app.library)
+            planned.update(
+                steps.FORWARD[steps.PROPAGATION](app, planner, {steps.DISCOVER: found[0]})
+            )
+
+    def step():
+        steps.FORWARD[steps.PROPAGATION](data, data.library, {steps.DISCOVER: found[1]})
+
+    arm.handle = meeting
+    for thread in [in_thread(plan), in_thread(step)]:
+        thread.join()
+    assert not meet.broken
+    written = sorted(path.rsplit("/", 1)[-1] for _, path in arm.write_requests())
+    assert written == ["rt-data-lf", "vn-data-main-1", "vn-data-main-2"]
+    assert sorted(r["route_table_name"] for r in planned["rtbPropList"]) == [
+        "rt-api-lf", "rt-web-lf", "vn-app-main-1", "vn-app-main-2"
+    ]  # fmt: skip
+    logged = [r.getMessage() for r in caplog.records if r.name == "qn.arm.switchlib"]
+    assert "  disable propagate-gateway-route in rt-data-lf" in logged
+    assert not [line for line in logged if "rt-api-lf" in line]  # the plan's lines stay quiet
+
+
+def test_spokes_of_one_hub_write_to_it_one_at_a_time(arm, monkeypatch, capsys):
+    before = arm.snapshot()
+    # Each hub end's deletion and re-creation lasts a second: long enough for the other spoke
+    # to reach its own peering step meanwhile.
+    for method in ("DELETE", "PUT"):
+        for end in ("hub-to-app", "hub-to-data"):
+            arm.faults.add(
+                Fault(method=method, resource=f"vn-hub/virtualNetworkPeerings/{end}", slow=1000)
+            )
+    answers, serve = [], arm.handle
+
+    def answered(method, target, headers, body):
+        response = serve(method, target, headers, body)
+        answers.append((method, urlsplit(target).path, response.status))
+        return response
+
+    monkeypatch.setattr(arm, "handle", answered)
+    assert switch(arm, "--parallel", "2") == 0
+    assert switch(arm, "--revert", "--parallel", "2") == 0
+    hub_writes = [a for a in answers if "/virtualNetworks/vn-hub/" in a[1] and a[0] != "GET"]
+    assert len(hub_writes) >= 6  # both ends deleted and re-created, the lock removed and back
+    assert [a for a in hub_writes if a[2] == 409] == []  # never refused as busy
+    assert demo.differences(before, arm.snapshot()) == []
+    # Every line of a VNet's run, the library's too, says which VNet it belongs to.
+    lines = [line for line in capsys.readouterr().err.splitlines() if line.startswith(LEVELS)]
+    untagged = [line for line in lines if not re.search(r"\[vn-(app|data)\]", line)]
+    assert untagged == [] and len(lines) > 100
+
+
+# -- what a run must do, whatever it did before: each case fails when its fault is planted ---
+
+
+def second_revert_writes_nothing(arm, capsys, monkeypatch):
+    assert switch(arm) == 0 and switch(arm, "--revert") == 0
+    written = len(arm.write_requests())
+    assert switch(arm, "--revert") == 0
+    assert len(arm.write_requests()) == written
+
+
+def forward_run_after_a_full_revert_goes(arm, capsys, monkeypatch):
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert switch(arm, "--revert", "--vnet", "vn-data") == 0
+    capsys.readouterr()
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert "vn-data: subnets switched 2, route tables changed 3, peerings deleted 1" in (
+        capsys.readouterr().out
+    )
+
+
+def force_starts_over(arm, capsys, monkeypatch):
+    assert switch(arm, "--vnet", "vn-data") == 0
+    capsys.readouterr()
+    assert switch(arm, "--vnet", "vn-data", "--force") == 0
+    assert "[vn-data] step 2/6: switch-subnets\n" in capsys.readouterr().err  # not "already done"
+    assert state_of(arm)[DATA]["order"] == 2  # a migration of its own, after the first
+
+
+def logged_error_fails_the_run(arm, capsys, monkeypatch):
+    # Every item done, but an error line: the run did not do all it should.
+    problem = "Terraform association of sql not written: planted"
+    monkeypatch.setattr(Terraform, "write", staticmethod(lambda held, ids: [problem]))
+    assert switch(arm, "--vnet", "vn-data") == 1
+    assert "vn-data: subnets switched 2, route tables changed 3, peerings deleted 1, pending 0, " \
+        "errors 1\n" in capsys.readouterr().out  # fmt: skip
+
+
+def next_step_waits_for_the_last_ones_operations(arm, capsys, monkeypatch):
+    # Propagation's update runs on in Azure after its answer: the next step's write must not
+    # be sent while it does.
+    arm.faults.add(Fault(method="PUT", resource="routeTables/rt-data-lf", slow=300))
+    seen, serve = [], arm.handle
+
+    def handle(method, target, headers, body):
+        if method != "GET" and "/virtualNetworkPeerings/" in target:
+            table = next(v for k, v in arm.snapshot().items() if k.endswith("/rt-data-lf"))
+            seen.append(table["properties"]["provisioningState"])
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", handle)
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert seen and set(seen) == {"Succeeded"}
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        second_revert_writes_nothing,
+        forward_run_after_a_full_revert_goes,
+        force_starts_over,
+        logged_error_fails_the_run,
+        next_step_waits_for_the_last_ones_operations,
+    ],
+    ids=lambda case: case.__name__,
+)
+def test_runs_do_what_the_state_and_options_say(arm, capsys, monkeypatch, case):
+    case(arm, capsys, monkeypatch)

@@ -16,7 +16,7 @@ from test_driver import APP, DATA, start, state_of
 from test_driver import switch as run
 
 from qn.arm.armsim import Fault
-from qn.arm.switch_traffic import demo, steps
+from qn.arm.switch_traffic import demo, interrupt, steps
 from qn.arm.switch_traffic.cli import main
 
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
@@ -218,3 +218,37 @@ def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):
 
     assert main(["status", "--state", str(tmp_path / "none.json")]) == 2
     assert "no state file" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("value", ["0", "-2", "four"])
+def test_parallel_needs_a_whole_number_of_one_or_more(arm, capsys, value):
+    with pytest.raises(SystemExit) as stopped:
+        main(["--config", arm.config_file, "--yes", "--parallel", value])
+    assert stopped.value.code == 2
+    assert "argument --parallel: " in capsys.readouterr().err and arm.requests == []
+
+
+def test_ctrl_c_stops_every_worker_and_revert_restores_all(arm, monkeypatch, capsys):
+    before = arm.snapshot()
+    serve, hits = arm.handle, []
+
+    def ctrl_c_during(method, target, headers, body):
+        if method == "PUT" and urlsplit(target).path.endswith("/subnets/web") and not hits:
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            while not interrupt.stopping():  # the signal reaches the main thread
+                threading.Event().wait(0.01)
+            hits.append(len(arm.write_requests()))
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", ctrl_c_during)
+    assert run(arm, "--parallel", "2") == 130
+    monkeypatch.undo()
+    assert "Ctrl-C: stopping once Azure answers the write in flight" in capsys.readouterr().err
+    # After the stop, the operations under way are polled to their end, and no worker sent
+    # another write but the one the other worker may have had under way.
+    assert hits and len(arm.write_requests()) <= hits[0] + 1
+    kept = state_of(arm)
+    assert not any(entry["forward"].get("security-domain") for entry in kept.values())
+
+    assert run(arm, "--revert", "--parallel", "2") == 0
+    assert demo.differences(before, arm.snapshot()) == []
