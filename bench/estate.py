@@ -1,0 +1,438 @@
+"""The estate at Azure's latencies: the switch-traffic driver over 20 spokes and 2 hubs, forward
+and back, at several --parallel, against the emulator on its `realistic` profile scaled in time.
+
+Every spoke has 20 subnets (18 on 3 old route tables, 2 without one, which go to the main
+tables), its staged tables and one peering to its hub that uses the hub's VPN gateway; 10 spokes
+share each hub. Each hub offers gateway transit and carries a CanNotDelete lock; every fourth
+spoke has a CanNotDelete lock on its first main table (a write is allowed under it). Each
+--parallel value gets a fresh emulator: the forward run, then the revert, which must leave the
+emulator as it found it.
+
+Beside each run's wall time stands its lower limit, computed from the emulator's durations and
+its poll interval, never measured (see `lower_limit` and docs/benchmarks.md). Times are shown
+scaled back to Azure's: the measured seconds divided by the time scale.
+
+Runs as `python -m bench.estate` or `scripts/bench estate`.
+"""
+
+import argparse
+import dataclasses
+import logging
+import math
+import os
+import re
+import sys
+import tempfile
+from collections import Counter, defaultdict
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from time import perf_counter, process_time
+
+import yaml
+
+from bench.end_to_end import changed_resources, methods_text, quiet_logging
+from qn.arm.armsim import Emulator
+from qn.arm.armsim.settings import POLL_INTERVAL, Settings
+from qn.arm.res import cloud
+from qn.arm.switch_traffic import engine, report, steps, verify
+
+SPOKE_SUB = "00000000-0000-0000-0000-0000000000a1"
+HUB_SUB = "00000000-0000-0000-0000-0000000000b2"
+HUBS, SPOKES, SUBNETS, OLD_TABLES, WITHOUT_TABLE = 2, 20, 20, 3, 2
+LOCKED_SPOKE_EVERY = 4
+PARALLEL = (1, 4, 16)
+# Azure's durations fifty times faster: a subnet write is seen done 0.2 s after it is sent,
+# long beside the few milliseconds of a request, and the whole benchmark takes minutes.
+TIME_SCALE = 0.02
+
+
+def spoke(index: int) -> str:
+    return f"vn-spoke-{index:02d}"
+
+
+def hub_of(index: int) -> int:
+    """Spokes are listed hub by hub, as an estate's inventory usually is."""
+    return index * HUBS // SPOKES
+
+
+def spoke_topology(index: int) -> dict:
+    name = spoke(index)
+    # Discovery pairs tables across the subscription by name: each spoke's are its own.
+    old = {f"{name}-rt-{k}": {"tags": {"owner": "network"}} for k in range(OLD_TABLES)}
+    new = {
+        f"{name}-rt-{k}-new": {"tags": {"vnet": name, "Org_RT": f"org_{name}-rt-{k}"}}
+        for k in range(OLD_TABLES)
+    }
+    mains = {f"{name}-main-1": {}, f"{name}-main-2": {}}
+    if index % LOCKED_SPOKE_EVERY == 0:
+        mains[f"{name}-main-1"]["locks"] = {"keep-main": "CanNotDelete"}
+    subnets = {}
+    for j in range(SUBNETS):
+        subnet = {"address_prefix": f"10.{index + 1}.{j}.0/24"}
+        if j < SUBNETS - WITHOUT_TABLE:
+            subnet["route_table"] = f"{name}-rt-{j % OLD_TABLES}"
+        subnets[f"snet-{j:02d}"] = subnet
+    hub = hub_of(index)
+    vnet = {
+        "address_prefixes": [f"10.{index + 1}.0.0/16"],
+        "subnets": subnets,
+        "peerings": {
+            f"to-hub-{hub}": {
+                "remote": f"{HUB_SUB}/rg-hub/vn-hub-{hub}",
+                "use_remote_gateways": True,
+            }
+        },
+    }
+    return {"route_tables": {**old, **new, **mains}, "virtual_networks": {name: vnet}}
+
+
+def hub_topology(hub: int) -> dict:
+    peerings = {
+        f"hub-{hub}-to-{spoke(i)}": {
+            "remote": f"{SPOKE_SUB}/rg-{spoke(i)[3:]}/{spoke(i)}",
+            "allow_gateway_transit": True,
+        }
+        for i in range(SPOKES)
+        if hub_of(i) == hub
+    }
+    return {
+        "address_prefixes": [f"10.{200 + hub}.0.0/16"],
+        "subnets": {"GatewaySubnet": {"address_prefix": f"10.{200 + hub}.255.0/27"}},
+        "gateways": {f"vng-hub-{hub}": {"type": "Vpn"}},
+        "locks": {f"hub-lock-{hub}": "CanNotDelete"},
+        "peerings": peerings,
+    }
+
+
+def topology() -> dict:
+    spokes = {f"rg-{spoke(i)[3:]}": spoke_topology(i) for i in range(SPOKES)}
+    hubs = {f"vn-hub-{h}": hub_topology(h) for h in range(HUBS)}
+    return {
+        "subscriptions": {
+            SPOKE_SUB: {"resource_groups": spokes},
+            HUB_SUB: {"resource_groups": {"rg-hub": {"virtual_networks": hubs}}},
+        }
+    }
+
+
+def write_config(arm: Emulator, work: str) -> str:
+    config = arm.tool_config({SPOKE_SUB: "spokes", HUB_SUB: "hubs"})
+    config["output_dir"] = os.path.join(work, "output")
+    config["peering"] = {"delete_vnet_lock": True, "controller_prefix": "lumaflow-"}
+    config["vnets"] = {
+        spoke(i): {
+            "subscription": SPOKE_SUB,
+            "resource_group": f"rg-{spoke(i)[3:]}",
+            "allow_vnet_cidrs": ["10.0.0.0/8"],
+            "migrate_non_associated_subnet": True,
+        }
+        for i in range(SPOKES)
+    }
+    path = os.path.join(work, "switch-traffic.yaml")
+    with open(path, "w", encoding="utf-8") as handle:
+        yaml.safe_dump(config, handle, sort_keys=False)
+    return path
+
+
+# -- the lower limit ---------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Vnet:
+    """What one VNet's migration changes, as far as the waits go."""
+
+    hub: str
+    subnets: int  # subnets moved (each written and waited for, one after the other)
+    tables: int  # staged tables whose propagation changes (written together, not waited for)
+    gateway_peerings: int  # peerings whose remote-gateway use changes (likewise)
+    peerings: int  # peerings to the hub deleted, or re-created (each end waited for)
+
+
+def estate(count: int = SPOKES) -> tuple[list[Vnet], set[str]]:
+    """The first `count` spokes of this benchmark and the hubs whose lock a run of them
+    removes and puts back."""
+    vnets = [Vnet(f"vn-hub-{hub_of(i)}", SUBNETS, OLD_TABLES + 2, 1, 1) for i in range(count)]
+    return vnets, {v.hub for v in vnets}
+
+
+def seen_done(seconds: float, poll: float) -> float:
+    """When a poller that looks at once, then every `poll` seconds, sees a write of this
+    duration done."""
+    return math.ceil(seconds / poll) * poll if seconds > 0 else 0.0
+
+
+@dataclass(frozen=True)
+class Chain:
+    """One VNet's waits: before its peering step, the peering step (held under its hub's
+    lock), after it."""
+
+    before: float
+    hub: float
+    after: float
+
+    @property
+    def total(self) -> float:
+        return self.before + self.hub + self.after
+
+
+def chain(vnet: Vnet, revert: bool, settings: Settings) -> Chain:
+    def took(kind: str) -> float:
+        return settings.duration(kind)
+
+    poll = settings.poll_wait()
+    switch = vnet.subnets * seen_done(took("subnet_put"), poll)
+    propagation = took("route_table_put") if vnet.tables else 0.0
+    gateway = took("peering_put") if vnet.gateway_peerings else 0.0
+    if revert:
+        peerings = vnet.peerings * 2 * seen_done(took("peering_put"), poll)
+        return Chain(0.0, peerings, gateway + propagation + switch)
+    peerings = vnet.peerings * 2 * seen_done(took("peering_delete"), poll)
+    return Chain(switch + propagation + gateway, peerings, 0.0)
+
+
+@dataclass(frozen=True)
+class Limit:
+    """The lower limit of a run's wall time and the bounds it is the largest of."""
+
+    bounds: dict[str, float]
+
+    @property
+    def seconds(self) -> float:
+        return max(self.bounds.values())
+
+    @property
+    def binding(self) -> str:
+        return max(self.bounds, key=self.bounds.__getitem__)
+
+
+def lower_limit(
+    vnets: Sequence[Vnet], locked: set[str], parallel: int, revert: bool, settings: Settings
+) -> Limit:
+    """No run of these VNets with `parallel` workers can take less than any of these bounds:
+
+    chain: the longest single VNet's chain of waits;
+    hub: per hub, its VNets' peering steps one after the other, plus its lock call, after the
+      shortest time any of them needs before its peering step and before the shortest time any
+      needs after it (the revert's lock is put back only after the hub's last peering step);
+    slot: every VNet holds a worker for its chain at least, the removal of a hub's lock (inside
+      the peering step of a VNet) included, shared out over `parallel` workers;
+    wave: with M VNets, some worker runs ceil(M / parallel) of them, at least the shortest.
+    """
+    chains = [chain(v, revert, settings) for v in vnets]
+    lock = settings.duration("lock_put" if revert else "lock_delete")
+    hub_bound = 0.0
+    for hub in {v.hub for v in vnets}:
+        own = [c for v, c in zip(vnets, chains, strict=True) if v.hub == hub]
+        serial = sum(c.hub for c in own)
+        after = min(c.after for c in own)
+        if hub in locked:
+            serial, after = (serial, max(after, lock)) if revert else (serial + lock, after)
+        hub_bound = max(hub_bound, min(c.before for c in own) + serial + after)
+    totals = sorted(c.total for c in chains)
+    removals = 0.0 if revert else lock * len(locked)
+    return Limit(
+        {
+            "chain": totals[-1],
+            "hub": hub_bound,
+            "slot": (sum(totals) + removals) / parallel,
+            "wave": sum(totals[: math.ceil(len(totals) / parallel)]),
+        }
+    )
+
+
+# -- measuring ---------------------------------------------------------------------------------
+
+STEP_LINE = re.compile(r"\[(?P<vnet>[^\]]+)\] step \d+/\d+: (?P<step>[a-z-]+)")
+
+
+class StepClock(logging.Handler):
+    """When each VNet's steps begin, from the driver's progress lines (thread-safe: a
+    handler holds its lock while it emits)."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.starts: dict[str, list[tuple[str, float]]] = defaultdict(list)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        found = STEP_LINE.search(record.getMessage())
+        if found:
+            self.starts[found["vnet"]].append((found["step"], record.created))
+
+    def step_seconds(self) -> dict[str, list[float]]:
+        """Per step, each VNet's time from its start to the next step's start."""
+        took = defaultdict(list)
+        for starts in self.starts.values():
+            for (step, start), (_, end) in zip(starts, starts[1:], strict=False):
+                took[step].append(end - start)
+        return took
+
+
+@dataclass(frozen=True)
+class Case:
+    """A run of the first `vnets` spokes with `parallel` workers, Azure's times x `scale`."""
+
+    vnets: int
+    parallel: int
+    scale: float
+
+
+# The smallest scale at which the driver's own CPU time stays small beside the scaled waits
+# (see docs/benchmarks.md): it grows with the workers, since the waits of a run shrink with
+# them while its CPU time does not.
+CASES = (
+    Case(1, 1, 0.1),
+    Case(SPOKES, 1, 0.02),
+    Case(SPOKES, 4, 0.05),
+    Case(SPOKES, 16, 0.2),
+)
+
+
+@dataclass
+class Measured:
+    case: Case
+    revert: bool
+    seconds: float  # wall time, as measured
+    cpu: float  # the process's CPU time: the driver, the SDK and the emulator
+    requests: Counter  # HTTP method -> count
+    steps: dict[str, list[float]]  # step -> seconds per VNet, as measured
+
+    def azure(self) -> float:
+        return self.seconds / self.case.scale
+
+    def limit(self) -> "Limit":
+        vnets, locked = estate(self.case.vnets)
+        return lower_limit(vnets, locked, self.case.parallel, self.revert, Settings())
+
+
+def driver_run(config: str, revert: bool, case: Case) -> engine.Run:
+    chosen = [spoke(i) for i in range(case.vnets)] if case.vnets < SPOKES else None
+    return engine.Run(config, revert=revert, vnet=chosen, yes=True, parallel=case.parallel)
+
+
+@contextmanager
+def driver_waits(scale: float) -> Iterator[None]:
+    """The driver's own waits (read-back polling, retries of refused writes) on the
+    emulator's clock, as they would be against Azure."""
+    defaults = verify.Waits()
+    cloud.scale_retries(scale)
+    try:
+        with verify.waiting(defaults.interval * scale, defaults.timeout * scale):
+            yield
+    finally:
+        cloud.configure_retries()
+
+
+def migrate(case: Case) -> list[Measured]:
+    """The forward run and the revert on a fresh emulator; raises if either fails or the
+    revert leaves a difference."""
+    tally = quiet_logging()
+    clock = StepClock()
+    tool = logging.getLogger(report.TOOL_LOGGER)
+    tool.addHandler(clock)
+    measured = []
+    try:
+        with (
+            tempfile.TemporaryDirectory(prefix="bench-estate-") as work,
+            Emulator(topology(), token="armsim", time_scale=case.scale) as arm,
+            driver_waits(case.scale),
+        ):
+            config = write_config(arm, work)
+            before = arm.snapshot()
+            for revert in (False, True):
+                clock.starts.clear()
+                first = len(arm.requests)
+                start, cpu = perf_counter(), process_time()
+                status = engine.execute(driver_run(config, revert, case), tally)
+                took, cpu = perf_counter() - start, process_time() - cpu
+                if status != engine.EXIT_OK or tally.counts["errors"]:
+                    direction = "revert" if revert else "forward"
+                    raise RuntimeError(f"the {direction} run failed: {tally.errors[:3]}")
+                methods = Counter(method for method, _ in arm.requests[first:])
+                measured.append(Measured(case, revert, took, cpu, methods, clock.step_seconds()))
+            changed = changed_resources(before, arm.snapshot())
+            if changed:
+                raise RuntimeError(f"the revert left differences: {changed[:5]}")
+    finally:
+        tool.removeHandler(clock)
+    return measured
+
+
+# -- the report --------------------------------------------------------------------------------
+
+
+def minutes(seconds: float) -> str:
+    return f"{seconds:,.0f} s ({seconds / 60:.1f} min)"
+
+
+def print_runs(runs: list[Measured]) -> None:
+    print("| VNets | --parallel | run | time scale | wall time, Azure | lower limit, Azure "
+          "| bound | ratio | CPU share | requests per VNet |")  # fmt: skip
+    print("|---:|---:|---|---:|---:|---:|---|---:|---:|---|")
+    for run in runs:
+        limit = run.limit()
+        count = run.case.vnets
+        per_vnet = Counter({m: round(n / count) for m, n in run.requests.items()})
+        print(
+            f"| {count} | {run.case.parallel} | {'revert' if run.revert else 'forward'} "
+            f"| {run.case.scale:g} | {minutes(run.azure())} | {minutes(limit.seconds)} "
+            f"| {limit.binding} | {run.azure() / limit.seconds:.2f} "
+            f"| {100 * run.cpu / run.seconds:.0f} % "
+            f"| {sum(per_vnet.values())}: {methods_text(per_vnet)} |",
+            flush=True,
+        )
+
+
+def step_waits(revert: bool) -> dict[str, float]:
+    """The waits of each step of one spoke, in Azure seconds."""
+    settings = Settings()
+    vnet = estate(1)[0][0]
+    return {
+        steps.SWITCH: vnet.subnets * seen_done(settings.duration("subnet_put"), POLL_INTERVAL),
+        steps.PROPAGATION: settings.duration("route_table_put"),
+        steps.REMOTE_GATEWAY: settings.duration("peering_put"),
+        steps.PEERINGS: chain(vnet, revert, settings).hub,
+    }
+
+
+def print_steps(runs: list[Measured]) -> None:
+    """Where the time goes: each step's time per VNet beside its own waits."""
+    print("\n| VNets | --parallel | run | step | its waits, Azure s | mean per VNet | most |")
+    print("|---:|---:|---|---|---:|---:|---:|")
+    for run in runs:
+        waits = step_waits(run.revert)
+        for step, seconds in run.steps.items():
+            mean = sum(seconds) / len(seconds) / run.case.scale
+            print(
+                f"| {run.case.vnets} | {run.case.parallel} "
+                f"| {'revert' if run.revert else 'forward'} | {step} "
+                f"| {waits.get(step, 0):.0f} | {mean:.1f} | {max(seconds) / run.case.scale:.1f} |"
+            )
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m bench.estate", description=__doc__)
+    parser.add_argument("--scale", type=float, help="one time scale for every run")
+    parser.add_argument("--parallel", type=int, nargs="+", help="only the runs with these")
+    parser.add_argument("--vnets", type=int, nargs="+", help="only the runs of this many VNets")
+    parser.add_argument("--steps", action="store_true", help="add each step's time per VNet")
+    options = parser.parse_args(argv)
+    cases = [
+        dataclasses.replace(case, scale=options.scale or case.scale)
+        for case in CASES
+        if case.parallel in (options.parallel or [case.parallel])
+        and case.vnets in (options.vnets or [case.vnets])
+    ]
+    print(
+        f"## The estate at Azure's latencies: {SPOKES} spokes of {SUBNETS} subnets over "
+        f"{HUBS} hubs\n"
+    )
+    runs = [run for case in cases for run in migrate(case)]
+    print_runs(runs)
+    if options.steps:
+        print_steps(runs)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
