@@ -2,6 +2,7 @@
 
     scripts/bench [--quick] [--repeats N] [--only TEXT] [--top N] [--against REVISION]
                   [--rounds N] [--no-end-to-end]
+    scripts/bench estate [--parallel N ...] [--vnets N ...] [--scale S] [--steps]
 
 --quick shrinks every size tenfold for a look at the harness; --only runs the benchmarks whose
 operation name contains TEXT; --top N adds each large run's N functions with the most own time;
@@ -10,6 +11,8 @@ at the large sizes, the two taking turns so that both meet the same load on the 
 After the in-memory benchmarks, the end-to-end part (bench/end_to_end.py) runs in a process of
 its own, with the library's real collaborators: --rounds N fresh runs of it (the best time is
 kept), or none with --no-end-to-end; --only and --against leave it out too.
+`scripts/bench estate` runs only the estate at Azure's latencies (bench/estate.py): minutes of
+scaled waits, so it is a command of its own.
 
 The second table sizes where each large run's time goes in two ways. "ms, logger off" is the
 same run with the library's logger at WARNING, so that its INFO records are neither built nor
@@ -72,6 +75,10 @@ def compare(pairs, revision, baseline_class, repeats, rounds=3):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["estate"]:  # with the real collaborators, as the end-to-end part
+        command = [sys.executable, "-m", "bench.estate", *argv[1:]]
+        return subprocess.run(command, check=False).returncode
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="sizes shrunk tenfold")
     parser.add_argument(
