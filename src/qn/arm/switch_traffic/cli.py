@@ -9,7 +9,7 @@ import sys
 import uuid
 
 from qn.arm.res import cloud
-from qn.arm.switch_traffic import engine, interrupt, report, result
+from qn.arm.switch_traffic import demo, engine, interrupt, report, result
 from qn.arm.switch_traffic.config import ConfigError, load_config
 from qn.arm.switch_traffic.engine import STATE_FILE
 from qn.arm.switch_traffic.state import StateError, StateFile
@@ -181,8 +181,6 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
     report.driver_log().debug(f"correlation ID of this run's requests: {correlation}")
     with cloud.client_options(headers={CORRELATION_HEADER: correlation}):
         if args.demo:
-            from qn.arm.switch_traffic import demo
-
             return demo.run(tally)
         return engine.execute(
             engine.Run(

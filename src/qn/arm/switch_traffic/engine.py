@@ -12,7 +12,6 @@ only the pending items again, by handing the library the records narrowed to the
 import contextlib
 import contextvars
 import dataclasses
-import functools
 import os
 import shlex
 import sys
@@ -179,7 +178,7 @@ class Migration:
     @property
     def counts(self) -> Counter:
         """The counts of the VNet whose run the current worker works on."""
-        return self.per_vnet[report.current_vnet()]
+        return self.per_vnet[report.current_vnet() or ""]
 
     # -- the whole run ----------------------------------------------------------------------
     def plan(self) -> plans.Plan:
@@ -225,10 +224,7 @@ class Migration:
     def each_vnet(self, ordered: list[VnetConfig], workers: int) -> None:
         """Each VNet's run in a context of its own (the library's and the tool's settings per
         VNet), in a pool of workers when there are several."""
-        tasks = [
-            functools.partial(contextvars.copy_context().run, self.vnet_task, vnet_config)
-            for vnet_config in ordered
-        ]
+        tasks = [self.in_own_context(vnet_config) for vnet_config in ordered]
         if workers == 1:
             for task in tasks:
                 task()
@@ -238,6 +234,11 @@ class Migration:
             self.wait_for([pool.submit(task) for task in tasks])
         finally:
             pool.shutdown(wait=False, cancel_futures=True)
+
+    def in_own_context(self, vnet_config: VnetConfig) -> Callable[[], None]:
+        """The VNet's run in a copy of the current context."""
+        context = contextvars.copy_context()
+        return lambda: context.run(self.vnet_task, vnet_config)
 
     def wait_for(self, futures: list[Future]) -> None:
         """Waits for every worker. Ctrl-C (or a worker interrupted) stops the others at their
@@ -372,7 +373,7 @@ class Migration:
             self.state.keep_records(key, step, records)
             self.state.keep_items(key, "forward", step, {}, done=True)
             return
-        discovered = self.state.entry(key, "forward", steps.DISCOVER)["records"]
+        discovered = (self.state.entry(key, "forward", steps.DISCOVER) or {})["records"]
         records = self.forward_records(vnet_run, key, step, planner, entry, discovered)
         names = items.keys(step, records)
         known = dict((entry or {}).get("items", {}))

@@ -6,6 +6,7 @@ Resource names are compared without regard to case, as Azure does.
 """
 
 import copy
+from typing import Any
 
 from qn.arm.commonlib import Common
 from qn.arm.discoverylib import DiscoveryLib
@@ -27,7 +28,7 @@ def resource_group(resource_id: str) -> str:
     return resource_id.split("/")[DiscoveryLib.RG_I]
 
 
-def vnet_key(vnet_config) -> str:
+def vnet_key(vnet_config: Any) -> str:
     """The VNet's key in the state file."""
     return f"{vnet_config.subscription}/{vnet_config.resource_group}/{vnet_config.name}"
 
@@ -48,7 +49,7 @@ def main_tables(vnet_name: str) -> list[str]:
     return [f"{prefix}-main-1", f"{prefix}-main-2"]
 
 
-def switch_plan(run, discovered: dict) -> dict:
+def switch_plan(run: "steps.VnetRun", discovered: dict) -> dict:
     """Every subnet the switch must move: where it is ("from"), the tables it may end on
     ("to"), and what it lacks when it cannot move. Subnets the library leaves alone by design
     (Azure-reserved names, NetApp delegation, spoke-gateway subnets, subnets without a table
@@ -95,7 +96,7 @@ def _lacks(missing: list[str], kind: str) -> str | None:
     return f"the {kind} table {' and '.join(missing)}" if missing else None
 
 
-def refresh_switch_plan(run, plan: dict, discovered: dict) -> dict:
+def refresh_switch_plan(run: "steps.VnetRun", plan: dict, discovered: dict) -> dict:
     """A pending switch re-planned after a fresh discovery: subnets that lacked a target get
     the one staged since; where every subnet came from is kept."""
     fresh = switch_plan(run, discovered)["subnets"]
@@ -161,7 +162,7 @@ def narrowed_pairs_for_switch(discovered: dict, subnets: dict) -> dict:
     )
 
 
-def narrowed_vnet(vnet, peering_names: list[str]):
+def narrowed_vnet(vnet: Any, peering_names: list[str]) -> Any:
     """The VNet model object as the peering operations walk it, with only these peerings."""
     wanted = {n.lower() for n in peering_names}
     narrowed = copy.copy(vnet)

@@ -10,6 +10,7 @@ so the VNet's run stops before its first change instead.
 from azure.mgmt.resource.locks.models import ManagementLockObject
 
 from qn.arm.switch_traffic.items import resource_group, same
+from qn.arm.switch_traffic.verify import Clients
 
 LOCKS_PATH = "/providers/microsoft.authorization/locks/"
 BLOCKING = ("CanNotDelete", "ReadOnly")
@@ -27,7 +28,7 @@ def vnet_name(vnet_id: str) -> str:
     return vnet_id.rstrip("/").rsplit("/", 1)[-1]
 
 
-def listed(clients, vnet_id: str) -> list[dict]:
+def listed(clients: Clients, vnet_id: str) -> list[dict]:
     """The locks that cover the VNet, its own and inherited ones, in the listing's order."""
     client = clients.locks(subscription_of(vnet_id))
     found = client.management_locks.list_at_resource_level(
@@ -52,11 +53,14 @@ def _scopes_over(vnet_id: str) -> set[str]:
     return {("/" + "/".join(parts[:n])).lower() for n in (2, 4, len(parts))}
 
 
-def preflight(clients, vnet_id: str, hub_ids: list[str], remove_hub_lock: bool):
+def preflight(
+    clients: Clients, vnet_id: str, hub_ids: list[str], remove_hub_lock: bool
+) -> tuple[list[str], list[dict]]:
     """(problems, removable): the locks that would refuse the run's writes or the deletion of
     its peerings to these hubs, and the hub locks the library will remove (to be recorded
     before it does)."""
-    problems, removable = [], []
+    problems: list[str] = []
+    removable: list[dict] = []
     hubs = list({hub.lower(): hub for hub in hub_ids}.values())
     # Without peerings to delete, only a ReadOnly lock stands in the way of the VNet's writes.
     own_levels = BLOCKING if hubs else ("ReadOnly",)
@@ -85,11 +89,11 @@ def _why(lock: dict, target: str, own: bool, removing: bool, hub: bool) -> str:
     return f"{where} forbids deleting the peerings of {vnet_name(target)}: {hint}"
 
 
-def present(clients, lock: dict) -> bool:
+def present(clients: Clients, lock: dict) -> bool:
     return any(same(found["id"], lock["id"]) for found in listed(clients, lock["scope"]))
 
 
-def restore(clients, lock: dict) -> None:
+def restore(clients: Clients, lock: dict) -> None:
     """Puts a recorded lock back on its VNet."""
     vnet_id = lock["scope"]
     client = clients.locks(subscription_of(vnet_id))

@@ -11,6 +11,7 @@ is read from the state file: what the forward run recorded and the revert has no
 A run over unfinished records plans only their pending items; steps done are left out.
 """
 
+import functools
 import sys
 from collections import Counter
 from collections.abc import Callable
@@ -69,7 +70,7 @@ class Plan:
     def per_vnet(self) -> dict[str, Counter]:
         """The counts of a run that applied the plan, for the summary of a dry run."""
         return {
-            v.name: Counter(v.counts, pending=0, errors=0, completed=v.stops is None)
+            v.name: Counter({**v.counts, "pending": 0, "errors": 0, "completed": v.stops is None})
             for v in self.vnets
         }
 
@@ -130,7 +131,9 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]
             plan.stops = "after the subnet switch, " + lacking_text(lacking)
             return plan
     for step in (steps.PROPAGATION, steps.REMOTE_GATEWAY):
-        records = step_records(kept, step, lambda s=step: plan_step(run, planner, s, discovered))
+        records = step_records(
+            kept, step, functools.partial(plan_step, run, planner, step, discovered)
+        )
         if records is not None:
             ROWS[step](plan, pending_records(kept, step, records), False)
     if pairs is not None:
@@ -171,8 +174,10 @@ def planned_deletion(
     if done(kept, steps.PEERINGS):
         return None, []
     hub_credentials(planning.config, run)
-    pairs = step_records(kept, steps.PEERINGS, lambda: plan_step(run, planner, steps.PEERINGS))
-    pairs = pending_records(kept, steps.PEERINGS, pairs)
+    recorded = step_records(kept, steps.PEERINGS, lambda: plan_step(run, planner, steps.PEERINGS))
+    if recorded is None:  # done: nothing to delete
+        return None, []
+    pairs = pending_records(kept, steps.PEERINGS, recorded)
     blocking, removable = locks.preflight(
         planning.clients,
         run.vnet.id,
@@ -417,7 +422,7 @@ def show(plan: Plan, stream: TextIO) -> None:
 
 
 def totals(plan: Plan) -> str:
-    total = Counter()
+    total: Counter = Counter()
     for vnet in plan.vnets:
         total.update(vnet.counts)
     verbs = (

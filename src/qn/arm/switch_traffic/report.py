@@ -7,6 +7,7 @@ import json
 import logging
 import os
 import sys
+import threading
 from collections import Counter
 from collections.abc import Iterator
 from contextvars import ContextVar
@@ -87,22 +88,24 @@ class Tally(logging.Handler):
         self.errors: list[str] = []
         self.output = output
         self.results: list[dict] = []
+        self.counting = threading.Lock()  # workers log at once; the counts are read meanwhile
         self.addFilter(VnetTag())
 
     def emit(self, record: logging.LogRecord) -> None:
-        # Called under the handler's lock, on the thread (and in the context) that logged.
+        # On the thread (and in the context) that logged.
         if record.levelno >= logging.ERROR:
-            self.counts["errors"] += 1
-            self.counts["errors", current_vnet()] += 1
-            self.errors.append(error_text(record.getMessage()))
+            with self.counting:
+                self.counts["errors"] += 1
+                self.counts["errors", current_vnet()] += 1
+                self.errors.append(error_text(record.getMessage()))
 
     def snapshot(self) -> Counter:
-        with self.lock:
+        with self.counting:
             return Counter(self.counts)
 
     def errors_of(self, vnet: str) -> int:
         """The error lines logged so far in the runs of this VNet."""
-        with self.lock:
+        with self.counting:
             return self.counts["errors", vnet]
 
     def result(self, document: dict) -> None:
@@ -139,7 +142,7 @@ def console_logging(
     requests and responses (the SDK's logging policy: request IDs shown, Authorization and
     other secrets REDACTED). Yields the tally, and puts the loggers back as they were
     afterwards (the driver also runs inside other programs: the demo, the tests)."""
-    handlers = []
+    handlers: list[logging.Handler] = []
     if log_file:
         try:
             to_file = logging.FileHandler(log_file, encoding="utf-8")
@@ -241,7 +244,7 @@ def summary_lines(document: dict) -> list[str]:
     next run."""
     revert = document["direction"] == "revert"
     if revert:
-        labels = (
+        labels: tuple[tuple[str, str], ...] = (
             ("subnets", "subnets switched back"),
             ("tables", "route tables restored"),
             ("peerings", "peerings restored"),
@@ -253,7 +256,7 @@ def summary_lines(document: dict) -> list[str]:
             ("peerings", "peerings deleted"),
         )
     labels += (("pending", "pending"), ("errors", "errors"))
-    total = Counter()
+    total: Counter = Counter()
     lines = [f"Summary ({document['direction']} run):"]
     for vnet in document["vnets"]:
         counts = Counter(vnet["changed"], pending=vnet["pending"], errors=vnet["errors"])

@@ -17,8 +17,14 @@ A step's status: "done", "pending" (items Azure does not show yet, with the reas
 changes counted per VNet.
 """
 
+from collections import Counter
+from typing import TYPE_CHECKING
+
 from qn.arm.switch_traffic import steps
 from qn.arm.switch_traffic.state import PENDING, StateFile
+
+if TYPE_CHECKING:  # the engine makes these documents
+    from qn.arm.switch_traffic.engine import Run
 
 VERSION = 1
 CHANGES = ("subnets", "tables", "peerings")
@@ -37,7 +43,9 @@ def step_status(entry: dict | None) -> str:
     return "pending" if pending_items(entry) else "interrupted"
 
 
-def run_document(run, state: StateFile, keys: dict, per_vnet: dict, status: int) -> dict:
+def run_document(
+    run: "Run", state: StateFile, keys: dict[str, str], per_vnet: dict[str, Counter], status: int
+) -> dict:
     """The run's result from the engine's per-VNet counts and the state file's items; keys
     maps each VNet's name to its key in the state file."""
     direction = "revert" if run.revert else "forward"
@@ -66,7 +74,7 @@ def run_document(run, state: StateFile, keys: dict, per_vnet: dict, status: int)
     }
 
 
-def step_result(run, step: str, kept: dict | None, counts) -> dict:
+def step_result(run: "Run", step: str, kept: dict | None, counts: Counter) -> dict:
     if run.dry_run:  # the state file holds what earlier runs did, not this one's plan
         return {
             "step": step,

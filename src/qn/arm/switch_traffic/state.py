@@ -167,10 +167,10 @@ class Steps(BaseModel):
 def _steps(name: str, records: dict) -> type[Steps]:
     """A direction's steps, keyed by step name; an unknown name is refused."""
     fields = {
-        step.replace("-", "_"): (Step[kind], Field(None, alias=step))
+        step.replace("-", "_"): (Step[kind], Field(None, alias=step))  # type: ignore[valid-type]
         for step, kind in records.items()
     }
-    return create_model(name, __base__=Steps, **fields)
+    return create_model(name, __base__=Steps, **fields)  # type: ignore[call-overload]
 
 
 Forward = _steps("Forward", RECORDS)
@@ -179,8 +179,9 @@ Revert = _steps("Revert", dict.fromkeys(RECORDS, None))
 
 class VnetEntry(Part):
     order: int = 0
-    forward: Forward
-    revert: Revert = Field(default_factory=Revert)
+    # Models made at run time: mypy cannot see their fields, pydantic checks them.
+    forward: Forward  # type: ignore[valid-type]
+    revert: Revert = Field(default_factory=Revert)  # type: ignore[valid-type]
 
 
 class Layout(Part):

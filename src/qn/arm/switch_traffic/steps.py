@@ -112,7 +112,7 @@ def quiet_library() -> Iterator[None]:
 
 
 def forward_discover(run: VnetRun, library: Any, earlier: dict[str, Any]) -> dict[str, Any]:
-    pairs = {}
+    pairs: dict[str, str] = {}
     staged, _ = library.discoverRouteTable(run.network_client, False, run.vnet, pairs)
     return {"stagedUdrLst": staged, "rtb_target_rtb_map": pairs}
 
@@ -184,7 +184,7 @@ def revert_switch(run: VnetRun, records: dict[str, Any]) -> None:
     # A fresh revert-direction discovery finds every subnet that sits on a staged table, so
     # even a switch that was interrupted half-way is undone whole; the pairing is narrowed to
     # the old tables of the subnets the records name.
-    pairs = {}
+    pairs: dict[str, str] = {}
     _, original = run.library.discoverRouteTable(run.network_client, True, run.vnet, pairs)
     wanted = {(item["from"] or "").lower() for item in records["subnets"].values()}
     pairs = {new: old for new, old in pairs.items() if old.lower() in wanted}

@@ -9,6 +9,8 @@ so that the next step never writes while an operation runs, and a `Failed` end i
 
 import contextlib
 import dataclasses
+import functools
+import logging
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -23,6 +25,7 @@ from qn.arm.switch_traffic import interrupt, steps
 from qn.arm.switch_traffic.items import last_segment, resource_group, same
 
 BUSY = {"updating", "deleting", "creating"}
+Verdict = tuple[bool, str]  # done, and the reason when not
 # A resource whose last operation failed keeps that state until a write succeeds
 # (https://learn.microsoft.com/azure/networking/troubleshoot-failed-state): not done yet.
 FAILED_STATE = "in the Failed provisioning state: its last operation failed"
@@ -108,22 +111,22 @@ class Clients:
         )
 
 
-def text(value) -> str:
+def text(value: Any) -> str:
     """An SDK enum member or plain string as Azure spells it."""
     return str(getattr(value, "value", value) or "")
 
 
-def state_of(resource) -> str:
+def state_of(resource: Any) -> str:
     return (text(getattr(resource, "provisioning_state", None)) or "Succeeded").lower()
 
 
-def _busy(seen) -> bool:
+def _busy(seen: Any) -> bool:
     if isinstance(seen, dict):
         return any(_busy(v) for v in seen.values())
     return seen is not None and not isinstance(seen, Unreadable) and state_of(seen) in BUSY
 
 
-def settle(log, read: Callable[[], dict]) -> tuple[dict, list[str]]:
+def settle(log: logging.Logger, read: Callable[[], dict]) -> tuple[dict, list[str]]:
     """Reads the items until none is being changed or the wait is up. Returns what was seen
     last and the items still being changed then."""
     start = said = time.monotonic()
@@ -151,7 +154,7 @@ def pause(seconds: float) -> None:
     raise interrupt.Stopped
 
 
-def attempt(read: Callable[[], object]):
+def attempt(read: Callable[[], Any]) -> Any:
     """One read: the resource, None when Azure says it does not exist, or Unreadable."""
     try:
         return read()
@@ -164,11 +167,13 @@ def attempt(read: Callable[[], object]):
 # -- read-backs per step: {item: (done, reason)} ---------------------------------------------
 
 
-def check(run, clients: Clients, step: str, revert: bool, records: dict, names: list[str]):
+def check(
+    run: steps.VnetRun, clients: Clients, step: str, revert: bool, records: dict, names: list[str]
+) -> dict[str, Verdict]:
     """Waits for the step's items to settle, then judges each against its records."""
     reader, judge = CHECKS[step]
     seen, busy = settle(run.log, lambda: reader(run, clients, records, names))
-    verdicts = {}
+    verdicts: dict[str, Verdict] = {}
     for name in names:
         if name in busy:
             verdicts[name] = (False, f"still being changed after {WAITS.timeout:.0f} s")
@@ -177,7 +182,9 @@ def check(run, clients: Clients, step: str, revert: bool, records: dict, names: 
     return verdicts
 
 
-def _read_subnets(run, clients, records, names):
+def _read_subnets(
+    run: steps.VnetRun, clients: Clients, records: dict, names: list[str]
+) -> dict[str, Any]:
     group = resource_group(run.vnet.id)
     listed = attempt(lambda: list(run.network_client.subnets.list(group, run.vnet.name)))
     if isinstance(listed, Unreadable) or listed is None:
@@ -186,7 +193,7 @@ def _read_subnets(run, clients, records, names):
     return {name: by_name.get(name.lower()) for name in names}
 
 
-def _judge_subnet(records, name, subnet, revert):
+def _judge_subnet(records: dict, name: str, subnet: Any, revert: bool) -> Verdict:
     item = records["subnets"][name]
     if subnet is None or isinstance(subnet, Unreadable):
         return False, f"subnet {name} {subnet or 'not found'}"
@@ -200,7 +207,7 @@ def _judge_subnet(records, name, subnet, revert):
     return _verdict(subnet, any(same(current, w) for w in wanted), wrong)
 
 
-def _verdict(resource, right: bool, wrong: str) -> tuple[bool, str]:
+def _verdict(resource: Any, right: bool, wrong: str) -> Verdict:
     """Done when the resource shows what it should and its last operation succeeded."""
     failed = state_of(resource) == "failed"
     if right:
@@ -208,7 +215,7 @@ def _verdict(resource, right: bool, wrong: str) -> tuple[bool, str]:
     return False, wrong + (": its last operation ended Failed" if failed else "")
 
 
-def rewrite_subnets(run, names: list[str]) -> None:
+def rewrite_subnets(run: steps.VnetRun, names: list[str]) -> None:
     """Writes subnets back as they are. A subnet whose last operation failed stays in the
     Failed state, with its settings, until a write succeeds; the library writes only subnets
     it moves, so one that never moved is written here."""
@@ -220,19 +227,18 @@ def rewrite_subnets(run, names: list[str]) -> None:
         subnets.begin_create_or_update(group, run.vnet.name, name, subnet).result()
 
 
-def _read_tables(run, clients, records, names):
+def _read_tables(
+    run: steps.VnetRun, clients: Clients, records: dict, names: list[str]
+) -> dict[str, Any]:
     by_name = {r["route_table_name"]: r for r in records["rtbPropList"]}
+    tables = run.network_client.route_tables
     return {
-        name: attempt(
-            lambda r=by_name[name]: run.network_client.route_tables.get(
-                r["resource_group"], r["route_table_name"]
-            )
-        )
+        name: attempt(functools.partial(tables.get, by_name[name]["resource_group"], name))
         for name in names
     }
 
 
-def _judge_table(records, name, table, revert):
+def _judge_table(records: dict, name: str, table: Any, revert: bool) -> Verdict:
     if table is None or isinstance(table, Unreadable):
         return False, f"route table {table or 'not found'}"
     wanted = not revert  # forward: propagation off (disable true)
@@ -240,19 +246,22 @@ def _judge_table(records, name, table, revert):
     return _verdict(table, right, f"propagation still {'on' if wanted else 'off'}")
 
 
-def _read_own_peerings(run, clients, records, names):
+def _read_own_peerings(
+    run: steps.VnetRun, clients: Clients, records: dict, names: list[str]
+) -> dict[str, Any]:
     by_name = {r["localPeeringName"]: r for r in records["peeringPropList"]}
+    peerings = run.network_client.virtual_network_peerings
     return {
         name: attempt(
-            lambda r=by_name[name]: run.network_client.virtual_network_peerings.get(
-                r["localRgName"], r["localVnetName"], r["localPeeringName"]
+            functools.partial(
+                peerings.get, by_name[name]["localRgName"], by_name[name]["localVnetName"], name
             )
         )
         for name in names
     }
 
 
-def _judge_gateway_use(records, name, peering, revert):
+def _judge_gateway_use(records: dict, name: str, peering: Any, revert: bool) -> Verdict:
     if peering is None or isinstance(peering, Unreadable):
         return False, f"peering {peering or 'not found'}"
     record = next(r for r in records["peeringPropList"] if r["localPeeringName"] == name)
@@ -261,25 +270,27 @@ def _judge_gateway_use(records, name, peering, revert):
     return _verdict(peering, right, f"use_remote_gateways still {not wanted}")
 
 
-def pair_end(clients: Clients, pair: dict, side: str):
+def pair_end(clients: Clients, pair: dict, side: str) -> Any:
     client = clients.network(pair[f"{side}SubscriptionId"])
     return client.virtual_network_peerings.get(
         pair[f"{side}RgName"], pair[f"{side}VnetName"], pair[f"{side}PeeringName"]
     )
 
 
-def _read_pairs(run, clients, records, names):
+def _read_pairs(
+    run: steps.VnetRun, clients: Clients, records: dict, names: list[str]
+) -> dict[str, Any]:
     by_name = {p["localPeeringName"]: p for p in records["peeringPairList"]}
     return {
         name: {
-            side: attempt(lambda s=side, p=by_name[name]: pair_end(clients, p, s))
+            side: attempt(functools.partial(pair_end, clients, by_name[name], side))
             for side in ("local", "remote")
         }
         for name in names
     }
 
 
-def _judge_pair(records, name, ends, revert):
+def _judge_pair(records: dict, name: str, ends: dict[str, Any], revert: bool) -> Verdict:
     pair = next(p for p in records["peeringPairList"] if p["localPeeringName"] == name)
     problems = []
     for side, end in ends.items():
@@ -294,7 +305,7 @@ def _judge_pair(records, name, ends, revert):
     return not problems, "; ".join(problems)
 
 
-def _end_problems(label: str, end, recorded: dict) -> list[str]:
+def _end_problems(label: str, end: Any, recorded: dict) -> list[str]:
     if end is None:
         return [f"{label} missing"]
     problems = []
@@ -311,7 +322,7 @@ def _end_problems(label: str, end, recorded: dict) -> list[str]:
     return problems
 
 
-CHECKS = {
+CHECKS: dict[str, tuple[Callable[..., dict[str, Any]], Callable[..., Verdict]]] = {
     steps.SWITCH: (_read_subnets, _judge_subnet),
     steps.PROPAGATION: (_read_tables, _judge_table),
     steps.REMOTE_GATEWAY: (_read_own_peerings, _judge_gateway_use),
