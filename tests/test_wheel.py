@@ -39,10 +39,11 @@ def build_wheel(build_dir: Path, into: Path) -> Path:
 def test_the_demo_runs_from_an_installed_wheel(tmp_path, request):
     wheel = build_wheel(request.config.cache.mkdir("wheel-build"), tmp_path / "dist")
     environment = tmp_path / "venv"
-    venv.create(environment, with_pip=True)
+    venv.create(environment)  # without a pip of its own: the repository's installs into it
     python = environment / "bin" / "python"
     # Dependencies come from the package index (or pip's cache) as a user's would.
-    subprocess.run([python, *PIP, "install", "--no-compile", wheel], check=True)
+    installer = [sys.executable, *PIP, "--python", python, "install", "--no-compile"]
+    subprocess.run([*installer, wheel], check=True)
 
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
