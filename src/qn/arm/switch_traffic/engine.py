@@ -170,6 +170,7 @@ class Migration:
         self.clients = verify.Clients()
         self.log = report.driver_log()
         self.per_vnet: dict[str, Counter] = {}
+        self.earlier: dict[str, int] = {}  # error lines of each VNet before this run
         self.hubs = HubLocks()
         self.stopped = threading.Event()  # a worker was interrupted: the others stop too
         self.tagged = False
@@ -204,7 +205,7 @@ class Migration:
         self.tally = tally
         self.progress = shown or progress.Progress()
         self.per_vnet = {v.name: Counter() for v in ordered}
-        self.earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally run again
+        self.earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally reused
         workers = max(1, min(self.run.parallel, len(ordered)))
         self.tagged = workers > 1
         self.each_vnet(ordered, workers)
