@@ -25,7 +25,7 @@ from typing import Any
 from qn.arm import switchlib
 from qn.arm.res import cloud
 from qn.arm.res.Globals import Globals
-from qn.arm.res.YamlContext import CONFIG_ENV, ConfigurationError, YamlContext
+from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
 from qn.arm.switch_traffic import interrupt, items, locks, progress, report, result, steps, verify
 from qn.arm.switch_traffic import plan as plans
 from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig, load_config
@@ -78,10 +78,7 @@ def point_tool_at(config: DriverConfig) -> None:
     """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
     os.environ[CONFIG_ENV] = os.path.abspath(config.path)
     cloud.configure()  # the file names the cloud
-    try:
-        cloud.cloud_settings(YamlContext())
-    except ConfigurationError as error:
-        raise ConfigError(str(error)) from None
+    cloud.cloud_settings(YamlContext())  # ConfigError for a cloud that cannot be used
     Terraform.outputDir = config.output_dir
     Globals.CID = config.cid
     Globals.api_ep_url = config.api_endpoint_url

@@ -25,9 +25,9 @@ from rich.table import Table
 from rich.text import Text
 
 from qn.arm.res.VWanMgmt import VWanMgmt
-from qn.arm.res.YamlContext import ConfigurationError, YamlContext
+from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import items, locks, steps
-from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
+from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig
 from qn.arm.switch_traffic.state import DONE, StateFile
 from qn.arm.switch_traffic.verify import Clients
 
@@ -258,7 +258,7 @@ def hub_credentials(config: DriverConfig, run: steps.VnetRun) -> None:
 def credential_problem(config: DriverConfig, subscription: str) -> str | None:
     try:
         credential = YamlContext().generateAzureCredential(subscription)
-    except ConfigurationError as error:
+    except ConfigError as error:
         return str(error)
     if credential is None:
         return (
