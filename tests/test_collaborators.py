@@ -14,7 +14,7 @@ from qn.arm.commonlib import Common
 from qn.arm.discoverylib import DiscoveryLib
 from qn.arm.lumaflow import Lumaflow, LumaflowError
 from qn.arm.res.VWanMgmt import VWanMgmt
-from qn.arm.res.YamlContext import AzureCredential, ConfigurationError, YamlContext
+from qn.arm.res.YamlContext import AzureCredential, ConfigError, YamlContext
 from qn.arm.terraform import Terraform
 
 CONFIG = """
@@ -67,7 +67,7 @@ def test_defaults_without_a_configuration_file(tmp_path, monkeypatch):
 )
 def test_bad_configuration_names_file_and_key(tmp_path, monkeypatch, text, complaint):
     path = use_config(tmp_path, monkeypatch, text)
-    with pytest.raises(ConfigurationError, match=complaint) as caught:
+    with pytest.raises(ConfigError, match=complaint) as caught:
         YamlContext().generateAzureCredential("s")
     assert str(path) in str(caught.value)
 

@@ -20,7 +20,6 @@ __all__ = [
     "PUBLIC_ENDPOINT",
     "AzureCredential",
     "ConfigError",
-    "ConfigurationError",
     "YamlContext",
     "config_path",
 ]
@@ -34,9 +33,6 @@ PUBLIC_ENDPOINT = "https://management.azure.com"
 GLOBAL_DEFAULTS = {
     "configure_shared_route_table_replication": 0,
 }
-
-# The former name, kept only while engine.py and plan.py still import it.
-ConfigurationError = ConfigError
 
 
 def config_path() -> str:
