@@ -294,24 +294,11 @@ class Migration:
             )
         return False
 
-    def peering_hubs(self, vnet_run: steps.VnetRun, key: str) -> set[str]:
-        """The hubs whose ends the VNet's peering step may write: those its records name and
-        those its peerings lead to (the controller's own peerings are left alone)."""
-        records = (self.state.entry(key, "forward", steps.PEERINGS) or {}).get("records") or {}
-        hubs = {hub_id(pair) for pair in records.get("peeringPairList", ())}
-        prefix = self.config.peering_prefix
-        for peering in vnet_run.vnet.virtual_network_peerings or ():
-            if not (prefix and peering.name.startswith(prefix)):
-                hubs.add(peering.remote_virtual_network.id)
-        return hubs
-
-    def hub_writes(
-        self, vnet_run: steps.VnetRun, key: str, step: str
-    ) -> contextlib.AbstractContextManager[None]:
-        """The peering step holds its hubs for the whole step; the others touch no hub."""
-        if step != steps.PEERINGS:
-            return contextlib.nullcontext()
-        return self.hubs.holding(self.peering_hubs(vnet_run, key))
+    def writing_to_hubs(self, pairs: list[dict]) -> contextlib.AbstractContextManager[None]:
+        """Holds the hubs these peering pairs lead to, for the writes to their ends and locks
+        only: the reads around them (the plan, the lock preflight, the read-back) need no
+        turn of their own."""
+        return self.hubs.holding(hub_id(pair) for pair in pairs)
 
     def pending_count(self, vnet_config: VnetConfig) -> int:
         entry = self.state.vnet(vnet_key(vnet_config))
@@ -336,13 +323,12 @@ class Migration:
             self.check_stopped()
             self.progress.step(vnet_run.vnet_config.name, number, step, 0)
             heading = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.FORWARD_STEPS)}"
-            with self.step_errors(step), self.hub_writes(vnet_run, key, step):
+            with self.step_errors(step):
                 self.forward_step(vnet_run, key, step, planner, f"{heading}: {step}")
 
-    def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list[dict]) -> list[dict]:
-        """Stops the VNet's run when a lock would refuse the deletion of these peering pairs;
-        returns the hub locks the library will remove."""
-        problems, removable = locks.preflight(
+    def lock_preflight(self, vnet_run: steps.VnetRun, pairs: list[dict]) -> None:
+        """Stops the VNet's run when a lock would refuse the deletion of these peering pairs."""
+        problems, _ = locks.preflight(
             self.clients,
             vnet_run.vnet.id,
             [hub_id(p) for p in pairs],
@@ -350,7 +336,6 @@ class Migration:
         )
         if problems:
             raise Stop("a lock stands in the way: " + "; ".join(problems))
-        return removable
 
     def forward_step(
         self, vnet_run: steps.VnetRun, key: str, step: str, planner: type, heading: str
@@ -382,15 +367,19 @@ class Migration:
             self.count(step, found)  # changes an interrupted run made, not counted before
             self.show_done(vnet_run, names, known)
         pending = self.undone(names, known)
-        if pending and resumed and step == steps.PEERINGS:
-            self.record_locks_again(vnet_run, key, records, pending)
+        if pending and resumed and step == steps.PEERINGS:  # a lock in the way since
+            self.lock_preflight(
+                vnet_run, items.only(records["peeringPairList"], "localPeeringName", pending)
+            )
         if pending:
             with Terraform.holding() as held:
                 try:
                     self.attempt(
                         vnet_run,
                         step,
-                        lambda: self.apply_forward(vnet_run, step, records, pending, discovered),
+                        lambda: self.apply_forward(
+                            vnet_run, key, step, records, pending, discovered
+                        ),
                     )
                 finally:  # a run cut off here leaves them to the next one's read-back
                     self.keep_associations(key, records, held)
@@ -446,25 +435,30 @@ class Migration:
             with steps.quiet_library():
                 records = steps.FORWARD[step](vnet_run, planner, {steps.DISCOVER: discovered})
         if step == steps.PEERINGS:
-            records["locks"] = self.lock_preflight(vnet_run, records["peeringPairList"])
+            self.lock_preflight(vnet_run, records["peeringPairList"])
+            records["locks"] = []  # recorded by the VNet that removes them (record_hub_locks)
         self.state.keep_records(key, step, records)
         return records
 
-    def record_locks_again(
-        self, vnet_run: steps.VnetRun, key: str, records: dict, pending: list[str]
-    ) -> None:
-        """A lock put back on the hub since the last attempt (by another VNet's revert, or by
-        hand) is removed again by the retry: it is recorded first, like the first one."""
-        pairs = items.only(records["peeringPairList"], "localPeeringName", pending)
+    def record_hub_locks(self, key: str, records: dict, pairs: list[dict]) -> None:
+        """Records the hub locks the library is about to remove, before it does. Listed while
+        the VNet holds the hubs: of two spokes of one hub, the one that removes the lock
+        records it and the other finds none; a lock put back since an earlier attempt (by
+        another VNet's revert, or by hand) is recorded again, so that this VNet's revert puts
+        it back too."""
+        if not self.config.delete_vnet_lock:
+            return
         recorded = records.setdefault("locks", [])
-        for lock in self.lock_preflight(vnet_run, pairs):
-            if not any(items.same(lock["id"], kept["id"]) for kept in recorded):
-                recorded.append(lock)
-        self.state.keep_records(key, steps.PEERINGS, records)
+        found = locks.removable(self.clients, [hub_id(pair) for pair in pairs])
+        new = [lock for lock in found if not any(items.same(lock["id"], k["id"]) for k in recorded)]
+        if new:
+            recorded.extend(new)
+            self.state.keep_records(key, steps.PEERINGS, records)
 
     def apply_forward(
         self,
         vnet_run: steps.VnetRun,
+        key: str,
         step: str,
         records: dict,
         pending: list[str],
@@ -487,9 +481,10 @@ class Migration:
             )
             steps.FORWARD[step](narrowed, library, {})
         elif step == steps.PEERINGS:
-            self.delete_pairs(
-                vnet_run, items.only(records["peeringPairList"], "localPeeringName", pending)
-            )
+            pairs = items.only(records["peeringPairList"], "localPeeringName", pending)
+            with self.writing_to_hubs(pairs):
+                self.record_hub_locks(key, records, pairs)
+                self.delete_pairs(vnet_run, pairs)
 
     def delete_pairs(self, vnet_run: steps.VnetRun, pairs: list[dict]) -> None:
         """Pairs with their local end are the library's to delete; a pair whose local end is
@@ -522,7 +517,7 @@ class Migration:
             self.check_stopped()
             self.progress.step(vnet_run.vnet_config.name, number, step, 0)
             heading = f"[{vnet_run.vnet_config.name}] step {number}/{len(steps.REVERT_STEPS)}"
-            with self.step_errors(step), self.hub_writes(vnet_run, key, step):
+            with self.step_errors(step):
                 self.revert_step(vnet_run, key, step, f"{heading}: {step}")
 
     def revert_step(self, vnet_run: steps.VnetRun, key: str, step: str, heading: str) -> None:
@@ -593,11 +588,13 @@ class Migration:
         self, vnet_run: steps.VnetRun, step: str, records: dict, pending: list[str]
     ) -> None:
         narrowed = self.narrowed(step, records, pending)
-        if step == steps.PEERINGS:
-            narrowed["peeringPairList"] = [
-                self.in_creatable_order(p) for p in narrowed["peeringPairList"]
-            ]
-        steps.REVERT[step](vnet_run, narrowed)
+        if step != steps.PEERINGS:
+            steps.REVERT[step](vnet_run, narrowed)
+            return
+        pairs = narrowed["peeringPairList"]
+        narrowed["peeringPairList"] = [self.in_creatable_order(p) for p in pairs]
+        with self.writing_to_hubs(pairs):  # as recorded: a swapped pair's remote end is local
+            steps.REVERT[step](vnet_run, narrowed)
 
     def in_creatable_order(self, pair: dict) -> dict:
         """Azure refuses a new end whose partner is Disconnected (the partner must first be

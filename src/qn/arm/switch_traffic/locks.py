@@ -59,21 +59,43 @@ def preflight(
     """(problems, removable): the locks that would refuse the run's writes or the deletion of
     its peerings to these hubs, and the hub locks the library will remove (to be recorded
     before it does)."""
-    problems: list[str] = []
-    removable: list[dict] = []
-    hubs = list({hub.lower(): hub for hub in hub_ids}.values())
+    hubs = distinct(hub_ids)
     # Without peerings to delete, only a ReadOnly lock stands in the way of the VNet's writes.
-    own_levels = BLOCKING if hubs else ("ReadOnly",)
-    for target, levels in [(vnet_id, own_levels), *((hub, BLOCKING) for hub in hubs)]:
-        hub = target is not vnet_id
-        found = [lock for lock in listed(clients, target) if lock["level"] in levels]
-        for index, lock in enumerate(found):
-            own = same(lock["scope"], target)
-            if hub and own and index == 0 and remove_hub_lock:
-                removable.append(lock)
-                continue
-            problems.append(_why(lock, target, own, remove_hub_lock and hub, hub))
+    problems = [
+        _why(lock, vnet_id, same(lock["scope"], vnet_id), False, False)
+        for lock in blocking(clients, vnet_id, BLOCKING if hubs else ("ReadOnly",))
+    ]
+    removable: list[dict] = []
+    for hub in hubs:
+        found = blocking(clients, hub, BLOCKING)
+        removed = removed_by_library(found, hub) if remove_hub_lock else None
+        removable += [removed] if removed else []
+        problems += [
+            _why(lock, hub, same(lock["scope"], hub), remove_hub_lock, True)
+            for lock in found
+            if lock is not removed
+        ]
     return problems, removable
+
+
+def removable(clients: Clients, hub_ids: list[str]) -> list[dict]:
+    """The locks the library removes from these hubs, as they are now."""
+    found = (removed_by_library(blocking(clients, hub, BLOCKING), hub) for hub in distinct(hub_ids))
+    return [lock for lock in found if lock]
+
+
+def distinct(vnet_ids: list[str]) -> list[str]:
+    return list({vnet_id.lower(): vnet_id for vnet_id in vnet_ids}.values())
+
+
+def blocking(clients: Clients, vnet_id: str, levels: tuple[str, ...]) -> list[dict]:
+    return [lock for lock in listed(clients, vnet_id) if lock["level"] in levels]
+
+
+def removed_by_library(found: list[dict], hub: str) -> dict | None:
+    """Of a hub's blocking locks, the one the library removes: the first listed, when it is on
+    the hub itself."""
+    return found[0] if found and same(found[0]["scope"], hub) else None
 
 
 def _why(lock: dict, target: str, own: bool, removing: bool, hub: bool) -> str:
