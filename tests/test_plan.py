@@ -5,12 +5,13 @@ import io
 import os
 import re
 import sys
+from types import SimpleNamespace
 
 import pytest
 import yaml
 from test_driver import start, switch
 
-from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic import demo, plan
 from qn.arm.switch_traffic.cli import main
 
 FORWARD = {
@@ -178,3 +179,19 @@ def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, caps
             ) in err
         assert arm.write_requests() == []
         assert not os.path.exists(arm.state_file)
+
+
+@pytest.mark.parametrize(
+    "hubs, started",
+    [
+        # Listed hub by hub, started alternating over the hubs.
+        ({"a": "1", "b": "1", "c": "1", "d": "2", "e": "2"}, "adbec"),
+        # A VNet of two hubs waits for its turn on both, and no VNet of either overtakes it;
+        # one without a hub waits for nothing.
+        ({"a": "1", "b": "12", "c": "2", "d": "2", "e": ""}, "aebcd"),
+    ],
+)
+def test_vnets_start_spread_over_their_hubs_in_their_order_per_hub(hubs, started):
+    vnets = [SimpleNamespace(name=name) for name in hubs]
+    spread = plan.spread_over_hubs(vnets, {name: set(own) for name, own in hubs.items()})
+    assert "".join(v.name for v in spread) == started

@@ -12,6 +12,7 @@ only the pending items again, by handing the library the records narrowed to the
 import contextlib
 import contextvars
 import dataclasses
+import functools
 import os
 import shlex
 import sys
@@ -20,7 +21,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeVar
 
 from qn.arm import switchlib
 from qn.arm.res import cloud
@@ -35,6 +36,7 @@ from qn.arm.terraform import Terraform
 
 STATE_FILE = "switch-traffic-state.json"
 EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+Result = TypeVar("Result")
 # What the summary counts per step: verified changes.
 COUNTED = {steps.SWITCH: "subnets", steps.PROPAGATION: "tables", steps.PEERINGS: "peerings"}
 # VNets run at once by default. More gain little: VNets that share a hub wait for each other
@@ -170,6 +172,7 @@ class Migration:
         self.earlier: dict[str, int] = {}  # error lines of each VNet before this run
         self.hubs = HubLocks()
         self.stopped = threading.Event()  # a worker was interrupted: the others stop too
+        self.workers = max(1, min(run.parallel, len(vnets)))
         self.tagged = False
         self.progress = progress.Progress()
 
@@ -186,26 +189,28 @@ class Migration:
             self.state,
             self.clients,
             lambda vnet_config: open_vnet(self.config, vnet_config),
+            self.in_workers,
         )
         return plans.build(planning, self.vnets, self.run.revert)
 
     def execute(
-        self, tally: report.Tally, shown: progress.Progress | None = None
+        self, plan: plans.Plan, tally: report.Tally, shown: progress.Progress | None = None
     ) -> dict[str, Counter]:
-        """Runs every VNet; a stopped VNet does not stop the others. Returns the per-VNet
-        counts for the summary; `shown` is told how each VNet goes."""
+        """Runs every VNet of the plan; a stopped VNet does not stop the others. Returns the
+        per-VNet counts for the summary; `shown` is told how each VNet goes."""
         # Class state of the library and the tool: off for this run, whatever an earlier
         # caller in the same process (the demo, tests) left on; the plan has its own subclass.
         switchlib.SwitchTraffic.DryRun = False
         Globals.setDryRun(False)
         ordered = plans.in_run_order(self.state, self.vnets, self.run.revert)
+        if self.workers > 1:  # one after the other, the hubs' turns do not matter
+            ordered = plans.spread_over_hubs(ordered, plan.hubs())
         self.tally = tally
         self.progress = shown or progress.Progress()
         self.per_vnet = {v.name: Counter() for v in ordered}
         self.earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally reused
-        workers = max(1, min(self.run.parallel, len(ordered)))
-        self.tagged = workers > 1
-        self.each_vnet(ordered, workers)
+        self.tagged = self.workers > 1
+        self.in_workers([functools.partial(self.vnet_task, v) for v in ordered])
         if self.run.revert:  # once every VNet's peerings are back where they can be
             for vnet_config in ordered:
                 with self.working_on(vnet_config), self.step_errors(steps.PEERINGS):
@@ -219,24 +224,20 @@ class Migration:
     def working_on(self, vnet_config: VnetConfig) -> contextlib.AbstractContextManager[None]:
         return report.working_on(vnet_config.name, self.tagged)
 
-    def each_vnet(self, ordered: list[VnetConfig], workers: int) -> None:
-        """Each VNet's run in a context of its own (the library's and the tool's settings per
-        VNet), in a pool of workers when there are several."""
-        tasks = [self.in_own_context(vnet_config) for vnet_config in ordered]
-        if workers == 1:
-            for task in tasks:
-                task()
-            return
-        pool = ThreadPoolExecutor(workers, thread_name_prefix="switch-traffic")
+    def in_workers(self, tasks: list[Callable[[], Result]]) -> list[Result]:
+        """Each task (a VNet's plan or run) in a context of its own (the library's and the
+        tool's settings per VNet), in a pool of the run's workers when there are several;
+        their results in the tasks' order."""
+        contexts = [contextvars.copy_context() for _ in tasks]
+        if self.workers == 1:
+            return [context.run(task) for context, task in zip(contexts, tasks, strict=True)]
+        pool = ThreadPoolExecutor(self.workers, thread_name_prefix="switch-traffic")
         try:
-            self.wait_for([pool.submit(task) for task in tasks])
+            futures = [pool.submit(c.run, task) for c, task in zip(contexts, tasks, strict=True)]
+            self.wait_for(futures)
+            return [future.result() for future in futures]
         finally:
             pool.shutdown(wait=False, cancel_futures=True)
-
-    def in_own_context(self, vnet_config: VnetConfig) -> Callable[[], None]:
-        """The VNet's run in a copy of the current context."""
-        context = contextvars.copy_context()
-        return lambda: context.run(self.vnet_task, vnet_config)
 
     def wait_for(self, futures: list[Future]) -> None:
         """Waits for every worker. Ctrl-C (or a worker interrupted) stops the others at their
@@ -778,7 +779,7 @@ def execute(run: Run, tally: report.Tally) -> int:
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == report.JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
-                    per_vnet = migration.execute(tally, shown)
+                    per_vnet = migration.execute(plan, tally, shown)
     except (ConfigError, StateError, plans.PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE

@@ -9,14 +9,16 @@ whose remote subscription it cannot reach, after the traffic had already moved. 
 is read from the state file: what the forward run recorded and the revert has not yet put back.
 
 A run over unfinished records plans only their pending items; steps done are left out.
+
+The VNets are planned as they will run: with the run's workers, several at once (reads only).
 """
 
 import functools
 import sys
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import Any, TextIO
 
 from rich import box
 from rich.console import Console
@@ -55,6 +57,8 @@ class VnetPlan:
     notes: list[str] = field(default_factory=list)
     stops: str | None = None  # why the VNet's run will stop, foreseen from what Azure shows
     counts: Counter = field(default_factory=Counter)
+    hubs: list[str] = field(default_factory=list)  # the hubs its peering step writes to
+    removable: list[dict] = field(default_factory=list)  # hub locks its run would remove
 
     def add(self, step: str, item: str, before: str, after: str, counted: str = "") -> None:
         self.changes.append(Change(step, item, before, after))
@@ -66,6 +70,10 @@ class VnetPlan:
 class Plan:
     revert: bool
     vnets: list[VnetPlan]
+
+    def hubs(self) -> dict[str, set[str]]:
+        """{VNet name: the hubs its peering step writes to, in lower case}."""
+        return {v.name: {hub.lower() for hub in v.hubs} for v in self.vnets}
 
     def per_vnet(self) -> dict[str, Counter]:
         """The counts of a run that applied the plan, for the summary of a dry run."""
@@ -83,6 +91,9 @@ class Planning:
     state: StateFile
     clients: Clients
     open_vnet: Callable[[VnetConfig], steps.VnetRun]
+    # Runs the VNets' plans and returns their results in order: one after the other, or the
+    # run's workers at once.
+    each: Callable[[list[Callable[[], Any]]], list[Any]] = lambda tasks: [t() for t in tasks]
 
 
 def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> list[VnetConfig]:
@@ -92,29 +103,63 @@ def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> lis
     return sorted(vnets, key=lambda v: -state.order(items.vnet_key(v)))
 
 
+def spread_over_hubs(ordered: list[VnetConfig], hubs: dict[str, set[str]]) -> list[VnetConfig]:
+    """The VNets in rounds of at most one VNet per hub, so that the first to start (which reach
+    their peering steps at about the same time) spread over the hubs instead of queueing for
+    one, as an estate listed hub by hub would have them. The VNets of a hub keep their order
+    among themselves: VNets that share no hub share nothing, so the state file and the revert
+    (which VNet removed a hub's lock, when it is put back) see the order they would have."""
+    spread: list[VnetConfig] = []
+    left = ordered
+    while left:
+        taken: set[str] = set()  # the hubs of this round, and of the VNets left for the next
+        later: list[VnetConfig] = []
+        for vnet in left:
+            own = hubs.get(vnet.name, set())
+            (later if own & taken else spread).append(vnet)
+            taken |= own
+        left = later
+    return spread
+
+
 def build(planning: Planning, vnets: list[VnetConfig], revert: bool) -> Plan:
     """The plan of every VNet, read-only; PlanError names every VNet that cannot be planned."""
-    planned, problems = [], []
-    removing: set[str] = set()  # hub locks an earlier VNet of the run removes
-    for vnet_config in in_run_order(planning.state, vnets, revert):
-        try:
-            if revert:
-                planned.append(revert_plan(planning, vnet_config))
-            else:
-                planned.append(forward_plan(planning, vnet_config, removing))
-        except PlanError as error:
-            problems.append(f"{vnet_config.name}: {error}")
-        except Exception as error:  # nothing has been changed: the run must not start
-            problems.append(f"{vnet_config.name}: {type(error).__name__}: {error}")
+    ordered = in_run_order(planning.state, vnets, revert)
+    planned = planning.each([functools.partial(vnet_plan, planning, v, revert) for v in ordered])
+    problems = [outcome for outcome in planned if isinstance(outcome, str)]
     if problems:
         raise PlanError("cannot plan the run, nothing was changed:\n  " + "\n  ".join(problems))
+    if not revert:
+        show_lock_removals(planned)
     return Plan(revert, planned)
+
+
+def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> VnetPlan | str:
+    """The VNet's plan, or why it cannot be planned."""
+    try:
+        return (revert_plan if revert else forward_plan)(planning, vnet_config)
+    except PlanError as error:
+        return f"{vnet_config.name}: {error}"
+    except Exception as error:  # nothing has been changed: the run must not start
+        return f"{vnet_config.name}: {type(error).__name__}: {error}"
+
+
+def show_lock_removals(planned: list[VnetPlan]) -> None:
+    """A hub's lock is shown removed by the first VNet of the run that would remove it: the
+    run removes it once."""
+    claimed: set[str] = set()
+    for plan in planned:
+        own = [lock for lock in plan.removable if lock["id"].lower() not in claimed]
+        claimed.update(lock["id"].lower() for lock in plan.removable)
+        if own:
+            add_lock_rows(plan, own, revert=False)
+            plan.changes.sort(key=lambda change: steps.FORWARD_STEPS.index(change.step))
 
 
 # -- forward ----------------------------------------------------------------------------------
 
 
-def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]) -> VnetPlan:
+def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, items.vnet_key(vnet_config))
     kept = kept_forward(planning, plan)
     run = planning.open_vnet(vnet_config)
@@ -122,6 +167,7 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]
     discovered = plan_step(run, planner, steps.DISCOVER)
     switched = planned_switch(run, kept, discovered)
     pairs, removable = planned_deletion(planning, run, planner, kept, plan)
+    plan.hubs = [items.hub_id(pair) for pair in (pairs or {}).get("peeringPairList", ())]
     if plan.stops:
         return plan
     if switched is not None:
@@ -137,9 +183,8 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig, removing: set[str]
         if records is not None:
             ROWS[step](plan, pending_records(kept, step, records), False)
     if pairs is not None:
-        pairs["locks"] = [lock for lock in removable if lock["id"].lower() not in removing]
-        removing.update(lock["id"].lower() for lock in removable)
-        add_pair_rows(plan, pairs, revert=False)
+        plan.removable = removable  # its rows added once the run's plans are known
+        add_pair_rows(plan, {**pairs, "locks": []}, revert=False)
     if not done(kept, steps.DOMAIN):
         attached = planning.config.configure_gw_name
         add_domain_row(plan, planning.config, vnet_config, attached, revert=False)
@@ -298,6 +343,7 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
             ]
             if problems:
                 raise PlanError("; ".join(problems))
+            plan.hubs = [items.hub_id(pair) for pair in records["peeringPairList"]]
         ROWS[step](plan, records, True)
     return plan
 
@@ -370,7 +416,11 @@ def add_pair_rows(plan: VnetPlan, records: dict, revert: bool) -> None:
             plan.add(steps.PEERINGS, item, "deleted", "peered", "peerings")
         else:
             plan.add(steps.PEERINGS, item, "peered", "deleted", "peerings")
-    for lock in records.get("locks", ()):
+    add_lock_rows(plan, records.get("locks", ()), revert)
+
+
+def add_lock_rows(plan: VnetPlan, removed: Iterable[dict], revert: bool) -> None:
+    for lock in removed:
         item = f"{items.lock_key(lock)} on {locks.vnet_name(lock['scope'])}"
         present = f"{lock['level']} lock"
         if revert:
