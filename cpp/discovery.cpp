@@ -1,7 +1,7 @@
 // Discovery: reads a VNet's allowed address space, its subnets and route-table associations,
 // and its staged route tables, without changing anything.
 #include "discovery.hpp"
-#include "operations.hpp"
+#include "registration.hpp"
 
 namespace switchlib {
 
@@ -28,9 +28,9 @@ class NetworkKinds {
 
     // 4 or 6 for an IP network value, 0 for anything else.
     int version_of(nb::handle value) const {
-        if (checked_status(PyObject_IsInstance(value.ptr(), v4_.ptr())) == 1)
+        if (nb::isinstance(value, v4_))
             return 4;
-        if (checked_status(PyObject_IsInstance(value.ptr(), v6_.ptr())) == 1)
+        if (nb::isinstance(value, v6_))
             return 6;
         return 0;
     }
@@ -41,8 +41,8 @@ class NetworkKinds {
 };
 
 AddressRange address_range(int version, nb::handle network) {
-    return {version, checked(PyNumber_Long(network.attr(interned("network_address")).ptr())),
-            checked(PyNumber_Long(network.attr(interned("broadcast_address")).ptr()))};
+    return {version, nb::int_(network.attr("network_address")),
+            nb::int_(network.attr("broadcast_address"))};
 }
 
 // The same failure, and text, as the Python library's containment test gives for a value that
@@ -55,13 +55,13 @@ AddressRange address_range(int version, nb::handle network) {
 // A network of the other IP version simply does not contain the prefix: a dual-stack VNet
 // checked against an IPv4-only allow list must keep its IPv4 prefixes, not fail.
 bool lies_inside(const AddressRange& prefix, const AddressRange& network) {
-    return prefix.version == network.version && !greater(network.first, prefix.first) &&
-           !greater(prefix.last, network.last);
+    return prefix.version == network.version && !(network.first > prefix.first) &&
+           !(prefix.last > network.last);
 }
 
-bool isExpectedVpcPrefix(nb::handle /*self*/, nb::handle ip, nb::handle prefixes) {
+bool is_expected_vpc_prefix(nb::handle /*self*/, nb::handle ip, nb::handle prefixes) {
     nb::object ipaddress = collaborator("ipaddress");
-    nb::object ipn = ipaddress.attr(interned("ip_network"))(ip);
+    nb::object ipn = ipaddress.attr("ip_network")(ip);
     NetworkKinds kinds(ipaddress);
     int version = kinds.version_of(ipn);
     if (version == 0)
@@ -77,16 +77,16 @@ bool isExpectedVpcPrefix(nb::handle /*self*/, nb::handle ip, nb::handle prefixes
     return false;
 }
 
-nb::list discoverVpcCidr(nb::handle cls, nb::handle vnet, nb::handle yaml) {
+nb::list discover_vpc_cidr(nb::handle cls, nb::handle vnet, nb::handle yaml) {
     Logger log; // set up as in every operation, though this one has nothing to report
-    nb::object allowVnetCidr = item(yaml, "allow_vnet_cidrs");
-    nb::list vnetCidrs;
-    nb::object isExpected = cls.attr("isExpectedVpcPrefix");
+    nb::object allowed = yaml["allow_vnet_cidrs"];
+    nb::list vnet_cidrs;
+    nb::object is_expected = cls.attr("isExpectedVpcPrefix");
     for (nb::handle prefix : vnet.attr("address_space").attr("address_prefixes")) {
-        if (is_true(isExpected(prefix, allowVnetCidr)))
-            vnetCidrs.append(prefix);
+        if (is_true(is_expected(prefix, allowed)))
+            vnet_cidrs.append(prefix);
     }
-    return vnetCidrs;
+    return vnet_cidrs;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -94,35 +94,34 @@ nb::list discoverVpcCidr(nb::handle cls, nb::handle vnet, nb::handle yaml) {
 
 bool delegated_to_netapp(nb::handle subnet) {
     nb::str netapp(netapp_service);
-    for (nb::handle delegation : subnet.attr(interned("delegations"))) {
-        if (equals(delegation.attr(interned("service_name")), netapp))
+    for (nb::handle delegation : subnet.attr("delegations")) {
+        if (delegation.attr("service_name").equal(netapp))
             return true;
     }
     return false;
 }
 
-nb::object discoverSubnets(nb::handle /*cls*/, nb::handle network_client, nb::handle vnet) {
+nb::object discover_subnets(nb::handle /*cls*/, nb::handle network_client, nb::handle vnet) {
     Logger log;
     log.info("- Discover subnet to route-table association");
-    nb::object rgName = id_segment(vnet.attr("id"), "RG_I");
-    nb::list subnets =
-        to_list(network_client.attr("subnets").attr("list")(rgName, vnet.attr("name")));
+    nb::object rg_name = resource_group_of(vnet);
+    nb::list subnets(network_client.attr("subnets").attr("list")(rg_name, vnet.attr("name")));
     for (nb::handle subnet : subnets) {
         if (skip_reserved_subnet(log, subnet))
             continue;
-        nb::object route_table = subnet.attr(interned("route_table"));
-        if (equals(route_table, nb::none()))
-            log.info(concat("  subnet ", subnet.attr(interned("name")), " has no route table"));
+        nb::object route_table = subnet.attr("route_table");
+        if (route_table.equal(nb::none()))
+            log.info("  subnet ", subnet.attr("name"), " has no route table");
         else
-            log.info(concat("  subnet ", subnet.attr(interned("name")), " is associated to ",
-                            last_segment(route_table.attr(interned("id")))));
+            log.info("  subnet ", subnet.attr("name"), " is associated to ",
+                     last_segment(route_table.attr("id")));
     }
     return nb::none();
 }
 
-nb::object discoverSubnetAssociation(nb::handle /*cls*/, nb::handle rtb, nb::handle assocs) {
+nb::object discover_subnet_association(nb::handle /*cls*/, nb::handle rtb, nb::handle assocs) {
     nb::object subnets = rtb.attr("subnets");
-    if (equals(subnets, nb::none()))
+    if (subnets.equal(nb::none()))
         return nb::none();
     for (nb::handle subnet : subnets)
         assocs.attr("append")(subnet);
@@ -132,8 +131,8 @@ nb::object discoverSubnetAssociation(nb::handle /*cls*/, nb::handle rtb, nb::han
 // The resource group of an ID, as a view into its text when it is an exact str, else as the
 // Python str that the plain split gives.
 struct GroupSegment {
-    explicit GroupSegment(nb::handle owner) : resource_id(owner.attr(interned("id"))) {
-        nb::object position = collaborator("dl").attr(interned("RG_I"));
+    explicit GroupSegment(nb::handle owner) : resource_id(owner.attr("id")) {
+        nb::object position = collaborator("dl").attr("RG_I");
         if (!id_segment_view(resource_id, position, view))
             object = id_segment(resource_id, position);
     }
@@ -148,10 +147,10 @@ struct GroupSegment {
 // place, without building the two segments.
 bool in_other_group(nb::handle rtb, nb::handle vnet) {
     GroupSegment rg(rtb);
-    GroupSegment vnetRg(vnet);
-    if (!rg.object.is_valid() && !vnetRg.object.is_valid())
-        return rg.view != vnetRg.view;
-    return differs(rg.as_object(), vnetRg.as_object());
+    GroupSegment vnet_rg(vnet);
+    if (!rg.object.is_valid() && !vnet_rg.object.is_valid())
+        return rg.view != vnet_rg.view;
+    return rg.as_object().not_equal(vnet_rg.as_object());
 }
 
 // name == P + "-main-1" or name == P + "-main-2", compared in place for exact strs.
@@ -165,14 +164,14 @@ bool is_main_table_name(nb::handle name, nb::handle prefix) {
         std::string_view ending = name_text.substr(prefix_text.size());
         return ending == main_1 || ending == main_2;
     }
-    return equals(name, main_table_name(prefix, 1)) || equals(name, main_table_name(prefix, 2));
+    return name.equal(main_table_name(prefix, 1)) || name.equal(main_table_name(prefix, 2));
 }
 
-bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
+bool is_main_rtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
     if (in_other_group(rtb, vnet))
         return false;
     nb::object prefix = main_table_prefix(vnet);
-    return is_main_table_name(rtb.attr(interned("name")), prefix);
+    return is_main_table_name(rtb.attr("name"), prefix);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,12 +179,12 @@ bool isMainRtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
 
 // The staged-list entry of a route table, under its own resource group.
 nb::str staged_entry_of(nb::handle rtb) {
-    return staged_entry(rtb.attr(interned("name")), id_segment(rtb.attr(interned("id")), "RG_I"));
+    return staged_entry(rtb.attr("name"), resource_group_of(rtb));
 }
 
-bool used_in_vnet(nb::handle routeTable, nb::handle vnet) {
-    nb::object used = collaborator("dl").attr(interned("isRouteTableUsedInVnet"))(routeTable, vnet);
-    return !equals(used, nb::bool_(false));
+bool used_in_vnet(nb::handle route_table, nb::handle vnet) {
+    nb::object used = collaborator("dl").attr("isRouteTableUsedInVnet")(route_table, vnet);
+    return !equals_false(used);
 }
 
 // The tag keys and prefix that tie a staged table to its VNet and to the old table it replaces.
@@ -206,14 +205,14 @@ nb::object org_rt_tag(const StagingTags& keys, nb::handle tags) {
         bool plain = true;
         while (plain && PyDict_Next(tags.ptr(), &position, &key, &value)) {
             plain = PyUnicode_CheckExact(key);
-            if (plain && equals(key, keys.org_rt))
+            if (plain && nb::handle(key).equal(keys.org_rt))
                 return nb::borrow(value);
         }
         if (plain)
             return nb::object();
     }
     for (nb::handle pair : tags.attr("items")()) {
-        if (equals(pair[0], keys.org_rt))
+        if (pair[0].equal(keys.org_rt))
             return nb::borrow(pair[1]);
     }
     return nb::object();
@@ -231,85 +230,84 @@ bool starts_with(nb::handle value, nb::handle prefix) {
 // when the table is not a new table of this VNet or its tag is malformed (then with an alert).
 nb::object old_table_name(const Logger& log, const StagingTags& keys, nb::handle vnet,
                           nb::handle rtb) {
-    nb::object tags = rtb.attr(interned("tags"));
+    nb::object tags = rtb.attr("tags");
     if (tags.is_none())
         return nb::object();
-    if (!contains(tags, keys.vnet) || differs(item(tags, keys.vnet), vnet.attr(interned("name"))))
+    if (!contains(tags, keys.vnet) || item(tags, keys.vnet).not_equal(vnet.attr("name")))
         return nb::object();
     nb::object value = org_rt_tag(keys, tags);
     if (!value.is_valid())
         return nb::object();
     if (!starts_with(value, keys.org_prefix)) {
-        log.warning(concat("  **Alert** cannot find org_<routeTableId> in the Org_RT tag of new "
-                           "route table ",
-                           rtb.attr(interned("id"))));
+        log.warning("  **Alert** cannot find org_<routeTableId> in the Org_RT tag of new route "
+                    "table ",
+                    rtb.attr("id"));
         return nb::object();
     }
     return checked(PySequence_GetSlice(value.ptr(), 4, PY_SSIZE_T_MAX));
 }
 
-nb::tuple discoverRouteTable(nb::handle cls, nb::handle network_client, nb::handle revert,
-                             nb::handle vnet, nb::handle rtb_target_rtb_map) {
+nb::tuple discover_route_table(nb::handle cls, nb::handle network_client, nb::handle revert,
+                               nb::handle vnet, nb::handle rtb_target_rtb_map) {
     Logger log;
-    nb::list rts = to_list(network_client.attr("route_tables").attr("list_all")());
-    nb::dict rtbMap;
-    for (nb::handle rtb : rts)
-        rtbMap[rtb.attr(interned("name"))] = rtb;
-    nb::list stagedUdrLst;
-    nb::dict orgRouteTableInfo;
+    nb::list tables(network_client.attr("route_tables").attr("list_all")());
+    nb::dict by_name;
+    for (nb::handle rtb : tables)
+        by_name[rtb.attr("name")] = rtb;
+    nb::list staged_udr_lst;
+    nb::dict org_route_table_info;
     StagingTags keys;
-    bool forward = equals(revert, nb::bool_(false));
-    nb::object isMainRtb = cls.attr("isMainRtb");
-    for (nb::handle rtb : rts) {
-        if (is_true(isMainRtb(vnet, rtb))) {
-            stagedUdrLst.append(staged_entry_of(rtb));
+    const bool forward = equals_false(revert);
+    nb::object is_main = cls.attr("isMainRtb");
+    for (nb::handle rtb : tables) {
+        if (is_true(is_main(vnet, rtb))) {
+            staged_udr_lst.append(staged_entry_of(rtb));
             continue;
         }
-        nb::object orgRouteTableId = old_table_name(log, keys, vnet, rtb);
-        if (!orgRouteTableId.is_valid())
+        nb::object old_name = old_table_name(log, keys, vnet, rtb);
+        if (!old_name.is_valid())
             continue;
         if (forward) {
-            if (!rtbMap.contains(orgRouteTableId) || !used_in_vnet(rtbMap[orgRouteTableId], vnet))
+            if (!by_name.contains(old_name) || !used_in_vnet(by_name[old_name], vnet))
                 continue;
-            rtb_target_rtb_map[orgRouteTableId] = rtb.attr(interned("name"));
+            rtb_target_rtb_map[old_name] = rtb.attr("name");
         } else {
             if (!used_in_vnet(rtb, vnet))
                 continue;
-            rtb_target_rtb_map[rtb.attr(interned("name"))] = orgRouteTableId;
-            if (!orgRouteTableInfo.contains(orgRouteTableId)) {
+            rtb_target_rtb_map[rtb.attr("name")] = old_name;
+            if (!org_route_table_info.contains(old_name)) {
                 // A deleted old table must not block the revert of every other subnet: the
                 // subnet switch skips the subnets whose old table has no entry here.
-                if (rtbMap.contains(orgRouteTableId))
-                    orgRouteTableInfo[orgRouteTableId] = rtbMap[orgRouteTableId];
+                if (by_name.contains(old_name))
+                    org_route_table_info[old_name] = by_name[old_name];
                 else
-                    log.warning(concat("  **Alert** original route table ", orgRouteTableId,
-                                       " of new route table ", rtb.attr(interned("id")),
-                                       " not found"));
+                    log.warning("  **Alert** original route table ", old_name,
+                                " of new route table ", rtb.attr("id"), " not found");
             }
         }
-        stagedUdrLst.append(staged_entry_of(rtb));
+        staged_udr_lst.append(staged_entry_of(rtb));
     }
-    return nb::make_tuple(stagedUdrLst, orgRouteTableInfo);
+    return nb::make_tuple(staged_udr_lst, org_route_table_info);
 }
 
 } // namespace
 
 bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
-    nb::object name = subnet.attr(interned("name"));
-    if (contains(collaborator("common").attr(interned("AZURE_SUBNET")), name)) {
-        log.info(concat("  found Azure ", name, " -- skipped "));
+    nb::object name = subnet.attr("name");
+    if (contains(collaborator("common").attr("AZURE_SUBNET"), name)) {
+        log.info("  found Azure ", name, " -- skipped ");
         return true;
     }
     if (delegated_to_netapp(subnet)) {
-        log.info(concat("  ", name, " delegated to ", netapp_service, " -- skipped"));
+        log.info("  ", name, " delegated to ", netapp_service, " -- skipped");
         return true;
     }
     return false;
 }
 
 nb::object main_table_prefix(nb::handle vnet) {
-    nb::object name = vnet.attr(interned("name"));
-    nb::object prefix = collaborator("common").attr(interned("getMainTablePrefix"))(name);
+    nb::object name = vnet.attr("name");
+    nb::object prefix = collaborator("common").attr("getMainTablePrefix")(name);
     return prefix.is_none() ? name : prefix;
 }
 
@@ -321,16 +319,15 @@ nb::str main_table_name(nb::handle prefix, int number) {
     return as_str(concat(prefix, "-main-", std::to_string(number)));
 }
 
-void register_discovery(OperationTable& operations) {
-    operations.add_self("isExpectedVpcPrefix", &isExpectedVpcPrefix, param("ip"),
-                        param("prefixes"));
-    operations.add("discoverVpcCidr", &discoverVpcCidr, param("vnet"), param("yaml"));
-    operations.add("discoverSubnetAssociation", &discoverSubnetAssociation, param("rtb"),
-                   param("assocs"));
-    operations.add("isMainRtb", &isMainRtb, param("vnet"), param("rtb"));
-    operations.add("discoverRouteTable", &discoverRouteTable, param("network_client"),
-                   param("revert"), param("vnet"), param("rtb_target_rtb_map"));
-    operations.add("discoverSubnets", &discoverSubnets, param("network_client"), param("vnet"));
+void register_discovery(OperationTable& table) {
+    table.add_self("isExpectedVpcPrefix", &is_expected_vpc_prefix, param("ip"), param("prefixes"));
+    table.add("discoverVpcCidr", &discover_vpc_cidr, param("vnet"), param("yaml"));
+    table.add("discoverSubnetAssociation", &discover_subnet_association, param("rtb"),
+              param("assocs"));
+    table.add("isMainRtb", &is_main_rtb, param("vnet"), param("rtb"));
+    table.add("discoverRouteTable", &discover_route_table, param("network_client"), param("revert"),
+              param("vnet"), param("rtb_target_rtb_map"));
+    table.add("discoverSubnets", &discover_subnets, param("network_client"), param("vnet"));
 }
 
 } // namespace switchlib

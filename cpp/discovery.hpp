@@ -1,7 +1,7 @@
-// Discovery helpers that the switch-over and propagation subsystems share.
+// Discovery helpers that the switch-over and propagation steps share.
 #pragma once
 
-#include "bridge.hpp"
+#include "collaborators.hpp"
 
 namespace switchlib {
 

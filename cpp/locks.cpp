@@ -1,6 +1,7 @@
 // Locks: removes the management lock that would block changes to a VNet.
 #include "cloud.hpp"
-#include "operations.hpp"
+#include "dry_run.hpp"
+#include "registration.hpp"
 
 namespace switchlib {
 
@@ -25,43 +26,43 @@ nb::object next_item(nb::handle iterator) {
     return nb::steal(next);
 }
 
-nb::object deleteVnetLock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
-                          nb::handle indent) {
+nb::object delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
+                            nb::handle indent) {
     Logger log;
-    if (equals(cred, nb::none()) || equals(vnet, nb::none()))
+    if (cred.equal(nb::none()) || vnet.equal(nb::none()))
         return nb::none();
     // Peering deletion indents these lines so that they nest under its own.
-    std::string space = text(checked(PyNumber_Multiply(nb::str(" ").ptr(), indent.ptr())));
-    nb::object vnetName = vnet.attr("name");
-    log.info(concat(space, "- Delete vnet lock in ", vnetName));
+    std::string space = text(nb::str(" ") * indent);
+    nb::object vnet_name = vnet.attr("name");
+    log.info(space, "- Delete vnet lock in ", vnet_name);
     nb::object lock_client = lock_client_for(cred);
     nb::object locks = lock_client.attr("management_locks");
-    nb::object rgName = id_segment(vnet.attr("id"), "RG_I");
-    nb::object listing = locks.attr("list_at_resource_level")(rgName, provider_namespace, "",
-                                                              resource_type, vnetName);
+    nb::object rg_name = resource_group_of(vnet);
+    nb::object listing = locks.attr("list_at_resource_level")(rg_name, provider_namespace, "",
+                                                              resource_type, vnet_name);
     guarded(
         [&] {
             // Only the first lock is removed; further locks on the VNet stay in place.
-            nb::object lockObj = next_item(listing);
-            if (!lockObj.is_valid()) {
-                log.info(concat(space, "  no vnet lock found"));
+            nb::object lock = next_item(listing);
+            if (!lock.is_valid()) {
+                log.info(space, "  no vnet lock found");
                 return;
             }
-            nb::object lockName = lockObj.attr("name");
-            log.info(concat(space, "  delete lock ", lockName));
-            if (!is_true(cls.attr("DryRun")))
-                locks.attr("delete_at_resource_level")(rgName, provider_namespace, "",
-                                                       resource_type, vnetName, lockName);
+            nb::object lock_name = lock.attr("name");
+            log.info(space, "  delete lock ", lock_name);
+            if (!dry_run(cls))
+                locks.attr("delete_at_resource_level")(rg_name, provider_namespace, "",
+                                                       resource_type, vnet_name, lock_name);
         },
-        [&](const std::string& error) { log.error(concat(space, "  **Error** ", error)); });
+        [&](const std::string& error) { log.error(space, "  **Error** ", error); });
     return nb::none();
 }
 
 } // namespace
 
-void register_locks(OperationTable& operations) {
-    operations.add("deleteVnetLock", &deleteVnetLock, param("cred"), param("vnet"),
-                   param("indent", nb::int_(0)));
+void register_locks(OperationTable& table) {
+    table.add("deleteVnetLock", &delete_vnet_lock, param("cred"), param("vnet"),
+              param("indent", nb::int_(0)));
 }
 
 } // namespace switchlib

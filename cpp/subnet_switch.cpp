@@ -1,8 +1,10 @@
 // Subnet switch-over: moves every subnet of a VNet from its old route table to the staged one,
 // emitting a Terraform association for each, and moves it back on revert. Both directions share
 // the walk, the filters and the write-back; only the choice of the target table differs.
+#include "cloud.hpp"
 #include "discovery.hpp"
-#include "operations.hpp"
+#include "dry_run.hpp"
+#include "registration.hpp"
 
 #include <algorithm>
 
@@ -31,7 +33,7 @@ bool skip_spoke_subnet(const Logger& log, nb::handle subnet) {
     nb::object name = subnet.attr("name");
     for (nb::handle fragment : collaborator("dl").attr("lumaflowSpokeSubnetNames")) {
         if (contains(name, fragment)) {
-            log.info(concat("  spoke gw subnet ", name, " -- skipped"));
+            log.info("  spoke gw subnet ", name, " -- skipped");
             return true;
         }
     }
@@ -53,7 +55,7 @@ class SubnetGroups {
 
   private:
     nb::object lookup() const {
-        nb::object groups = item(yaml_, "subnet_in_subnet_groups");
+        nb::object groups = yaml_["subnet_in_subnet_groups"];
         if (!PyList_CheckExact(groups.ptr()) && !PyTuple_CheckExact(groups.ptr()))
             return groups;
         for (nb::handle member : groups) {
@@ -70,22 +72,22 @@ class SubnetGroups {
 class SubnetSwitch {
   public:
     SubnetSwitch(nb::handle cls, nb::handle yaml, nb::handle revert, nb::handle network_client,
-                 nb::handle vnet, nb::handle rtb_target_rtb_map, nb::handle orgRouteTableInfo)
+                 nb::handle vnet, nb::handle rtb_target_rtb_map, nb::handle org_route_table_info)
         : cls_(cls), yaml_(yaml), revert_(revert), network_client_(network_client), vnet_(vnet),
-          rtb_target_rtb_map_(rtb_target_rtb_map), orgRouteTableInfo_(orgRouteTableInfo),
+          rtb_target_rtb_map_(rtb_target_rtb_map), org_route_table_info_(org_route_table_info),
           groups_(yaml) {}
 
     void run() {
         log_.info("- Switch subnet to route-table association");
-        rgName_ = id_segment(vnet_.attr("id"), "RG_I");
-        vnetName_ = vnet_.attr("name");
-        nb::list subnets = to_list(subnets_api().attr("list")(rgName_, vnetName_));
+        rg_name_ = resource_group_of(vnet_);
+        vnet_name_ = vnet_.attr("name");
+        nb::list subnets(subnets_api().attr("list")(rg_name_, vnet_name_));
         find_default_table();
-        item(yaml_, "subscriptionId"); // required, though its value is not used
-        subscriptionInfo_ = item(yaml_, "subscriptionInfo");
+        nb::object subscription_id = yaml_["subscriptionId"]; // required, though not used
+        subscription_info_ = yaml_["subscriptionInfo"];
         prefix_ = main_table_prefix(vnet_);
 
-        const bool forward = equals(revert_, nb::bool_(false));
+        const bool forward = equals_false(revert_);
         for (nb::handle subnet : subnets) {
             if (skip_reserved_subnet(log_, subnet))
                 continue;
@@ -100,22 +102,19 @@ class SubnetSwitch {
 
   private:
     nb::object subnets_api() const { return network_client_.attr("subnets"); }
-    nb::object route_table(nb::handle rg, nb::handle name) const {
-        return network_client_.attr("route_tables").attr("get")(rg, name);
-    }
 
     void find_default_table() {
-        defaultRtbName_ = nb::none();
-        defaultRtbObj_ = nb::none();
-        nb::object suffix = item(yaml_, "default_route_table");
+        default_rtb_name_ = nb::none();
+        default_rtb_ = nb::none();
+        nb::object suffix = yaml_["default_route_table"];
         if (suffix.is_none())
             return;
-        defaultRtbName_ = as_str(concat(vnetName_, "-", suffix));
-        defaultRtbObj_ =
-            guarded([&] { return route_table(rgName_, defaultRtbName_); },
+        default_rtb_name_ = as_str(concat(vnet_name_, "-", suffix));
+        default_rtb_ =
+            guarded([&] { return read_route_table(network_client_, rg_name_, default_rtb_name_); },
                     [&](const std::string& error) {
-                        log_.info(concat("  **Alert** ", defaultRtbName_, " not found"));
-                        log_.debug(concat("  **Alert** ", error));
+                        log_.info("  **Alert** ", default_rtb_name_, " not found");
+                        log_.debug("  **Alert** ", error);
                         return nb::none();
                     });
     }
@@ -124,10 +123,10 @@ class SubnetSwitch {
     // between the subnets already switched and those still untouched.
     void write_back(nb::handle subnet, nb::handle table) {
         subnet.attr("route_table") = table;
-        if (is_true(cls_.attr("DryRun")))
+        if (dry_run(cls_))
             return;
         subnets_api()
-            .attr("begin_create_or_update")(rgName_, vnetName_, subnet.attr("name"), subnet)
+            .attr("begin_create_or_update")(rg_name_, vnet_name_, subnet.attr("name"), subnet)
             .attr("result")();
     }
 
@@ -137,8 +136,8 @@ class SubnetSwitch {
         nb::object current = subnet.attr("route_table");
         if (current.is_none())
             return true;
-        return !defaultRtbName_.is_none() &&
-               equals(last_segment(current.attr("id")), defaultRtbName_);
+        return !default_rtb_name_.is_none() &&
+               last_segment(current.attr("id")).equal(default_rtb_name_);
     }
 
     Target forward_target(nb::handle subnet) {
@@ -148,83 +147,85 @@ class SubnetSwitch {
     // Subnets without a table of their own are dealt out to the two main tables in turn.
     Target to_main_table(nb::handle subnet) {
         nb::object name = subnet.attr("name");
-        if (is_false_object(item(yaml_, "migrate_non_associated_subnet"))) {
-            log_.info(concat("  subnet ", name, " without route table association -- skipped"));
+        if (is_false_object(yaml_["migrate_non_associated_subnet"])) {
+            log_.info("  subnet ", name, " without route table association -- skipped");
             return Target::skipped();
         }
         const int index = num_ % 2;
-        nb::str newRtbName = main_table_name(prefix_, index + 1);
-        std::string routeTableRef =
-            concat("module.", vnetName_, ".azurerm_route_table_lumaflow_managed_main[",
+        nb::str new_rtb_name = main_table_name(prefix_, index + 1);
+        std::string route_table_ref =
+            concat("module.", vnet_name_, ".azurerm_route_table_lumaflow_managed_main[",
                    std::to_string(index), "].id");
         ++num_;
-        nb::object newRtbObj = guarded([&] { return route_table(rgName_, newRtbName); },
-                                       [&](const std::string& error) {
-                                           log_.error(concat("  **Error** ", error));
-                                           return nb::object();
-                                       });
-        if (!newRtbObj.is_valid())
+        nb::object new_rtb =
+            guarded([&] { return read_route_table(network_client_, rg_name_, new_rtb_name); },
+                    [&](const std::string& error) {
+                        log_.error("  **Error** ", error);
+                        return nb::object();
+                    });
+        if (!new_rtb.is_valid())
             return Target::stopped();
-        log_.info(concat("  associate ", name, " to ", newRtbName));
-        emit_association(subnet, newRtbObj, routeTableRef);
-        return Target::to(newRtbObj);
+        log_.info("  associate ", name, " to ", new_rtb_name);
+        emit_association(subnet, new_rtb, route_table_ref);
+        return Target::to(new_rtb);
     }
 
     Target to_staged_table(nb::handle subnet) {
         if (skip_spoke_subnet(log_, subnet))
             return Target::skipped();
         nb::object name = subnet.attr("name");
-        nb::object rtbName = last_segment(subnet.attr("route_table").attr("id"));
-        if (!contains(rtb_target_rtb_map_, rtbName)) {
-            log_.warning(
-                concat("  **Alert** ", name, " associated to ", rtbName, " not copied -- skipped"));
+        nb::object rtb_name = last_segment(subnet.attr("route_table").attr("id"));
+        if (!contains(rtb_target_rtb_map_, rtb_name)) {
+            log_.warning("  **Alert** ", name, " associated to ", rtb_name,
+                         " not copied -- skipped");
             return Target::skipped();
         }
-        nb::object newRtbName = item(rtb_target_rtb_map_, rtbName);
+        nb::object new_rtb_name = item(rtb_target_rtb_map_, rtb_name);
         if (shared_table_replication()) {
             nb::object infos =
-                item(collaborator("tf").attr("readDiscoveryInfo")(), "rtbSubnetGwGroupInfos");
-            nb::object vnetId = vnet_.attr("id");
-            if (!contains(infos, vnetId)) {
-                log_.error(concat("  fail to reassociate ", name, " - no ", vnet_,
-                                  " info found in discovery.json"));
+                collaborator("tf").attr("readDiscoveryInfo")()["rtbSubnetGwGroupInfos"];
+            nb::object vnet_id = vnet_.attr("id");
+            if (!contains(infos, vnet_id)) {
+                log_.error("  fail to reassociate ", name, " - no ", vnet_,
+                           " info found in discovery.json");
                 return Target::skipped();
             }
-            for (nb::handle entry : item(item(infos, vnetId), rtbName)) {
-                if (equals(item(entry, "subnetId"), name)) {
-                    newRtbName = item(entry, "rtbName");
+            for (nb::handle entry : item(item(infos, vnet_id), rtb_name)) {
+                if (entry["subnetId"].equal(name)) {
+                    new_rtb_name = entry["rtbName"];
                     break;
                 }
             }
         }
-        nb::object newRtbObj = route_table(rgName_, newRtbName);
-        log_.info(concat("  switch ", name, " from ", rtbName, " to ", newRtbName));
-        std::string routeTableRef = concat(
-            "module.", vnetName_, ".azurerm_route_table_lumaflow_managed[\"", newRtbName, "\"].id");
-        emit_association(subnet, newRtbObj, routeTableRef);
-        return Target::to(newRtbObj);
+        nb::object new_rtb = read_route_table(network_client_, rg_name_, new_rtb_name);
+        log_.info("  switch ", name, " from ", rtb_name, " to ", new_rtb_name);
+        std::string route_table_ref =
+            concat("module.", vnet_name_, ".azurerm_route_table_lumaflow_managed[\"", new_rtb_name,
+                   "\"].id");
+        emit_association(subnet, new_rtb, route_table_ref);
+        return Target::to(new_rtb);
     }
 
     bool shared_table_replication() const {
         nb::object setting = collaborator("yctx")().attr("getGlobalContext")(
             "configure_shared_route_table_replication");
-        return greater(setting, nb::int_(0));
+        return setting > nb::int_(0);
     }
 
-    void emit_association(nb::handle subnet, nb::handle table, const std::string& routeTableRef) {
+    void emit_association(nb::handle subnet, nb::handle table, const std::string& route_table_ref) {
         nb::object name = subnet.attr("name");
         if (groups_.has(name))
             return; // switched in Azure, but their association lives with the subnet group
-        std::string subnetResourceName = resource_name(concat(vnetName_, "_", name));
+        std::string subnet_resource_name = resource_name(concat(vnet_name_, "_", name));
         nb::dict record;
-        record["vnet_name"] = vnetName_;
+        record["vnet_name"] = vnet_name_;
         record["subnet_id"] = subnet.attr("id");
-        record["subnet_ref"] = as_str(concat("azurerm_subnet.", subnetResourceName, ".id"));
+        record["subnet_ref"] = as_str(concat("azurerm_subnet.", subnet_resource_name, ".id"));
         record["route_table_id"] = table.attr("id");
-        record["route_table_ref"] = as_str(routeTableRef);
+        record["route_table_ref"] = as_str(route_table_ref);
         record["rname"] =
-            as_str(resource_name(concat(vnetName_, "_", name, "_", table.attr("name"))));
-        record["provider"] = item(subscriptionInfo_, "alias");
+            as_str(resource_name(concat(vnet_name_, "_", name, "_", table.attr("name"))));
+        record["provider"] = subscription_info_["alias"];
         collaborator("tf").attr("createSubnetAssociationTf")(record);
     }
 
@@ -233,70 +234,70 @@ class SubnetSwitch {
     Target revert_target(nb::handle subnet) {
         nb::object name = subnet.attr("name");
         nb::object current = subnet.attr("route_table");
-        if (equals(current, nb::none())) {
-            log_.warning(concat("  **Alert** Subnet ", name,
-                                " without route table detected during revert traffic -- skipped"));
+        if (current.equal(nb::none())) {
+            log_.warning("  **Alert** Subnet ", name,
+                         " without route table detected during revert traffic -- skipped");
             return Target::skipped();
         }
         if (skip_spoke_subnet(log_, subnet))
             return Target::skipped();
-        nb::object rtbName = last_segment(current.attr("id"));
+        nb::object rtb_name = last_segment(current.attr("id"));
         nb::str main_route_table = as_str(concat(prefix_, "-main-"));
-        if (is_true(rtbName.attr("startswith")(main_route_table))) {
+        if (is_true(rtb_name.attr("startswith")(main_route_table))) {
             // Without a default table the subnet goes back to no association at all.
-            nb::handle shown = defaultRtbObj_.is_none() ? nb::handle(Py_None) : defaultRtbName_;
-            log_.info(concat("  re-associate ", name, " from ", rtbName, " to ", shown));
-            return Target::to(defaultRtbObj_);
+            nb::handle shown = default_rtb_.is_none() ? nb::handle(Py_None) : default_rtb_name_;
+            log_.info("  re-associate ", name, " from ", rtb_name, " to ", shown);
+            return Target::to(default_rtb_);
         }
-        if (!contains(rtb_target_rtb_map_, rtbName)) {
-            log_.warning(concat("  **Alert** ", name, " is using a route table ", rtbName,
-                                " that has not been copied -- skipped"));
+        if (!contains(rtb_target_rtb_map_, rtb_name)) {
+            log_.warning("  **Alert** ", name, " is using a route table ", rtb_name,
+                         " that has not been copied -- skipped");
             return Target::skipped();
         }
-        nb::object newRtbName = item(rtb_target_rtb_map_, rtbName);
-        nb::object newRtbObj = guarded(
+        nb::object new_rtb_name = item(rtb_target_rtb_map_, rtb_name);
+        nb::object new_rtb = guarded(
             [&] {
-                if (!contains(orgRouteTableInfo_, newRtbName)) {
-                    log_.warning(
-                        concat("  **Alert** ", rtbName, " region info not found -- skipped"));
+                if (!contains(org_route_table_info_, new_rtb_name)) {
+                    log_.warning("  **Alert** ", rtb_name, " region info not found -- skipped");
                     return nb::object();
                 }
-                nb::object rtRgName =
-                    id_segment(item(orgRouteTableInfo_, newRtbName).attr("id"), "RG_I");
-                return route_table(rtRgName, newRtbName);
+                nb::object old_table = item(org_route_table_info_, new_rtb_name);
+                return read_route_table(network_client_, resource_group_of(old_table),
+                                        new_rtb_name);
             },
             [&](const std::string& error) {
-                log_.error(concat("  **Error** ", error));
+                log_.error("  **Error** ", error);
                 return nb::object();
             });
-        if (!newRtbObj.is_valid())
+        if (!new_rtb.is_valid())
             return Target::skipped();
-        log_.info(concat("  switch ", name, " from ", rtbName, " to ", newRtbName));
-        return Target::to(newRtbObj);
+        log_.info("  switch ", name, " from ", rtb_name, " to ", new_rtb_name);
+        return Target::to(new_rtb);
     }
 
     Logger log_;
     nb::handle cls_, yaml_, revert_, network_client_, vnet_, rtb_target_rtb_map_,
-        orgRouteTableInfo_;
+        org_route_table_info_;
     SubnetGroups groups_;
-    nb::object rgName_, vnetName_, defaultRtbName_, defaultRtbObj_, subscriptionInfo_, prefix_;
+    nb::object rg_name_, vnet_name_, default_rtb_name_, default_rtb_, subscription_info_, prefix_;
     int num_ = 0;
 };
 
-nb::object updateSubnetAssociation(nb::handle cls, nb::handle yaml, nb::handle revert,
-                                   nb::handle network_client, nb::handle vnet,
-                                   nb::handle rtb_target_rtb_map, nb::handle orgRouteTableInfo) {
-    SubnetSwitch(cls, yaml, revert, network_client, vnet, rtb_target_rtb_map, orgRouteTableInfo)
+nb::object update_subnet_association(nb::handle cls, nb::handle yaml, nb::handle revert,
+                                     nb::handle network_client, nb::handle vnet,
+                                     nb::handle rtb_target_rtb_map,
+                                     nb::handle org_route_table_info) {
+    SubnetSwitch(cls, yaml, revert, network_client, vnet, rtb_target_rtb_map, org_route_table_info)
         .run();
     return nb::none();
 }
 
 } // namespace
 
-void register_subnet_switch(OperationTable& operations) {
-    operations.add("updateSubnetAssociation", &updateSubnetAssociation, param("yaml"),
-                   param("revert"), param("network_client"), param("vnet"),
-                   param("rtb_target_rtb_map"), param("orgRouteTableInfo"));
+void register_subnet_switch(OperationTable& table) {
+    table.add("updateSubnetAssociation", &update_subnet_association, param("yaml"), param("revert"),
+              param("network_client"), param("vnet"), param("rtb_target_rtb_map"),
+              param("orgRouteTableInfo"));
 }
 
 } // namespace switchlib
