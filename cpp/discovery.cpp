@@ -41,8 +41,11 @@ class NetworkKinds {
 };
 
 AddressRange address_range(int version, nb::handle network) {
-    return {version, nb::int_(network.attr("network_address")),
-            nb::int_(network.attr("broadcast_address"))};
+    // int(address): the accessors are read into objects first, as nb::int_ made straight from
+    // an accessor would take the address object itself for an int.
+    nb::object first = network.attr("network_address");
+    nb::object last = network.attr("broadcast_address");
+    return {version, nb::int_(first), nb::int_(last)};
 }
 
 // The same failure, and text, as the Python library's containment test gives for a value that

@@ -25,7 +25,8 @@ template <typename Handle>
 void for_each_own_peering(const Logger& log, nb::handle vnet, const char* header,
                           nb::handle exclude, Handle&& handle) {
     log.info(header);
-    nb::list peerings(vnet.attr("virtual_network_peerings"));
+    nb::object listed_peerings = vnet.attr("virtual_network_peerings");
+    nb::list peerings(listed_peerings); // list(...), not a cast of the accessor
     if (peerings.size() == 0)
         log.info("  No peering found");
     for (nb::handle listed : peerings) {
