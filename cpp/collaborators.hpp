@@ -67,8 +67,10 @@ class Logger {
     }
     bool enabled(Level level) const;
     void emit(Level level, const std::string& message) const;
+    bool emit_record(Level level, nb::handle line) const;
 
     nb::object logger_;
+    nb::object logging_source_; // the logging module's file for a plain Logger, else None
     mutable signed char enabled_[level_count] = {-1, -1, -1, -1}; // -1: not asked yet
 };
 
