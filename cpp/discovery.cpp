@@ -104,7 +104,7 @@ bool delegated_to_netapp(nb::handle subnet) {
     return false;
 }
 
-nb::object discover_subnets(nb::handle /*cls*/, nb::handle network_client, nb::handle vnet) {
+void discover_subnets(nb::handle /*cls*/, nb::handle network_client, nb::handle vnet) {
     Logger log;
     log.info("- Discover subnet to route-table association");
     nb::object rg_name = resource_group_of(vnet);
@@ -119,16 +119,14 @@ nb::object discover_subnets(nb::handle /*cls*/, nb::handle network_client, nb::h
             log.info("  subnet ", subnet.attr("name"), " is associated to ",
                      last_segment(route_table.attr("id")));
     }
-    return nb::none();
 }
 
-nb::object discover_subnet_association(nb::handle /*cls*/, nb::handle rtb, nb::handle assocs) {
+void discover_subnet_association(nb::handle /*cls*/, nb::handle rtb, nb::handle assocs) {
     nb::object subnets = rtb.attr("subnets");
     if (subnets.equal(nb::none()))
-        return nb::none();
+        return;
     for (nb::handle subnet : subnets)
         assocs.attr("append")(subnet);
-    return nb::none();
 }
 
 // The resource group of an ID, as a view into its text when it is an exact str, else as the

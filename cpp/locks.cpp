@@ -26,11 +26,11 @@ nb::object next_item(nb::handle iterator) {
     return nb::steal(next);
 }
 
-nb::object delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
-                            nb::handle indent) {
+void delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
+                      nb::handle indent) {
     Logger log;
     if (cred.equal(nb::none()) || vnet.equal(nb::none()))
-        return nb::none();
+        return;
     // Peering deletion indents these lines so that they nest under its own.
     std::string space = text(nb::str(" ") * indent);
     nb::object vnet_name = vnet.attr("name");
@@ -55,7 +55,6 @@ nb::object delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handl
                                                        resource_type, vnet_name, lock_name);
         },
         [&](const std::string& error) { log.error(space, "  **Error** ", error); });
-    return nb::none();
 }
 
 } // namespace

@@ -58,7 +58,7 @@ void log_adding(const Logger& log, nb::handle pp, const PairEnd& end) {
              item(pp, end.vnet_name));
 }
 
-nb::object add_peerings(nb::handle cls, nb::handle peering_pair_list) {
+void add_peerings(nb::handle cls, nb::handle peering_pair_list) {
     Logger log;
     log.info("- Restore peerings");
     nb::list records(peering_pair_list);
@@ -75,7 +75,6 @@ nb::object add_peerings(nb::handle cls, nb::handle peering_pair_list) {
         cred = credential_for_record(pp, remote.subscription_id);
         create_peering_end(log, cls, cred, pp, remote, item(pp, remote.peering_name));
     }
-    return nb::none();
 }
 
 } // namespace

@@ -97,8 +97,8 @@ nb::list set_disable_all_route_table_propagation_in_vnet(nb::handle cls, nb::han
     return route_table_prop;
 }
 
-nb::object restore_route_table_propagation_in_vnet(nb::handle cls, nb::handle network_client,
-                                                   nb::handle rtb_prop_list) {
+void restore_route_table_propagation_in_vnet(nb::handle cls, nb::handle network_client,
+                                             nb::handle rtb_prop_list) {
     Logger log;
     log.info("- Restore propagate-gateway-route in UDR route table");
     for (nb::handle prop : rtb_prop_list) {
@@ -112,7 +112,6 @@ nb::object restore_route_table_propagation_in_vnet(nb::handle cls, nb::handle ne
             },
             [&](const std::string& error) { report_not_found(log, rtb_name, error); });
     }
-    return nb::none();
 }
 
 } // namespace

@@ -45,14 +45,14 @@ nb::list disable_use_remote_gw_in_peering(nb::handle cls, nb::handle subscriptio
     return peering_prop_list;
 }
 
-nb::object restore_use_remote_gw_in_peering(nb::handle cls, nb::handle local_network_client,
-                                            nb::handle peering_prop_list) {
+void restore_use_remote_gw_in_peering(nb::handle cls, nb::handle local_network_client,
+                                      nb::handle peering_prop_list) {
     Logger log;
     log.info("- Restore use_remote_gateways in peering");
     nb::list records(peering_prop_list);
     if (records.size() == 0) {
         log.info("  no peering needs to be restored");
-        return nb::none();
+        return;
     }
     for (nb::handle peering_prop : records) {
         nb::object rg_name = peering_prop["localRgName"];
@@ -70,7 +70,6 @@ nb::object restore_use_remote_gw_in_peering(nb::handle cls, nb::handle local_net
             },
             [&](const std::string& error) { log.warning("  **Alert** ", error); });
     }
-    return nb::none();
 }
 
 } // namespace

@@ -6,13 +6,13 @@ namespace switchlib {
 
 namespace {
 
-nb::object attach_spoke_domain(nb::handle /*cls*/, nb::handle attach) {
+void attach_spoke_domain(nb::handle /*cls*/, nb::handle attach) {
     nb::object globals = collaborator("Globals");
     if (equals_false(globals.attr("yaml")["configure_gw_name"]))
-        return nb::none();
+        return;
     nb::object domain = globals.attr("yaml")["domain"];
     if (domain.is_none())
-        return nb::none();
+        return;
 
     Logger log;
     nb::object cid = globals.attr("CID");
@@ -34,7 +34,6 @@ nb::object attach_spoke_domain(nb::handle /*cls*/, nb::handle attach) {
     nb::object api_ep_url = globals.attr("api_ep_url");
     if (!is_true(dry_run))
         collaborator("lf").attr("lumaflow_post")(api_ep_url, payload);
-    return nb::none();
 }
 
 } // namespace

@@ -283,13 +283,11 @@ class SubnetSwitch {
     int num_ = 0;
 };
 
-nb::object update_subnet_association(nb::handle cls, nb::handle yaml, nb::handle revert,
-                                     nb::handle network_client, nb::handle vnet,
-                                     nb::handle rtb_target_rtb_map,
-                                     nb::handle org_route_table_info) {
+void update_subnet_association(nb::handle cls, nb::handle yaml, nb::handle revert,
+                               nb::handle network_client, nb::handle vnet,
+                               nb::handle rtb_target_rtb_map, nb::handle org_route_table_info) {
     SubnetSwitch(cls, yaml, revert, network_client, vnet, rtb_target_rtb_map, org_route_table_info)
         .run();
-    return nb::none();
 }
 
 } // namespace
