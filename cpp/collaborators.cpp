@@ -39,17 +39,6 @@ namespace {
 
 constexpr int level_numbers[] = {10, 20, 30, 40}; // DEBUG, INFO, WARNING, ERROR
 
-// The logging module's own source file, when `logger` is a plain logging.Logger whose records
-// may be made the way Logger._log makes them; None otherwise (a stand-in, a Logger subclass that
-// may override how records are made, or caller lookup switched off).
-nb::object plain_logger_source(nb::handle logging, nb::handle logger) {
-    nb::object logger_class = nb::getattr(logging, "Logger", nb::none());
-    nb::object source = nb::getattr(logging, "_srcfile", nb::none());
-    if (logger_class.is_none() || !logger.type().is(logger_class) || !PyUnicode_Check(source.ptr()))
-        return nb::none();
-    return source;
-}
-
 // True for a frame that Logger.findCaller would pass over: the logging module's own and the
 // import machinery's.
 bool internal_frame(nb::handle filename, nb::handle logging_source) {
@@ -62,11 +51,8 @@ bool internal_frame(nb::handle filename, nb::handle logging_source) {
 
 } // namespace
 
-Logger::Logger() {
-    nb::object logging = collaborator("logging");
-    logger_ = logging.attr("getLogger")("qn.arm.switchlib");
-    logging_source_ = plain_logger_source(logging, logger_);
-}
+Logger::Logger()
+    : logging_(collaborator("logging")), logger_(logging_.attr("getLogger")("qn.arm.switchlib")) {}
 
 bool Logger::enabled(Level level) const {
     signed char& known = enabled_[level];
@@ -78,13 +64,31 @@ bool Logger::enabled(Level level) const {
     return known == 1;
 }
 
-// The record that logger.<level>(line) would make, made and handed to the logger directly:
-// Logger._log finds the caller by walking past its own frames to the first frame outside the
-// logging module, which from here is always the innermost Python frame, the operation's
-// caller. Four Python calls of the logging module per line (the level method, isEnabledFor,
-// _log, findCaller and its frame tests) are left out, a third of what a line costs.
+// Records are made here only for a plain logging.Logger (a stand-in or a Logger subclass may
+// make or hand out records its own way) and while the logging module looks its callers up.
+void Logger::prepare_records() const {
+    prepared_ = true;
+    nb::object logger_class = nb::getattr(logging_, "Logger", nb::none());
+    nb::object source = nb::getattr(logging_, "_srcfile", nb::none());
+    if (logger_class.is_none() || !logger_.type().is(logger_class) ||
+        !PyUnicode_Check(source.ptr()))
+        return;
+    logging_source_ = source;
+    record_factory_ = logging_.attr("getLogRecordFactory")();
+    name_ = logger_.attr("name");
+}
+
+// The record that logger.<level>(line) would make, made and handed out directly. Logger._log
+// finds the caller by walking past its own frames to the first frame outside the logging
+// module, which from here is always the innermost Python frame, the operation's caller; a plain
+// Logger's makeRecord is the record factory, and its handle() is callHandlers unless it is
+// disabled or has filters. So the Python calls that only lead there (the level method,
+// isEnabledFor, _log, findCaller and its frame tests, makeRecord, handle, filter) are left
+// out: close to half of what a line costs.
 bool Logger::emit_record(Level level, nb::handle line) const {
-    if (logging_source_.is_none())
+    if (!prepared_)
+        prepare_records();
+    if (!logging_source_.is_valid())
         return false;
     PyFrameObject* frame = PyEval_GetFrame(); // borrowed
     if (frame == nullptr)
@@ -93,10 +97,15 @@ bool Logger::emit_record(Level level, nb::handle line) const {
     nb::object filename = code.attr("co_filename");
     if (internal_frame(filename, logging_source_))
         return false;
-    nb::object record = logger_.attr("makeRecord")(
-        logger_.attr("name"), level_numbers[level], filename, PyFrame_GetLineNumber(frame), line,
-        nb::tuple(), nb::none(), code.attr("co_name"), nb::none(), nb::none());
-    logger_.attr("handle")(record);
+    nb::object record =
+        record_factory_(name_, level_numbers[level], filename, PyFrame_GetLineNumber(frame), line,
+                        nb::tuple(), nb::none(), code.attr("co_name"), nb::none());
+    if (is_true(logger_.attr("disabled")))
+        return true;
+    if (is_true(logger_.attr("filters")))
+        logger_.attr("handle")(record);
+    else
+        logger_.attr("callHandlers")(record);
     return true;
 }
 

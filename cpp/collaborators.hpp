@@ -67,10 +67,15 @@ class Logger {
     }
     bool enabled(Level level) const;
     void emit(Level level, const std::string& message) const;
+    void prepare_records() const;
     bool emit_record(Level level, nb::handle line) const;
 
+    nb::object logging_;
     nb::object logger_;
-    nb::object logging_source_; // the logging module's file for a plain Logger, else None
+    // Set at the first line, for a plain Logger only: the logging module's file, the record
+    // factory and the logger's name.
+    mutable bool prepared_ = false;
+    mutable nb::object logging_source_, record_factory_, name_;
     mutable signed char enabled_[level_count] = {-1, -1, -1, -1}; // -1: not asked yet
 };
 
