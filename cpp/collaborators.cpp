@@ -21,7 +21,7 @@ void bind_collaborators(nb::module_& module) {
     // The SDK clients come from qn.arm.res.cloud, built for the configured cloud, so every
     // client an operation builds reaches the same endpoint as the driver's own.
     nb::module_ cloud = nb::module_::import_("qn.arm.res.cloud");
-    module.attr("arg") = cloud.attr("resourcegraph");
+    module.attr("arg") = nb::module_::import_("qn.arm.res.resourcegraph");
     module.attr("NetworkManagementClient") = cloud.attr("NetworkManagementClient");
     module.attr("ManagementLockClient") = cloud.attr("ManagementLockClient");
     module.attr("dl") = nb::module_::import_("qn.arm.discoverylib").attr("DiscoveryLib");

@@ -156,7 +156,10 @@ class BusyResourceRetryPolicy(RetryPolicy):  # type: ignore[type-arg]  # any tra
 
     def is_retry(self, settings: dict[str, Any], response: Any) -> bool:
         if self._is_busy(response):
-            return self._busy_wait(settings, response) is not None
+            # Judged once: sleep() uses this wait, as a second look at the clock could find
+            # the deadline passed meanwhile and leave no wait to take.
+            settings["busy_wait"] = self._busy_wait(settings, response)
+            return settings["busy_wait"] is not None
         return super().is_retry(settings, response)
 
     def increment(self, settings: dict[str, Any], response: Any = None, error: Any = None) -> bool:
@@ -168,7 +171,9 @@ class BusyResourceRetryPolicy(RetryPolicy):  # type: ignore[type-arg]  # any tra
     def sleep(self, settings: dict[str, Any], transport: Any, response: Any = None) -> None:
         if response is None or not self._is_busy(response):
             return super().sleep(settings, transport, response=response)
-        wait = self._busy_wait(settings, response)
+        wait = settings.pop("busy_wait", None)
+        if wait is None:  # sleep() without is_retry() first: judge the wait now
+            wait = self._busy_wait(settings, response) or 0.0
         settings["busy_refusals"] += 1
         request = response.http_request
         log.warning(
@@ -306,14 +311,3 @@ class ManagementLockClient(azure.mgmt.resource.locks.ManagementLockClient):
         super().__init__(
             credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
         )
-
-
-def __getattr__(name: str) -> Any:
-    # The extension still binds `cloud.resourcegraph` as its `arg`; once it imports
-    # qn.arm.res.resourcegraph itself, this goes. Resolved on first use, after both modules
-    # are loaded, so neither imports the other while loading.
-    if name == "resourcegraph":
-        import importlib
-
-        return importlib.import_module("qn.arm.res.resourcegraph")
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
