@@ -7,6 +7,7 @@ import typing
 from typing import Annotated, Any, Union
 
 from pydantic import BaseModel, ConfigDict, ValidationError, model_validator
+from pydantic_core import ErrorDetails
 
 # Values never repeated in a message: they would end up in logs and terminals.
 SECRET_KEYS = frozenset({"client_secret", "token", "CID"})
@@ -54,7 +55,9 @@ def known_keys(model: type[BaseModel]) -> list[str]:
 
 def _locate(root: type[BaseModel], loc: tuple) -> tuple[str, list[str]]:
     """The dotted key of a location, and the keys known where it ends (for suggestions)."""
-    path, annotation, known = "", root, []
+    path: str = ""
+    annotation: Any = root  # a model, then the types inside it, None past what can be followed
+    known: list[str] = []
     for part in loc:
         annotation = unwrap(annotation)
         origin = typing.get_origin(annotation)
@@ -113,7 +116,7 @@ def _suggestion(root: type[BaseModel], key: str, known: list[str]) -> str:
     return f"; did you mean {close[0]!r}?" if close else ""
 
 
-def _problem(error: dict, key: str, known: list[str], root: type[BaseModel]) -> str:
+def _problem(error: ErrorDetails, key: str, known: list[str], root: type[BaseModel]) -> str:
     kind, value = error["type"], error.get("input")
     if kind == "missing":
         return "missing (required)"
