@@ -5,8 +5,6 @@
 #include "dry_run.hpp"
 #include "registration.hpp"
 
-#include <optional>
-
 namespace switchlib {
 
 namespace {
@@ -87,12 +85,11 @@ nb::list set_disable_all_route_table_propagation_in_vnet(nb::handle cls, nb::han
     }
 
     // Only the new tables are handled: the values of a forward pairing, the keys of a revert one.
-    // The direction is read at the first key, so an empty pairing never asks for it.
-    std::optional<bool> forward;
+    // The direction is asked for at each key, as callers may hand in arguments that answer
+    // lazily; an empty pairing never asks.
     for (nb::handle key : rtb_target_rtb_map) {
-        if (!forward)
-            forward = equals_false(args.attr("revert"));
-        set_on(*forward ? item(rtb_target_rtb_map, key) : nb::borrow(key));
+        bool forward = equals_false(args.attr("revert"));
+        set_on(forward ? item(rtb_target_rtb_map, key) : nb::borrow(key));
     }
     return route_table_prop;
 }
