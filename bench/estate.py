@@ -23,17 +23,17 @@ import os
 import re
 import sys
 import tempfile
+import time
 from collections import Counter, defaultdict
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-from time import perf_counter, process_time
 
 import yaml
 
 from bench.end_to_end import changed_resources, methods_text, quiet_logging
 from qn.arm.armsim import Emulator
-from qn.arm.armsim.settings import POLL_INTERVAL, Settings
+from qn.arm.armsim.settings import Settings
 from qn.arm.res import cloud
 from qn.arm.switch_traffic import engine, report, steps, verify
 
@@ -177,10 +177,7 @@ class Chain:
 
 
 def chain(vnet: Vnet, revert: bool, settings: Settings) -> Chain:
-    def took(kind: str) -> float:
-        return settings.duration(kind)
-
-    poll = settings.poll_wait()
+    took, poll = settings.duration, settings.poll_wait()
     switch = vnet.subnets * seen_done(took("subnet_put"), poll)
     propagation = took("route_table_put") if vnet.tables else 0.0
     gateway = took("peering_put") if vnet.gateway_peerings else 0.0
@@ -259,13 +256,20 @@ class StepClock(logging.Handler):
         if found:
             self.starts[found["vnet"]].append((found["step"], record.created))
 
-    def step_seconds(self) -> dict[str, list[float]]:
-        """Per step, each VNet's time from its start to the next step's start."""
+    def step_seconds(self, since: float) -> dict[str, list[float]]:
+        """Per step, each VNet's time from its start to the next step's start; first, the
+        time from `since` (the run's start, on the log's clock) to the first step."""
         took = defaultdict(list)
+        firsts = [starts[0][1] for starts in self.starts.values() if starts]
+        took[BEFORE] = [min(firsts) - since] if firsts else []
         for starts in self.starts.values():
             for (step, start), (_, end) in zip(starts, starts[1:], strict=False):
                 took[step].append(end - start)
         return took
+
+
+# The run's plan and preflight, before any VNet's first step.
+BEFORE = "(before the first step)"
 
 
 @dataclass(frozen=True)
@@ -342,14 +346,16 @@ def migrate(case: Case) -> list[Measured]:
             for revert in (False, True):
                 clock.starts.clear()
                 first = len(arm.requests)
-                start, cpu = perf_counter(), process_time()
+                start, cpu, since = time.perf_counter(), time.process_time(), time.time()
                 status = engine.execute(driver_run(config, revert, case), tally)
-                took, cpu = perf_counter() - start, process_time() - cpu
+                took, cpu = time.perf_counter() - start, time.process_time() - cpu
                 if status != engine.EXIT_OK or tally.counts["errors"]:
                     direction = "revert" if revert else "forward"
                     raise RuntimeError(f"the {direction} run failed: {tally.errors[:3]}")
                 methods = Counter(method for method, _ in arm.requests[first:])
-                measured.append(Measured(case, revert, took, cpu, methods, clock.step_seconds()))
+                measured.append(
+                    Measured(case, revert, took, cpu, methods, clock.step_seconds(since))
+                )
             changed = changed_resources(before, arm.snapshot())
             if changed:
                 raise RuntimeError(f"the revert left differences: {changed[:5]}")
@@ -387,8 +393,9 @@ def step_waits(revert: bool) -> dict[str, float]:
     """The waits of each step of one spoke, in Azure seconds."""
     settings = Settings()
     vnet = estate(1)[0][0]
+    subnet = seen_done(settings.duration("subnet_put"), settings.poll_wait())
     return {
-        steps.SWITCH: vnet.subnets * seen_done(settings.duration("subnet_put"), POLL_INTERVAL),
+        steps.SWITCH: vnet.subnets * subnet,
         steps.PROPAGATION: settings.duration("route_table_put"),
         steps.REMOTE_GATEWAY: settings.duration("peering_put"),
         steps.PEERINGS: chain(vnet, revert, settings).hub,
