@@ -12,7 +12,7 @@ import pytest
 import fakes
 import qn.arm.switchlib as switchlib
 from qn.arm import commonlib, discoverylib, lumaflow, terraform
-from qn.arm.res import Globals, VWanMgmt, YamlContext, cloud
+from qn.arm.res import Globals, VWanMgmt, YamlContext, cloud, resourcegraph
 
 REGIONS = "eastus=use centralus=usc westus=usw westus2=usw2 northeurope=eun westeurope=euw \
 southeastasia=asse japaneast=jae chinaeast2=che2 chinanorth2=chn2"
@@ -55,7 +55,7 @@ def test_module_binds_its_collaborators_in_order():
     expected = {
         "ipaddress": __import__("ipaddress"),
         "logging": __import__("logging"),
-        "arg": cloud.resourcegraph,
+        "arg": resourcegraph,
         "NetworkManagementClient": cloud.NetworkManagementClient,
         "ManagementLockClient": cloud.ManagementLockClient,
         "dl": discoverylib.DiscoveryLib,
@@ -73,9 +73,9 @@ def test_module_binds_its_collaborators_in_order():
     assert issubclass(cloud.NetworkManagementClient, azure.mgmt.network.NetworkManagementClient)
     assert issubclass(cloud.ManagementLockClient, azure.mgmt.resource.locks.ManagementLockClient)
     assert issubclass(
-        cloud.resourcegraph.ResourceGraphClient, azure.mgmt.resourcegraph.ResourceGraphClient
+        resourcegraph.ResourceGraphClient, azure.mgmt.resourcegraph.ResourceGraphClient
     )
-    assert cloud.resourcegraph.models is azure.mgmt.resourcegraph.models
+    assert resourcegraph.models is azure.mgmt.resourcegraph.models
 
 
 def test_collaborators_and_logger_are_looked_up_at_call_time(ST, monkeypatch):
