@@ -277,9 +277,9 @@ class PeeringOperations(VirtualNetworkPeeringsOperations):
         )
 
 
-class NetworkManagementClient(azure.mgmt.network.NetworkManagementClient):
-    """The SDK's network client for the configured cloud; its peering create-or-update also
-    takes a plain settings map."""
+class _InConfiguredCloud:
+    """A subscription's SDK client built against the configured cloud (listed first among the
+    bases, so that the SDK client's own constructor receives the endpoint and options)."""
 
     def __init__(
         self,
@@ -289,25 +289,21 @@ class NetworkManagementClient(azure.mgmt.network.NetworkManagementClient):
         **kwargs: Any,
     ) -> None:
         cloud = cloud_settings()
-        super().__init__(
+        super().__init__(  # type: ignore[call-arg]  # the SDK client's, next in the MRO
             credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
         )
+
+
+class NetworkManagementClient(_InConfiguredCloud, azure.mgmt.network.NetworkManagementClient):
+    """The SDK's network client for the configured cloud; its peering create-or-update also
+    takes a plain settings map."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
         self.virtual_network_peerings = PeeringOperations(
             self._client, self._config, self._serialize, self._deserialize
         )
 
 
-class ManagementLockClient(azure.mgmt.resource.locks.ManagementLockClient):
+class ManagementLockClient(_InConfiguredCloud, azure.mgmt.resource.locks.ManagementLockClient):
     """The SDK's lock client for the configured cloud."""
-
-    def __init__(
-        self,
-        credential: TokenCredential,
-        subscription_id: str,
-        base_url: str | None = None,
-        **kwargs: Any,
-    ) -> None:
-        cloud = cloud_settings()
-        super().__init__(
-            credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
-        )
