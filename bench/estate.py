@@ -17,6 +17,7 @@ Runs as `python -m bench.estate` or `scripts/bench estate`.
 
 import argparse
 import dataclasses
+import itertools
 import logging
 import math
 import os
@@ -263,7 +264,7 @@ class StepClock(logging.Handler):
         firsts = [starts[0][1] for starts in self.starts.values() if starts]
         took[BEFORE] = [min(firsts) - since] if firsts else []
         for starts in self.starts.values():
-            for (step, start), (_, end) in zip(starts, starts[1:], strict=False):
+            for (step, start), (_, end) in itertools.pairwise(starts):
                 took[step].append(end - start)
         return took
 

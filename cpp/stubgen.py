@@ -17,12 +17,12 @@ NAME = "qn.arm.switchlib"
 
 
 def load(extension: str) -> None:
-    spec = importlib.util.spec_from_file_location(NAME, extension)
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location(NAME, extension)
+    if module_spec is None or module_spec.loader is None:
         raise ImportError(f"cannot load {extension} as {NAME}")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[NAME] = module
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
 
 
 if __name__ == "__main__":
