@@ -1,6 +1,7 @@
 // Discovery: reads a VNet's allowed address space, its subnets and route-table associations,
 // and its staged route tables, without changing anything.
 #include "discovery.hpp"
+#include "helpers.hpp"
 #include "registration.hpp"
 
 namespace switchlib {
@@ -8,6 +9,9 @@ namespace switchlib {
 namespace {
 
 constexpr const char* netapp_service = "Microsoft.Netapp/volumes";
+
+// The endings of the two main route tables' names after the prefix P.
+constexpr std::string_view main_table_suffixes[] = {"-main-1", "-main-2"};
 
 // ---------------------------------------------------------------------------------------------
 // Address space
@@ -154,16 +158,15 @@ bool in_other_group(nb::handle rtb, nb::handle vnet) {
     return rg.as_object().not_equal(vnet_rg.as_object());
 }
 
-// name == P + "-main-1" or name == P + "-main-2", compared in place for exact strs.
+// name == main_table_name(P, 1) or name == main_table_name(P, 2), compared in place for exact
+// strs.
 bool is_main_table_name(nb::handle name, nb::handle prefix) {
     std::string_view name_text, prefix_text;
     if (exact_str_view(name, name_text) && exact_str_view(prefix, prefix_text)) {
-        constexpr std::string_view main_1 = "-main-1", main_2 = "-main-2";
-        if (name_text.size() != prefix_text.size() + main_1.size() ||
-            name_text.substr(0, prefix_text.size()) != prefix_text)
+        if (name_text.substr(0, prefix_text.size()) != prefix_text)
             return false;
         std::string_view ending = name_text.substr(prefix_text.size());
-        return ending == main_1 || ending == main_2;
+        return ending == main_table_suffixes[0] || ending == main_table_suffixes[1];
     }
     return name.equal(main_table_name(prefix, 1)) || name.equal(main_table_name(prefix, 2));
 }
@@ -171,7 +174,7 @@ bool is_main_table_name(nb::handle name, nb::handle prefix) {
 bool is_main_rtb(nb::handle /*cls*/, nb::handle vnet, nb::handle rtb) {
     if (in_other_group(rtb, vnet))
         return false;
-    nb::object prefix = main_table_prefix(vnet);
+    nb::object prefix = main_table_prefix(vnet.attr("name"));
     return is_main_table_name(rtb.attr("name"), prefix);
 }
 
@@ -293,23 +296,31 @@ nb::tuple discover_route_table(nb::handle cls, nb::handle network_client, nb::ha
 
 } // namespace
 
-bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
-    nb::object name = subnet.attr("name");
-    if (contains(collaborator("common").attr("AZURE_SUBNET"), name)) {
-        log.info("  found Azure ", name, " -- skipped ");
-        return true;
-    }
-    if (delegated_to_netapp(subnet)) {
-        log.info("  ", name, " delegated to ", netapp_service, " -- skipped");
-        return true;
-    }
-    return false;
+ReservedSubnet reserved_subnet(nb::handle subnet, nb::handle name) {
+    if (contains(collaborator("common").attr("AZURE_SUBNET"), name))
+        return ReservedSubnet::azure_name;
+    if (delegated_to_netapp(subnet))
+        return ReservedSubnet::netapp;
+    return ReservedSubnet::none;
 }
 
-nb::object main_table_prefix(nb::handle vnet) {
-    nb::object name = vnet.attr("name");
-    nb::object prefix = collaborator("common").attr("getMainTablePrefix")(name);
-    return prefix.is_none() ? name : prefix;
+void log_reserved_subnet(const Logger& log, ReservedSubnet reason, nb::handle name) {
+    if (reason == ReservedSubnet::azure_name)
+        log.info("  found Azure ", name, " -- skipped ");
+    else if (reason == ReservedSubnet::netapp)
+        log.info("  ", name, " delegated to ", netapp_service, " -- skipped");
+}
+
+bool skip_reserved_subnet(const Logger& log, nb::handle subnet) {
+    nb::object name = subnet.attr("name");
+    ReservedSubnet reason = reserved_subnet(subnet, name);
+    log_reserved_subnet(log, reason, name);
+    return reason != ReservedSubnet::none;
+}
+
+nb::object main_table_prefix(nb::handle vnet_name) {
+    nb::object prefix = collaborator("common").attr("getMainTablePrefix")(vnet_name);
+    return prefix.is_none() ? nb::borrow(vnet_name) : prefix;
 }
 
 nb::str staged_entry(nb::handle name, nb::handle resource_group) {
@@ -317,7 +328,15 @@ nb::str staged_entry(nb::handle name, nb::handle resource_group) {
 }
 
 nb::str main_table_name(nb::handle prefix, int number) {
-    return as_str(concat(prefix, "-main-", std::to_string(number)));
+    return as_str(concat(prefix, main_table_suffixes[number - 1]));
+}
+
+nb::list main_table_names(nb::handle vnet_name) {
+    nb::object prefix = main_table_prefix(vnet_name);
+    nb::list names;
+    for (int number : {1, 2})
+        names.append(main_table_name(prefix, number));
+    return names;
 }
 
 void register_discovery(OperationTable& table) {

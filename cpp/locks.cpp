@@ -1,6 +1,7 @@
 // Locks: removes the management lock that would block changes to a VNet.
 #include "cloud.hpp"
 #include "dry_run.hpp"
+#include "helpers.hpp"
 #include "registration.hpp"
 
 namespace switchlib {
@@ -26,6 +27,12 @@ nb::object next_item(nb::handle iterator) {
     return nb::steal(next);
 }
 
+// The lock the removal deletes, of a listing still to be read: the first it yields; any further
+// locks on the VNet stay in place. An invalid object when the listing is empty.
+nb::object first_lock(nb::handle listing) {
+    return next_item(listing);
+}
+
 void delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet,
                       nb::handle indent) {
     Logger log;
@@ -42,8 +49,7 @@ void delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet
                                                               resource_type, vnet_name);
     guarded(
         [&] {
-            // Only the first lock is removed; further locks on the VNet stay in place.
-            nb::object lock = next_item(listing);
+            nb::object lock = first_lock(listing);
             if (!lock.is_valid()) {
                 log.info(space, "  no vnet lock found");
                 return;
@@ -58,6 +64,11 @@ void delete_vnet_lock(nb::handle cls, AzureCredentialParam cred, nb::handle vnet
 }
 
 } // namespace
+
+nb::object lock_to_remove(nb::handle locks) {
+    nb::object lock = first_lock(checked(PyObject_GetIter(locks.ptr())));
+    return lock.is_valid() ? lock : nb::none();
+}
 
 void register_locks(OperationTable& table) {
     table.add("deleteVnetLock", &delete_vnet_lock, param("cred"), param("vnet"),

@@ -1,5 +1,6 @@
 // The module: its collaborators, then the SwitchTraffic class from what every file registers.
 #include "collaborators.hpp"
+#include "helpers.hpp"
 #include "registration.hpp"
 
 NB_MODULE(switchlib, module) {
@@ -22,4 +23,5 @@ NB_MODULE(switchlib, module) {
     register_transit(table);
     register_security_domain(table);
     build_class(module, table);
+    register_helpers(module);
 }

@@ -77,7 +77,7 @@ nb::list set_disable_all_route_table_propagation_in_vnet(nb::handle cls, nb::han
     };
 
     // The main tables are staged under the same prefix that discovery recognises them by.
-    nb::object prefix = main_table_prefix(vnet);
+    nb::object prefix = main_table_prefix(vnet.attr("name"));
     for (int number : {1, 2}) {
         nb::str rtb_name = main_table_name(prefix, number);
         if (contains(staged_udr_lst, staged_entry(rtb_name, rg_name)))

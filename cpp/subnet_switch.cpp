@@ -4,6 +4,7 @@
 #include "cloud.hpp"
 #include "discovery.hpp"
 #include "dry_run.hpp"
+#include "helpers.hpp"
 #include "registration.hpp"
 
 #include <algorithm>
@@ -11,6 +12,107 @@
 namespace switchlib {
 
 namespace {
+
+// Where the forward walk sends one subnet, before any table is fetched: the filters and the
+// pairing, which the driver asks for too (forward_switch_target). The main-table alternation
+// and the shared-replication lookup stay with the walk.
+struct ForwardDecision {
+    enum Kind { reserved, netapp, spoke_gateway, not_migrated, not_copied, main, staged } kind;
+    nb::object current; // for `not_copied` and `staged`: the subnet's route-table name
+    nb::object target;  // for `staged`: rtb_target_rtb_map[current]
+};
+
+const char* kind_name(ForwardDecision::Kind kind) {
+    switch (kind) {
+    case ForwardDecision::reserved:
+        return "reserved";
+    case ForwardDecision::netapp:
+        return "netapp";
+    case ForwardDecision::spoke_gateway:
+        return "spoke_gateway";
+    case ForwardDecision::not_migrated:
+        return "not_migrated";
+    case ForwardDecision::not_copied:
+        return "not_copied";
+    case ForwardDecision::main:
+        return "main";
+    case ForwardDecision::staged:
+        return "staged";
+    }
+    return "";
+}
+
+// The controller's own spoke-gateway subnets keep the route table the controller gave them.
+bool is_spoke_subnet(nb::handle name) {
+    for (nb::handle fragment : collaborator("dl").attr("lumaflowSpokeSubnetNames")) {
+        if (contains(name, fragment))
+            return true;
+    }
+    return false;
+}
+
+bool skip_spoke_subnet(const Logger& log, nb::handle subnet) {
+    nb::object name = subnet.attr("name");
+    if (!is_spoke_subnet(name))
+        return false;
+    log.info("  spoke gw subnet ", name, " -- skipped");
+    return true;
+}
+
+// "<vnet name>-<default_route_table>", or None when no default table is configured.
+nb::object default_table_name(nb::handle yaml, nb::handle vnet_name) {
+    nb::object suffix = yaml["default_route_table"];
+    if (suffix.is_none())
+        return nb::none();
+    return as_str(concat(vnet_name, "-", suffix));
+}
+
+// The forward rules of one VNet. "migrate_non_associated_subnet" is looked up only when a subnet
+// without its own table asks for it, as a configuration without subnets of that kind need not
+// carry the key.
+class ForwardRules {
+  public:
+    ForwardRules(nb::handle yaml, nb::handle rtb_target_rtb_map, nb::object default_rtb_name)
+        : yaml_(yaml), rtb_target_rtb_map_(rtb_target_rtb_map),
+          default_rtb_name_(std::move(default_rtb_name)) {}
+
+    ForwardDecision decide(nb::handle subnet, nb::handle name) const {
+        switch (reserved_subnet(subnet, name)) {
+        case ReservedSubnet::azure_name:
+            return {ForwardDecision::reserved, {}, {}};
+        case ReservedSubnet::netapp:
+            return {ForwardDecision::netapp, {}, {}};
+        case ReservedSubnet::none:
+            break;
+        }
+        nb::object route_table = subnet.attr("route_table");
+        if (without_own_table(route_table)) {
+            // Identity with False: 0 or None still migrates.
+            if (is_false_object(yaml_["migrate_non_associated_subnet"]))
+                return {ForwardDecision::not_migrated, {}, {}};
+            return {ForwardDecision::main, {}, {}};
+        }
+        if (is_spoke_subnet(name))
+            return {ForwardDecision::spoke_gateway, {}, {}};
+        nb::object current = last_segment(route_table.attr("id"));
+        if (!contains(rtb_target_rtb_map_, current))
+            return {ForwardDecision::not_copied, current, {}};
+        nb::object staged = item(rtb_target_rtb_map_, current);
+        return {ForwardDecision::staged, current, staged};
+    }
+
+  private:
+    // No table, or the VNet's default table: such subnets go to a main table.
+    bool without_own_table(nb::handle route_table) const {
+        if (route_table.is_none())
+            return true;
+        return !default_rtb_name_.is_none() &&
+               last_segment(route_table.attr("id")).equal(default_rtb_name_);
+    }
+
+    nb::handle yaml_, rtb_target_rtb_map_;
+    nb::object default_rtb_name_;
+};
 
 // What a branch decided for one subnet.
 struct Target {
@@ -26,18 +128,6 @@ struct Target {
 std::string resource_name(std::string name) {
     std::replace(name.begin(), name.end(), '.', '_');
     return name;
-}
-
-// The controller's own spoke-gateway subnets keep the route table the controller gave them.
-bool skip_spoke_subnet(const Logger& log, nb::handle subnet) {
-    nb::object name = subnet.attr("name");
-    for (nb::handle fragment : collaborator("dl").attr("lumaflowSpokeSubnetNames")) {
-        if (contains(name, fragment)) {
-            log.info("  spoke gw subnet ", name, " -- skipped");
-            return true;
-        }
-    }
-    return false;
 }
 
 // `name in yaml["subnet_in_subnet_groups"]`, with the key looked up when first needed. A list
@@ -85,13 +175,12 @@ class SubnetSwitch {
         find_default_table();
         nb::object subscription_id = yaml_["subscriptionId"]; // required, though not used
         subscription_info_ = yaml_["subscriptionInfo"];
-        prefix_ = main_table_prefix(vnet_);
+        prefix_ = main_table_prefix(vnet_name_);
 
         const bool forward = equals_false(revert_);
+        ForwardRules rules(yaml_, rtb_target_rtb_map_, default_rtb_name_);
         for (nb::handle subnet : subnets) {
-            if (skip_reserved_subnet(log_, subnet))
-                continue;
-            Target target = forward ? forward_target(subnet) : revert_target(subnet);
+            Target target = forward ? forward_target(rules, subnet) : revert_target(subnet);
             if (target.kind == Target::stop)
                 return; // without its main tables the VNet cannot be switched: touch no more
             if (target.kind == Target::write)
@@ -104,12 +193,10 @@ class SubnetSwitch {
     nb::object subnets_api() const { return network_client_.attr("subnets"); }
 
     void find_default_table() {
-        default_rtb_name_ = nb::none();
         default_rtb_ = nb::none();
-        nb::object suffix = yaml_["default_route_table"];
-        if (suffix.is_none())
+        default_rtb_name_ = default_table_name(yaml_, vnet_name_);
+        if (default_rtb_name_.is_none())
             return;
-        default_rtb_name_ = as_str(concat(vnet_name_, "-", suffix));
         default_rtb_ =
             guarded([&] { return read_route_table(network_client_, rg_name_, default_rtb_name_); },
                     [&](const std::string& error) {
@@ -132,25 +219,36 @@ class SubnetSwitch {
 
     // -- forward ------------------------------------------------------------------------------
 
-    bool without_own_table(nb::handle subnet) const {
-        nb::object current = subnet.attr("route_table");
-        if (current.is_none())
-            return true;
-        return !default_rtb_name_.is_none() &&
-               last_segment(current.attr("id")).equal(default_rtb_name_);
-    }
-
-    Target forward_target(nb::handle subnet) {
-        return without_own_table(subnet) ? to_main_table(subnet) : to_staged_table(subnet);
+    Target forward_target(const ForwardRules& rules, nb::handle subnet) {
+        nb::object name = subnet.attr("name");
+        ForwardDecision decision = rules.decide(subnet, name);
+        switch (decision.kind) {
+        case ForwardDecision::reserved:
+            log_reserved_subnet(log_, ReservedSubnet::azure_name, name);
+            break;
+        case ForwardDecision::netapp:
+            log_reserved_subnet(log_, ReservedSubnet::netapp, name);
+            break;
+        case ForwardDecision::not_migrated:
+            log_.info("  subnet ", name, " without route table association -- skipped");
+            break;
+        case ForwardDecision::spoke_gateway:
+            log_.info("  spoke gw subnet ", name, " -- skipped");
+            break;
+        case ForwardDecision::not_copied:
+            log_.warning("  **Alert** ", name, " associated to ", decision.current,
+                         " not copied -- skipped");
+            break;
+        case ForwardDecision::main:
+            return to_main_table(subnet, name);
+        case ForwardDecision::staged:
+            return to_staged_table(subnet, name, decision.current, decision.target);
+        }
+        return Target::skipped();
     }
 
     // Subnets without a table of their own are dealt out to the two main tables in turn.
-    Target to_main_table(nb::handle subnet) {
-        nb::object name = subnet.attr("name");
-        if (is_false_object(yaml_["migrate_non_associated_subnet"])) {
-            log_.info("  subnet ", name, " without route table association -- skipped");
-            return Target::skipped();
-        }
+    Target to_main_table(nb::handle subnet, nb::handle name) {
         const int index = num_ % 2;
         nb::str new_rtb_name = main_table_name(prefix_, index + 1);
         std::string route_table_ref =
@@ -170,17 +268,8 @@ class SubnetSwitch {
         return Target::to(new_rtb);
     }
 
-    Target to_staged_table(nb::handle subnet) {
-        if (skip_spoke_subnet(log_, subnet))
-            return Target::skipped();
-        nb::object name = subnet.attr("name");
-        nb::object rtb_name = last_segment(subnet.attr("route_table").attr("id"));
-        if (!contains(rtb_target_rtb_map_, rtb_name)) {
-            log_.warning("  **Alert** ", name, " associated to ", rtb_name,
-                         " not copied -- skipped");
-            return Target::skipped();
-        }
-        nb::object new_rtb_name = item(rtb_target_rtb_map_, rtb_name);
+    Target to_staged_table(nb::handle subnet, nb::handle name, nb::handle rtb_name,
+                           nb::object new_rtb_name) {
         if (shared_table_replication()) {
             nb::object infos =
                 collaborator("tf").attr("readDiscoveryInfo")()["rtbSubnetGwGroupInfos"];
@@ -232,6 +321,8 @@ class SubnetSwitch {
     // -- revert -------------------------------------------------------------------------------
 
     Target revert_target(nb::handle subnet) {
+        if (skip_reserved_subnet(log_, subnet))
+            return Target::skipped();
         nb::object name = subnet.attr("name");
         nb::object current = subnet.attr("route_table");
         if (current.equal(nb::none())) {
@@ -291,6 +382,16 @@ void update_subnet_association(nb::handle cls, nb::handle yaml, nb::handle rever
 }
 
 } // namespace
+
+// The forward walk's decision for one subnet, for the driver to know before the run which subnets
+// the switch moves and where: (kind, staged table name or None).
+nb::tuple forward_switch_target(nb::handle yaml, nb::handle vnet, nb::handle subnet,
+                                nb::handle rtb_target_rtb_map) {
+    ForwardRules rules(yaml, rtb_target_rtb_map, default_table_name(yaml, vnet.attr("name")));
+    ForwardDecision decision = rules.decide(subnet, subnet.attr("name"));
+    nb::object table = decision.kind == ForwardDecision::staged ? decision.target : nb::none();
+    return nb::make_tuple(kind_name(decision.kind), table);
+}
 
 void register_subnet_switch(OperationTable& table) {
     table.add("updateSubnetAssociation", &update_subnet_association, param("yaml"), param("revert"),

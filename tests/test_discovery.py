@@ -64,6 +64,8 @@ def test_main_route_table_by_exact_name_and_group(ST, use_prefixes, prefix, rg, 
     use_prefixes({"vn1": prefix} if prefix else {})
     vnet = fakes.vnet(SUB, RG, "vn1")
     assert ST.isMainRtb(vnet, fakes.route_table(SUB, rg, name)) is expected
+    # the names the driver plans with are the ones discovery recognises
+    assert expected is (rg == RG and name in switchlib.main_table_names("vn1"))
     with pytest.raises(IndexError, match="list index out of range"):
         ST.isMainRtb(vnet, fakes.Model(id="rt", name=name))
 

@@ -53,6 +53,14 @@ def test_only_the_first_of_two_locks_is_deleted(ST, azure, hub, logs):
     ]
 
 
+@pytest.mark.parametrize("names", [[], ["no-delete"], ["no-delete", "read-only"]])
+def test_lock_to_remove_is_the_lock_the_removal_deletes(ST, azure, hub, names):
+    planned = switchlib.lock_to_remove([fakes.lock(name) for name in names])
+    calls, _ = remove_lock(ST, azure, hub, names)
+    deleted = [args[-1] for op, args in calls if op == DELETE[0]]
+    assert deleted == ([planned.name] if planned else []) == names[:1]
+
+
 def test_dry_run_logs_the_same_but_deletes_nothing(ST, azure, hub, logs):
     ST.setDryRun()
     assert remove_lock(ST, azure, hub, ["no-delete"]) == ([LIST], ["no-delete"])

@@ -4,6 +4,7 @@ import pytest
 from azure.core.exceptions import HttpResponseError
 
 import fakes
+import qn.arm.switchlib as switchlib
 
 SUB, RG, OLD_RG = "sub-1", "rg-net", "rg-old"
 VNET = "vn.1"
@@ -202,6 +203,47 @@ def test_forward_then_revert_over_a_mixed_vnet(ST, azure, vnet, terraform, logs)
     assert_lines_then_report(ST, azure, vnet, logs, REVERT_LINES)
 
 
+# what the forward walk does with each subnet of the mixed VNet, as the driver asks beforehand
+DECISIONS = {
+    "app.a": ("staged", "rt-app-new"),
+    "plain": ("main", None),
+    "GatewaySubnet": ("reserved", None),
+    "dflt": ("main", None),
+    "db": ("staged", "rt-db-new"),
+    "files": ("netapp", None),
+    "x-lumaflow-spoke-gw": ("spoke_gateway", None),
+    "grouped": ("main", None),
+    "other": ("not_copied", None),
+    "web": ("main", None),
+}
+WITHOUT_TABLE = ["plain", "dflt", "grouped", "web"]
+
+
+@pytest.mark.parametrize(
+    "changes, decided",
+    [
+        ({}, {}),
+        (
+            {"migrate_non_associated_subnet": False},
+            dict.fromkeys(WITHOUT_TABLE, ("not_migrated", None)),
+        ),
+        ({"default_route_table": None}, {"dflt": ("not_copied", None)}),
+    ],
+    ids=["as-configured", "not-migrated", "no-default-table"],
+)
+def test_forward_switch_target_is_the_walks_decision(ST, azure, vnet, changes, decided):
+    yaml = config(**changes)
+    subnets = azure.network_client(SUB).subnets.list(RG, VNET)
+    targets = {s.name: switchlib.forward_switch_target(yaml, vnet, s, FORWARD_MAP) for s in subnets}
+    assert targets == {**DECISIONS, **decided}
+    forward(ST, azure, vnet, yaml)
+    moved = {name: table for name, table in associations(azure).items() if table != BEFORE[name]}
+    assert moved.keys() == {n for n, (kind, _) in targets.items() if kind in ("main", "staged")}
+    for name, table in moved.items():
+        kind, staged = targets[name]
+        assert table in (switchlib.main_table_names(VNET) if kind == "main" else [staged])
+
+
 # the run under test is the last of each list
 FORWARD_RUN, REVERT_RUN = [forward], [forward, revert]
 
@@ -322,6 +364,7 @@ def test_main_tables_follow_the_configured_prefix(ST, azure, vnet, terraform, us
     assert associations(azure)["dflt"] == "p.x-main-2"
     assert terraform.records[1]["rname"] == "vn_1_plain_p_x-main-1"
     assert terraform.records[1]["route_table_ref"] == main_ref(0)
+    assert switchlib.main_table_names(VNET) == ["p.x-main-1", "p.x-main-2"]
 
 
 @pytest.mark.parametrize("missing", [*config(), "alias"])
