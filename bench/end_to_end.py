@@ -28,7 +28,8 @@ from time import perf_counter_ns
 import yaml
 
 from qn.arm.armsim import Emulator
-from qn.arm.switch_traffic import engine, items, locks, report, steps, verify
+from qn.arm.switch_traffic import hub_locks, locks, operation, readback, report, steps, vnet_run
+from qn.arm.switch_traffic.options import EXIT_OK, RunOptions
 
 SPOKE = "00000000-0000-0000-0000-0000000000a1"
 HUB = "00000000-0000-0000-0000-0000000000b2"
@@ -43,6 +44,7 @@ OPEN_VNET = "open VNet (driver)"
 LOCK_PREFLIGHT = "lock preflight (driver)"
 PEERING_ORDER = "peering order (driver)"
 PUT_LOCKS_BACK = "put locks back (driver)"
+RECORD_HUB_LOCKS = "record hub locks (driver)"
 READ_BACK = "read back (driver)"
 OTHER = "other (driver)"
 SWITCH_PLAN = "switch-subnets: plan (driver)"
@@ -53,9 +55,13 @@ DRIVER = (
     LOCK_PREFLIGHT,
     READ_BACK,
     PEERING_ORDER,
+    RECORD_HUB_LOCKS,
     PUT_LOCKS_BACK,
     OTHER,
 )
+
+
+DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, DELETION, DOMAIN = steps.NAMES
 
 
 def plan_of(step):
@@ -134,24 +140,24 @@ def least_requests():
     on_old_tables = sum(1 for i in range(SUBNETS) if not without_table(i))
     staged_tables = OLD_TABLES + 2
     forward = {
-        steps.DISCOVER: 1,
-        steps.SWITCH: 1 + moved + moved + 1,
-        plan_of(steps.PROPAGATION): staged_tables,
-        steps.PROPAGATION: 2 * staged_tables,
-        plan_of(steps.REMOTE_GATEWAY): PEERINGS,
+        DISCOVER: 1,
+        SWITCH: 1 + moved + moved + 1,
+        plan_of(PROPAGATION): staged_tables,
+        PROPAGATION: 2 * staged_tables,
+        plan_of(REMOTE_GATEWAY): PEERINGS,
         # The driver hands the step only the peerings its plan found using the gateway.
-        steps.REMOTE_GATEWAY: 2 * USING_GATEWAY,
-        plan_of(steps.PEERINGS): 4 * PEERINGS,
-        steps.PEERINGS: 7 * PEERINGS,
-        steps.DOMAIN: 0,
+        REMOTE_GATEWAY: 2 * USING_GATEWAY,
+        plan_of(DELETION): 4 * PEERINGS,
+        DELETION: 7 * PEERINGS,
+        DOMAIN: 0,
     }
     revert = {
-        steps.DOMAIN: 0,
-        steps.PEERINGS: 2 * PEERINGS,
-        steps.REMOTE_GATEWAY: 2 * USING_GATEWAY,
-        steps.PROPAGATION: 2 * staged_tables,
-        steps.SWITCH: 1 + 1 + on_old_tables + moved + 1,  # a revert-direction discovery first
-        steps.DISCOVER: 0,  # the forward discovery changed nothing
+        DOMAIN: 0,
+        DELETION: 2 * PEERINGS,
+        REMOTE_GATEWAY: 2 * USING_GATEWAY,
+        PROPAGATION: 2 * staged_tables,
+        SWITCH: 1 + 1 + on_old_tables + moved + 1,  # a revert-direction discovery first
+        DISCOVER: 0,  # the forward discovery changed nothing
     }
     return forward, revert
 
@@ -203,9 +209,9 @@ class StepRequests:
         def counted(*args, **kwargs):
             if self._absorbing:
                 return function(*args, **kwargs)
-            if planned and args[1].DryRun:  # (run, library, earlier) with the planning library
+            if planned and args[1].DryRun:  # plan(run, library, earlier), the planning library
                 plan = plan_of(label)
-                if label == steps.PEERINGS and not self._preflight_planned:
+                if label == DELETION and not self._preflight_planned:
                     self._preflight_planned = True  # the first plan finds the hubs to check
                     plan = LOCK_PREFLIGHT
                 return self._count(plan, function)(*args, **kwargs)
@@ -231,8 +237,16 @@ class StepRequests:
         return counted
 
     def _wrap(self, namespace, name, label, planned=False, whole=False):
-        """Wraps namespace[name]: a module's or the steps' table; a class's attribute."""
-        original = namespace[name] if isinstance(namespace, dict) else vars(namespace)[name]
+        """Wraps namespace[name]: a module's; a class's or a step's attribute."""
+        if isinstance(namespace, dict):
+            original = namespace[name]
+        elif isinstance(namespace, steps.base.Step):
+            original = getattr(type(namespace), name)  # restored as the class's own
+            self._patched.append((namespace, name, original))
+            self._put(namespace, name, self._count(label, getattr(namespace, name), planned))
+            return
+        else:
+            original = vars(namespace)[name]
         self._patched.append((namespace, name, original))
         self._put(namespace, name, self._count(label, original, planned, whole))
 
@@ -240,22 +254,30 @@ class StepRequests:
     def _put(namespace, name, value):
         if isinstance(namespace, dict):
             namespace[name] = value
+        elif isinstance(namespace, steps.base.Step) and value == getattr(type(namespace), name):
+            del vars(namespace)[name]  # a step's method: back to its class's own
         else:
             setattr(namespace, name, value)
 
     def __enter__(self):
         self._first = len(self.arm.requests)
-        self._wrap(vars(engine), "open_vnet", OPEN_VNET)
+        self._wrap(vars(vnet_run), "open_vnet", OPEN_VNET)
         self._wrap(vars(locks), "preflight", LOCK_PREFLIGHT)
-        self._wrap(vars(verify), "check", READ_BACK)
-        self._wrap(engine.Migration, "plan", PLAN, whole=True)
-        self._wrap(engine.Migration, "in_creatable_order", PEERING_ORDER)
-        self._wrap(engine.Migration, "put_locks_back", PUT_LOCKS_BACK)
-        self._wrap(vars(items), "switch_plan", SWITCH_PLAN)
-        for step in list(steps.FORWARD):
-            self._wrap(steps.FORWARD, step, step, planned=step in steps.PLANNED_STEPS)
-        for step in list(steps.REVERT):
-            self._wrap(steps.REVERT, step, step)
+        self._wrap(vars(readback), "judged", READ_BACK)
+        self._wrap(operation.Migration, "plan", PLAN, whole=True)
+        self._wrap(vars(steps.peerings), "in_creatable_order", PEERING_ORDER)
+        self._wrap(vars(hub_locks), "put_back", PUT_LOCKS_BACK)
+        self._wrap(vars(steps.switch), "switch_plan", SWITCH_PLAN)
+        self._wrap(steps.peerings.STEP, "record_hub_locks", RECORD_HUB_LOCKS)
+        for step in steps.ORDER:
+            # A step's library calls: its plan (the planning library's reads; discovery's plan
+            # is its call), its change forward and back.
+            if step.has_items and step is not steps.switch.STEP:
+                self._wrap(step, "plan", step.name, planned=True)
+            elif not step.has_items:
+                self._wrap(step, "plan", step.name)
+            self._wrap(step, "forward", step.name)
+            self._wrap(step, "revert", step.name)
         return self
 
     def __exit__(self, *exc):
@@ -298,9 +320,9 @@ def one_round():
         for revert in (False, True):
             with StepRequests(arm) as counted:
                 start = perf_counter_ns()
-                status = engine.execute(engine.Run(config, revert=revert, yes=True), tally)
+                status = operation.execute(RunOptions(config, revert=revert, yes=True), tally)
                 took = perf_counter_ns() - start
-            if status != engine.EXIT_OK or tally.counts["errors"]:
+            if status != EXIT_OK or tally.counts["errors"]:
                 raise RuntimeError(f"the {'revert' if revert else 'forward'} run failed")
             results.append((counted, took))
         changed = changed_resources(before, arm.snapshot())

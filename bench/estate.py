@@ -36,7 +36,8 @@ from bench.end_to_end import changed_resources, methods_text, quiet_logging
 from qn.arm.armsim import Emulator
 from qn.arm.armsim.settings import Settings
 from qn.arm.res import cloud
-from qn.arm.switch_traffic import engine, report, steps, verify
+from qn.arm.switch_traffic import operation, options, report, steps
+from qn.arm.switch_traffic.options import EXIT_OK, RunOptions, Waits
 
 SPOKE_SUB = "00000000-0000-0000-0000-0000000000a1"
 HUB_SUB = "00000000-0000-0000-0000-0000000000b2"
@@ -310,19 +311,25 @@ class Measured:
         return lower_limit(vnets, locked, self.case.parallel, self.revert, Settings())
 
 
-def driver_run(config: str, revert: bool, case: Case) -> engine.Run:
+def driver_run(config: str, revert: bool, case: Case) -> RunOptions:
     chosen = [spoke(i) for i in range(case.vnets)] if case.vnets < SPOKES else None
-    return engine.Run(config, revert=revert, vnet=chosen, yes=True, parallel=case.parallel)
+    return RunOptions(config, revert=revert, vnet=chosen, yes=True, parallel=case.parallel)
 
 
 @contextmanager
 def driver_waits(scale: float) -> Iterator[None]:
     """The driver's own waits (read-back polling, retries of refused writes) on the
     emulator's clock, as they would be against Azure."""
-    defaults = verify.Waits()
+    defaults = Waits()
+    interval = defaults.interval * scale
+    waits = Waits(
+        interval=interval,
+        timeout=defaults.timeout * scale,
+        visible_after=max(interval, min(defaults.visible_after, 100 * interval)),
+    )
     cloud.scale_retries(scale)
     try:
-        with verify.waiting(defaults.interval * scale, defaults.timeout * scale):
+        with options.waiting(waits):
             yield
     finally:
         cloud.configure_retries()
@@ -348,9 +355,9 @@ def migrate(case: Case) -> list[Measured]:
                 clock.starts.clear()
                 first = len(arm.requests)
                 start, cpu, since = time.perf_counter(), time.process_time(), time.time()
-                status = engine.execute(driver_run(config, revert, case), tally)
+                status = operation.execute(driver_run(config, revert, case), tally)
                 took, cpu = time.perf_counter() - start, time.process_time() - cpu
-                if status != engine.EXIT_OK or tally.counts["errors"]:
+                if status != EXIT_OK or tally.counts["errors"]:
                     direction = "revert" if revert else "forward"
                     raise RuntimeError(f"the {direction} run failed: {tally.errors[:3]}")
                 methods = Counter(method for method, _ in arm.requests[first:])
@@ -396,10 +403,10 @@ def step_waits(revert: bool) -> dict[str, float]:
     vnet = estate(1)[0][0]
     subnet = seen_done(settings.duration("subnet_put"), settings.poll_wait())
     return {
-        steps.SWITCH: vnet.subnets * subnet,
-        steps.PROPAGATION: settings.duration("route_table_put"),
-        steps.REMOTE_GATEWAY: settings.duration("peering_put"),
-        steps.PEERINGS: chain(vnet, revert, settings).hub,
+        steps.switch.STEP.name: vnet.subnets * subnet,
+        steps.propagation.STEP.name: settings.duration("route_table_put"),
+        steps.remote_gateway.STEP.name: settings.duration("peering_put"),
+        steps.peerings.STEP.name: chain(vnet, revert, settings).hub,
     }
 
 

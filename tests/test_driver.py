@@ -13,9 +13,11 @@ from urllib.parse import urlsplit
 import pytest
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import demo, engine, state, steps
+from qn.arm.switch_traffic import adapter, demo, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
+from qn.arm.switch_traffic.resources import Clients
+from qn.arm.switch_traffic.steps.base import Earlier, VnetRun, planning_library, quiet_library
 from qn.arm.terraform import Terraform
 
 STATE = "switch-traffic-state.json"
@@ -177,9 +179,9 @@ def test_half_deleted_peering_comes_back_connected_in_one_revert(arm, capsys):
     "unreadable, refused_after",
     [
         ("vn-hub/virtualNetworkPeerings", None),  # from the plan on
-        ("vn-hub/virtualNetworkPeerings", steps.REMOTE_GATEWAY),
-        ("virtualNetworkPeerings/app-to-hub", steps.PROPAGATION),
-        ("routeTables/rt-web-lf", steps.SWITCH),
+        ("vn-hub/virtualNetworkPeerings", steps.remote_gateway.STEP),
+        ("virtualNetworkPeerings/app-to-hub", steps.propagation.STEP),
+        ("routeTables/rt-web-lf", steps.switch.STEP),
     ],
 )
 def test_what_a_plan_cannot_read_is_never_taken_for_nothing_to_do(
@@ -192,15 +194,13 @@ def test_what_a_plan_cannot_read_is_never_taken_for_nothing_to_do(
     if refused_after is None:
         arm.faults.add(refusal)
     else:
-        step = steps.FORWARD[refused_after]
+        change = refused_after.forward
 
-        def then_refused(run, library, earlier):
-            records = step(run, library, earlier)
-            if not library.DryRun:
-                arm.faults.add(refusal)
-            return records
+        def then_refused(*args):
+            change(*args)
+            arm.faults.add(refusal)
 
-        monkeypatch.setitem(steps.FORWARD, refused_after, then_refused)
+        monkeypatch.setattr(refused_after, "forward", then_refused)
     status = switch(arm, "--vnet", "vn-app")
     assert "IncompletePlan: " in capsys.readouterr().err
     assert status == (2 if refused_after is None else 1)
@@ -220,20 +220,19 @@ def test_what_a_plan_cannot_read_is_never_taken_for_nothing_to_do(
 
 def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, capsys):
     before = arm.snapshot()
-    delete = steps.FORWARD[steps.PEERINGS]
+    delete = steps.peerings.STEP.forward
 
-    def deleted_then_interrupted(run, library, earlier):
-        records = delete(run, library, earlier)
-        if not library.DryRun:
-            raise KeyboardInterrupt  # the peerings are gone, nothing read back yet
-        return records
+    def deleted_then_interrupted(*args):
+        delete(*args)
+        raise KeyboardInterrupt  # the peerings are gone, nothing read back yet
 
-    monkeypatch.setitem(steps.FORWARD, steps.PEERINGS, deleted_then_interrupted)
+    monkeypatch.setattr(steps.peerings.STEP, "forward", deleted_then_interrupted)
     assert switch(arm, "--vnet", "vn-app") == 130
     kept = state_of(arm)[APP]["forward"]
     assert list(kept) == STEPS[:5]
-    assert "done" not in kept[steps.PEERINGS] and kept[steps.PEERINGS]["items"] == {}
-    assert [p["remotePeeringName"] for p in kept[steps.PEERINGS]["records"]["peeringPairList"]] == [
+    deletion = kept[steps.peerings.STEP.name]
+    assert "done" not in deletion and deletion["items"] == {}
+    assert [p["remotePeeringName"] for p in deletion["records"]["peeringPairList"]] == [
         "hub-to-app"
     ]
     assert not [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
@@ -251,7 +250,7 @@ def test_interruption_before_any_change_reverts_nothing_of_that_step(arm, monkey
     keep = state.StateFile.keep_records
 
     def interrupted(self, key, step, records):
-        if step == steps.PROPAGATION:  # started, nothing kept or changed yet
+        if step == steps.propagation.STEP.name:  # started, nothing kept or changed yet
             raise KeyboardInterrupt
         keep(self, key, step, records)
 
@@ -287,8 +286,8 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
         out
     )
     data = state_of(arm)[DATA]["forward"]
-    assert list(data) == STEPS[:2] and "done" not in data[steps.SWITCH]
-    assert data[steps.SWITCH]["items"]["sql"]["status"] == "pending"
+    assert list(data) == STEPS[:2] and "done" not in data[steps.switch.STEP.name]
+    assert data[steps.switch.STEP.name]["items"]["sql"]["status"] == "pending"
     assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
     assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
 
@@ -408,9 +407,22 @@ def test_a_plan_and_a_real_step_at_once_leak_into_neither(arm, caplog):
     # worker's step a dry run, nor the step make the plan write.
     caplog.set_level(logging.INFO, logger="qn.arm.switchlib")
     config = load_config(arm.config_file)
-    engine.point_tool_at(config)
-    app, data = (engine.open_vnet(config, config.vnet(name)) for name in ("vn-app", "vn-data"))
-    found = [steps.FORWARD[steps.DISCOVER](run, run.library, {}) for run in (app, data)]
+    adapter.point_tool_at(config)
+    app, data = (
+        VnetRun(
+            config,
+            config.vnet(name),
+            adapter.library(),
+            *adapter.open_vnet(config, config.vnet(name)),
+            report.driver_log(),
+            Clients(),
+        )
+        for name in ("vn-app", "vn-data")
+    )
+    found = [
+        Earlier({steps.discover.STEP.name: steps.discover.STEP.plan(run, run.library, Earlier())})
+        for run in (app, data)
+    ]
     planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
 
     def meeting(method, target, headers, body):
@@ -423,14 +435,12 @@ def test_a_plan_and_a_real_step_at_once_leak_into_neither(arm, caplog):
         return serve(method, target, headers, body)
 
     def plan():
-        with steps.quiet_library():
-            planner = steps.planning_library(app.library)
-            planned.update(
-                steps.FORWARD[steps.PROPAGATION](app, planner, {steps.DISCOVER: found[0]})
-            )
+        with quiet_library():
+            planner = planning_library(app.library)
+            planned.update(steps.propagation.STEP.plan(app, planner, found[0]).dumped())
 
     def step():
-        steps.FORWARD[steps.PROPAGATION](data, data.library, {steps.DISCOVER: found[1]})
+        steps.propagation.STEP.plan(data, data.library, found[1])  # the library itself: it changes
 
     arm.handle = meeting
     for thread in [in_thread(plan), in_thread(step)]:

@@ -173,7 +173,7 @@ def test_ctrl_c_stops_after_the_write_in_flight(arm, monkeypatch, capsys, direct
     assert len(arm.requests) == hits[0] + 1
     # What the step is to change was kept before the write; its item was not read back.
     kept = state_of(arm)[APP]["revert" if direction else "forward"]
-    step = steps.PEERINGS if direction else steps.SWITCH
+    step = (steps.peerings.STEP if direction else steps.switch.STEP).name
     assert "done" not in kept[step] and kept[step]["items"] == {}
     assert "records" in state_of(arm)[APP]["forward"][step]
 
@@ -204,9 +204,9 @@ def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):
     ]
     rows = {v["name"]: {r["step"]: r for r in v["steps"]} for v in document["vnets"]}
     assert all(r["forward"] == r["revert"] == "done" for r in rows["vn-app"].values())
-    held = pending_in_state(arm, DATA, "forward")[steps.SWITCH]
-    assert rows["vn-data"][steps.SWITCH]["pending"] == held and "sql" in held
-    assert rows["vn-data"][steps.PEERINGS]["forward"] == "not started"
+    held = pending_in_state(arm, DATA, "forward")[steps.switch.STEP.name]
+    assert rows["vn-data"][steps.switch.STEP.name]["pending"] == held and "sql" in held
+    assert rows["vn-data"][steps.peerings.STEP.name]["forward"] == "not started"
 
     # A reader gone before the output (`| head`) ends it quietly, without a traceback.
     shown = subprocess.run(

@@ -105,36 +105,34 @@ def test_every_write_fault_ends_with_the_topology_restored(tmp_path, capsys, wri
 @pytest.mark.parametrize(
     "direction, step",
     [
-        ("forward", steps.SWITCH),
-        ("forward", steps.PROPAGATION),
-        ("forward", steps.PEERINGS),
-        ("revert", steps.PEERINGS),
-        ("revert", steps.REMOTE_GATEWAY),
+        ("forward", steps.switch.STEP),
+        ("forward", steps.propagation.STEP),
+        ("forward", steps.peerings.STEP),
+        ("revert", steps.peerings.STEP),
+        ("revert", steps.remote_gateway.STEP),
     ],
 )
 def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, direction, step):
     with start(tmp_path) as arm:
         before = arm.snapshot()
-        table = steps.FORWARD if direction == "forward" else steps.REVERT
-        real = table[step]
+        change = direction  # the step's change in that direction: "forward" or "revert"
+        real = getattr(step, change)
 
         def changed_then_interrupted(*args):
-            records = real(*args)
-            if len(args) == 2 or not args[1].DryRun:  # not the forward run's read-only plan
-                raise KeyboardInterrupt
-            return records
+            real(*args)
+            raise KeyboardInterrupt
 
         revert = ["--revert"] if direction == "revert" else []
         if revert:
             assert switch(arm, *APP) == 0
-        monkeypatch.setitem(table, step, changed_then_interrupted)
+        monkeypatch.setattr(step, change, changed_then_interrupted)
         assert switch(arm, *revert, *APP) == 130
         monkeypatch.undo()
         capsys.readouterr()
 
         assert switch(arm, *revert, *APP) == 0
         out, err = capsys.readouterr()
-        assert f"{step} (again: the pending items)" in err
+        assert f"{step.name} (again: the pending items)" in err
         assert summary(out)[1:] == (0, 0)
         if not revert:
             assert hub_side(arm.snapshot()) == [] and propagating(arm.snapshot()) == []

@@ -9,12 +9,22 @@ import sys
 import uuid
 
 from qn.arm.res import cloud
-from qn.arm.switch_traffic import demo, engine, interrupt, report, result
+from qn.arm.switch_traffic import demo, interrupt, operation, report, views
 from qn.arm.switch_traffic.config import ConfigError, load_config
-from qn.arm.switch_traffic.engine import STATE_FILE
+from qn.arm.switch_traffic.counting import status_document
+from qn.arm.switch_traffic.options import (
+    DEFAULT_PARALLEL,
+    EXIT_ERRORS,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    JSON,
+    STATE_FILE,
+    TEXT,
+    RunOptions,
+)
 from qn.arm.switch_traffic.state import StateError, StateFile
 
-EXIT_INTERRUPTED = 130  # 128 + SIGINT: how shells report a command stopped by Ctrl-C
 # Sent with every request of a run, so that Azure's activity log shows the run's requests
 # together; Azure makes up one per request otherwise.
 CORRELATION_HEADER = "x-ms-correlation-request-id"
@@ -31,8 +41,8 @@ def add_output(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-o",
         "--output",
-        choices=(report.TEXT, report.JSON),
-        default=report.TEXT,
+        choices=(TEXT, JSON),
+        default=TEXT,
         help="the result on stdout as text (default) or as one JSON document; the log goes to "
         "stderr either way",
     )
@@ -77,9 +87,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--parallel",
         type=vnets_at_once,
-        default=engine.DEFAULT_PARALLEL,
+        default=DEFAULT_PARALLEL,
         metavar="N",
-        help=f"run up to N VNets at once (default: {engine.DEFAULT_PARALLEL}); writes to one hub "
+        help=f"run up to N VNets at once (default: {DEFAULT_PARALLEL}); writes to one hub "
         "are made one VNet at a time",
     )
     parser.add_argument("--log-file", help="also write the log to this file")
@@ -98,7 +108,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if not args.demo and not args.config:
         parser.error("--config is required (or --demo)")
-    if args.demo and args.output == report.JSON:
+    if args.demo and args.output == JSON:
         parser.error("--output json holds the result of one run; --demo makes two")
     return args
 
@@ -110,7 +120,7 @@ def main(argv: list[str] | None = None) -> int:
         # The reader of stdout went away (`| head`); what is left of the result has nowhere to
         # go, and the interpreter must not try to flush it again at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return engine.EXIT_ERRORS
+        return EXIT_ERRORS
 
 
 def command(argv: list[str]) -> int:
@@ -124,7 +134,7 @@ def command(argv: list[str]) -> int:
             return code
     except report.LogFileError as error:
         report.usage_error(str(error))
-        return engine.EXIT_USAGE
+        return EXIT_USAGE
 
 
 def interruptible(args: argparse.Namespace, tally: report.Tally) -> int:
@@ -164,15 +174,15 @@ def status(argv: list[str]) -> int:
     add_output(parser)
     args = parser.parse_args(argv)
     try:
-        path = args.state or engine.state_path(load_config(args.config))
+        path = args.state or operation.state_path(load_config(args.config))
         state = StateFile(path, read_only=True)
         if not state.exists:
             raise StateError(f"{path}: no state file (no run has kept records there)")
     except (ConfigError, StateError) as error:
         report.usage_error(str(error))
-        return engine.EXIT_USAGE
-    report.show_status(result.status_document(state), args.output)
-    return engine.EXIT_OK
+        return EXIT_USAGE
+    views.show_status(status_document(state), args.output)
+    return EXIT_OK
 
 
 def run(args: argparse.Namespace, tally: report.Tally) -> int:
@@ -182,16 +192,16 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
     with cloud.client_options(headers={CORRELATION_HEADER: correlation}):
         if args.demo:
             return demo.run(tally)
-        return engine.execute(
-            engine.Run(
+        return operation.execute(
+            RunOptions(
                 args.config,
-                args.revert,
-                args.dry_run,
-                args.state,
-                args.vnet,
-                args.force,
-                args.yes,
-                args.parallel,
+                revert=args.revert,
+                dry_run=args.dry_run,
+                state=args.state,
+                vnet=args.vnet,
+                force=args.force,
+                yes=args.yes,
+                parallel=args.parallel,
             ),
             tally,
         )

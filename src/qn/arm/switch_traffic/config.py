@@ -294,7 +294,7 @@ class Schema(Section):
     )
 
 
-# -- what the engine works with ----------------------------------------------------------------
+# -- what the run works with -------------------------------------------------------------------
 
 
 @dataclass
@@ -309,6 +309,11 @@ class VnetConfig:
     subnet_in_subnet_groups: list = field(default_factory=list)
     spoke_gw_name: str | None = None
     domain: str | None = None
+
+    @property
+    def key(self) -> str:
+        """The VNet's key in the state file."""
+        return f"{self.subscription}/{self.resource_group}/{self.name}"
 
     def library_yaml(self) -> dict:
         """The VNet's configuration map as the switch-over operations read it."""

@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any
 import yaml
 
 from qn.arm.res import cloud
-from qn.arm.switch_traffic import engine, report, verify
+from qn.arm.switch_traffic import operation, options, report
+from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, RunOptions
 
 if TYPE_CHECKING:
     from qn.arm.armsim import Emulator
@@ -70,8 +71,7 @@ def scaled_time(scale: float) -> Iterator[None]:
     durations, for the block."""
     cloud.scale_retries(scale)
     try:
-        # The wait is bounded at the same scale, but never below a few seconds of real time.
-        with verify.waiting(interval=scale, timeout=max(verify.Waits().timeout * scale, 5.0)):
+        with options.waiting(options.Waits().scaled(scale)):
             yield
     finally:
         cloud.configure_retries()
@@ -106,11 +106,11 @@ def run(tally: report.Tally) -> int:
         before = arm.snapshot()
 
         log.info("=== Forward run ===")
-        forward = engine.execute(engine.Run(config, yes=True), tally)
+        forward = operation.execute(RunOptions(config, yes=True), tally)
         show_terraform(log, os.path.join(work, "output"))
 
         log.info("=== Revert run ===")
-        revert = engine.execute(engine.Run(config, revert=True, yes=True), tally)
+        revert = operation.execute(RunOptions(config, revert=True, yes=True), tally)
 
         changed = differences(before, arm.snapshot())
         if changed:
@@ -121,7 +121,7 @@ def run(tally: report.Tally) -> int:
             log.info(
                 "The topology is back as it was before the forward run, the hub's lock included."
             )
-    ok = forward == revert == engine.EXIT_OK and not changed
+    ok = forward == revert == EXIT_OK and not changed
     if ok:
         log.info(NEXT)
-    return engine.EXIT_OK if ok else engine.EXIT_ERRORS
+    return EXIT_OK if ok else EXIT_ERRORS

@@ -19,7 +19,7 @@ from rich.text import Text
 
 
 class Progress:
-    """What the engine tells about each VNet as it goes. This one shows nothing: it stands in
+    """What a run tells about each VNet as it goes. This one shows nothing: it stands in
     off a terminal and wherever the result is a JSON document."""
 
     def started(self, vnet: str, steps: int) -> None:

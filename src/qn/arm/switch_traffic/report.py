@@ -13,11 +13,13 @@ from collections.abc import Iterator
 from contextvars import ContextVar
 from dataclasses import dataclass
 
+from qn.arm.switch_traffic.options import JSON, TEXT
+from qn.arm.switch_traffic.views import summary_lines
+
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
 # The SDK's HTTP logging policy writes here; --debug turns it on.
 HTTP_LOGGER = "azure.core.pipeline.policies.http_logging_policy"
-TEXT, JSON = "text", "json"
 
 
 class LogFileError(RuntimeError):
@@ -109,7 +111,7 @@ class Tally(logging.Handler):
             return self.counts["errors", vnet]
 
     def result(self, document: dict) -> None:
-        """A run's result document (see result.py)."""
+        """A run's result document (see counting.py)."""
         self.results.append(document)
         if self.output == TEXT:
             print("\n".join(summary_lines(document)), flush=True)
@@ -211,58 +213,3 @@ def interrupted(again: str, revert: bool, changes_nothing: bool) -> None:
     if not revert:
         lines.append(f"  to move the traffic back instead:  {again} --revert")
     print("\n".join(lines), file=sys.stderr)
-
-
-def show_status(document: dict, output: str) -> None:
-    """The status view of a state file (result.status_document) on stdout."""
-    if output == JSON:
-        json.dump(document, sys.stdout, indent=2)
-        print()
-    else:
-        print("\n".join(status_lines(document)))
-
-
-def status_lines(document: dict) -> list[str]:
-    lines = [f"State file {document['state_file']}:"]
-    if not document["vnets"]:
-        lines.append("  no VNets")
-    for vnet in document["vnets"]:
-        lines.append(f"  {vnet['name']} ({vnet['id']}): {vnet['status']}")
-        for row in vnet["steps"]:
-            text = f"forward {row['forward']}"
-            if row["revert"] != "not started":
-                text += f", revert {row['revert']}"
-            lines.append(f"    {row['step']:<22} {text}")
-            lines.extend(f"      {item}: {reason}" for item, reason in row["pending"].items())
-    return lines
-
-
-def summary_lines(document: dict) -> list[str]:
-    """The closing summary of a run's result document (result.py): one line per VNet and a
-    total. The counts are changes that Azure showed after the step (in a dry run: the changes
-    the plan holds); pending items are those Azure does not show yet, to be tried again by the
-    next run."""
-    revert = document["direction"] == "revert"
-    if revert:
-        labels: tuple[tuple[str, str], ...] = (
-            ("subnets", "subnets switched back"),
-            ("tables", "route tables restored"),
-            ("peerings", "peerings restored"),
-        )
-    else:
-        labels = (
-            ("subnets", "subnets switched"),
-            ("tables", "route tables changed"),
-            ("peerings", "peerings deleted"),
-        )
-    labels += (("pending", "pending"), ("errors", "errors"))
-    total: Counter = Counter()
-    lines = [f"Summary ({document['direction']} run):"]
-    for vnet in document["vnets"]:
-        counts = Counter(vnet["changed"], pending=vnet["pending"], errors=vnet["errors"])
-        total.update(counts)
-        parts = ", ".join(f"{label} {counts[key]}" for key, label in labels)
-        state = "" if vnet["completed"] else " (incomplete)"
-        lines.append(f"  {vnet['name']}: {parts}{state}")
-    lines.append("  total: " + ", ".join(f"{label} {total[key]}" for key, label in labels))
-    return lines

@@ -25,141 +25,39 @@ Layout:
 
 "records" holds what the step is to change, kept before it changes anything; "items" what
 Azure showed of each item after the last attempt; "done" is set once every item is done.
+Records and items are written and read as the typed models of records.py and of each step.
 """
 
 import contextlib
-import copy
 import fcntl
 import json
 import os
 import tempfile
 import threading
 from collections.abc import Iterator
-from datetime import UTC, datetime
-from typing import Generic, Literal, TypeVar
+from typing import Any, Generic, Literal, TypeVar
 
-from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model, model_validator
-from pydantic_core import PydanticCustomError
+from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model
 
 from qn.arm.switch_traffic import steps
+from qn.arm.switch_traffic.records import Item, Items, Part, Records, now
+from qn.arm.switch_traffic.steps.base import Step
 from qn.arm.switch_traffic.validation import problems
 
 VERSION = 2
-DONE, PENDING = "done", "pending"
-
 
 # -- the layout: the parts the driver reads, with their types ----------------------------------
 # A part of the wrong type would otherwise surface as a KeyError or AttributeError in the middle
-# of a run. Records may hold more than the driver reads (the library's maps), so extra keys are
-# kept; the step names are fixed.
+# of a run; each step's records are typed by the step. The step names are fixed.
+
+R = TypeVar("R")
 
 
-class Part(BaseModel):
-    model_config = ConfigDict(extra="allow", strict=True)
+class Kept(Part, Generic[R]):
+    """What a direction kept of one step."""
 
-
-class Item(Part):
-    status: Literal["done", "pending"]
-    reason: str | None = None
-    at: str | None = None
-
-    @model_validator(mode="after")
-    def _pending_says_why(self) -> "Item":
-        # The run reports every pending item with its reason.
-        if self.status == PENDING and self.reason is None:
-            raise PydanticCustomError("reason", "a pending item needs its reason")
-        return self
-
-
-class Discovered(Part):
-    stagedUdrLst: list[str]
-    rtb_target_rtb_map: dict[str, str]
-
-
-class SubnetMove(Part):
-    from_: str | None = Field(alias="from")
-    to: list[str]
-    lacks: str | None
-
-
-class Switched(Part):
-    subnets: dict[str, SubnetMove]
-
-
-class TableChange(Part):
-    resource_group: str
-    route_table_name: str
-
-
-class Propagation(Part):
-    rtbPropList: list[TableChange]
-
-
-class RemoteNetwork(Part):
-    id: str
-
-
-class PeeringEnd(Part):
-    id: str
-    name: str
-    allow_virtual_network_access: bool | None
-    allow_forwarded_traffic: bool | None
-    allow_gateway_transit: bool | None
-    use_remote_gateways: bool | None
-    remote_virtual_network: RemoteNetwork
-
-
-class GatewayUse(Part):
-    localRgName: str
-    localVnetName: str
-    localPeeringName: str
-    localPeering: PeeringEnd
-
-
-class RemoteGateway(Part):
-    peeringPropList: list[GatewayUse]
-
-
-class PeeringPair(GatewayUse):
-    localSubscriptionId: str
-    remoteSubscriptionId: str
-    remoteRgName: str
-    remoteVnetName: str
-    remotePeeringName: str
-    remotePeering: PeeringEnd
-
-
-class Lock(Part):
-    id: str
-    name: str
-    level: str
-    notes: str | None
-    scope: str
-
-
-class Peerings(Part):
-    peeringPairList: list[PeeringPair]
-    locks: list[Lock] = []
-
-
-class Domain(Part):
-    attached: bool
-
-
-RECORDS = {
-    steps.DISCOVER: Discovered,
-    steps.SWITCH: Switched,
-    steps.PROPAGATION: Propagation,
-    steps.REMOTE_GATEWAY: RemoteGateway,
-    steps.PEERINGS: Peerings,
-    steps.DOMAIN: Domain,
-}
-Records = TypeVar("Records")
-
-
-class Step(Part, Generic[Records]):
     started: str | None = None
-    records: Records | None = None
+    records: R | None = None
     items: dict[str, Item] = {}
     done: str | None = None
 
@@ -168,17 +66,17 @@ class Steps(BaseModel):
     model_config = ConfigDict(extra="forbid", strict=True)
 
 
-def _steps(name: str, records: dict) -> type[Steps]:
+def _steps(name: str, records: dict[str, Any]) -> type[Steps]:
     """A direction's steps, keyed by step name; an unknown name is refused."""
     fields = {
-        step.replace("-", "_"): (Step[kind], Field(None, alias=step))  # type: ignore[valid-type]
+        step.replace("-", "_"): (Kept[kind], Field(None, alias=step))  # type: ignore[valid-type]
         for step, kind in records.items()
     }
     return create_model(name, __base__=Steps, **fields)  # type: ignore[call-overload]
 
 
-Forward = _steps("Forward", RECORDS)
-Revert = _steps("Revert", dict.fromkeys(RECORDS, None))
+Forward = _steps("Forward", {step.name: step.records for step in steps.ORDER})
+Revert = _steps("Revert", dict.fromkeys(steps.NAMES, None))
 
 
 class VnetEntry(Part):
@@ -220,10 +118,6 @@ def layered(value: object, levels: int, indent: str = "") -> str:
 
 class StateError(RuntimeError):
     """The state file cannot be used as it is; the text says why and what to do."""
-
-
-def now() -> str:
-    return datetime.now(UTC).isoformat(timespec="seconds")
 
 
 class StateFile:
@@ -327,17 +221,29 @@ class StateFile:
                 os.unlink(temporary)
             raise
 
-    def vnet(self, key: str) -> dict:
-        """A copy of the VNet's entry; an empty one when it has none."""
-        with self._lock:
-            return copy.deepcopy(self.data["vnets"].get(key)) or {"forward": {}, "revert": {}}
+    def directions(self, key: str) -> "KeptRun":
+        """What both directions kept of the VNet; nothing when it has no entry."""
+        with self._lock:  # read in place: what is handed out is made from it
+            entry = self.data["vnets"].get(key, {})
+            return KeptRun(
+                {name: self._kept(step, entry.get("forward", {})) for name, step in _BY_NAME},
+                {name: self._kept(None, entry.get("revert", {}), name) for name, _ in _BY_NAME},
+            )
+
+    @staticmethod
+    def _kept(step: Step[Any] | None, direction: dict[str, Any], name: str = "") -> "Kept[Any]":
+        raw = direction.get(step.name if step else name)
+        if raw is None:
+            return NOT_STARTED
+        kind: Any = step.records if step else None
+        return Kept[kind].model_validate(raw)
 
     def has_records(self, key: str) -> bool:
         with self._lock:
             return bool(self.data["vnets"].get(key, {}).get("forward"))
 
     # -- forward run ------------------------------------------------------------------------
-    def forward_status(self, key: str, steps: tuple) -> str:
+    def forward_status(self, key: str) -> str:
         """ "new" (nothing kept, or fully reverted), "unfinished" (forward run not done and no
         revert begun), "done" (forward run done, not reverted) or "reverting"."""
         with self._lock:  # read in place: nothing of it is handed out
@@ -347,7 +253,7 @@ class StateFile:
                 return "new"
             if revert:
                 return "reverting"
-            if all(forward.get(s, {}).get("done") for s in steps):
+            if all(forward.get(s, {}).get("done") for s in steps.NAMES):
                 return "done"
             return "unfinished"
 
@@ -360,40 +266,63 @@ class StateFile:
 
     def order(self, key: str) -> int:
         with self._lock:
-            return self.data["vnets"].get(key, {}).get("order", 0)
+            return int(self.data["vnets"].get(key, {}).get("order", 0))
 
     # -- either direction -------------------------------------------------------------------
-    def entry(self, key: str, direction: str, step: str) -> dict | None:
-        """A copy of what a direction kept of a step, or None when the step never started."""
+    def entry(self, key: str, direction: str, step: Step[Any]) -> "Kept[Any] | None":
+        """What a direction kept of a step (its records typed by the step), or None when the
+        step never started."""
         with self._lock:  # the step's part alone: a VNet's whole entry is tens of KB
-            kept = self.data["vnets"].get(key, {}).get(direction, {}).get(step)
-            return copy.deepcopy(kept)
+            raw = self.data["vnets"].get(key, {}).get(direction, {}).get(step.name)
+            if raw is None:
+                return None
+            kind: Any = step.records if direction == "forward" else None
+            return Kept[kind].model_validate(raw)
 
     def start_step(self, key: str, direction: str, step: str) -> None:
         with self._lock:
             self._started(key, direction, step)
             self._save(key)
 
-    def _started(self, key: str, direction: str, step: str) -> dict:
+    def _started(self, key: str, direction: str, step: str) -> dict[str, Any]:
         """The step's entry in the data, made when it has none; under the lock."""
         vnet = self.data["vnets"].setdefault(key, {"order": 0, "forward": {}, "revert": {}})
-        return vnet.setdefault(direction, {}).setdefault(step, {"started": now(), "items": {}})
+        started: dict[str, Any] = vnet.setdefault(direction, {}).setdefault(
+            step, {"started": now(), "items": {}}
+        )
+        return started
 
-    def keep_records(self, key: str, step: str, records: dict) -> None:
+    def keep_records(self, key: str, step: str, records: Records) -> None:
         """Keeps what a forward step is about to change, before it changes anything."""
-        # A copy, through JSON: a record that cannot be kept fails here, not at revert, and
-        # the caller's later changes to its records are not written out half-made.
-        kept = json.loads(json.dumps(records))
+        # Made into JSON here: a record that cannot be kept fails here, not at revert, and the
+        # caller's later changes to its records are not written out half-made.
+        kept = json.loads(json.dumps(records.dumped()))
         with self._lock:
             self._started(key, "forward", step)["records"] = kept
             self._save(key)
 
-    def keep_items(self, key: str, direction: str, step: str, items: dict, done: bool) -> None:
+    def keep_items(self, key: str, direction: str, step: str, items: Items, done: bool) -> None:
         """Keeps what Azure showed of the step's items; the step is done when all are."""
-        kept = copy.deepcopy(items)
+        kept = {name: item.dumped() for name, item in items.items()}
         with self._lock:
             entry = self._started(key, direction, step)
             entry.setdefault("items", {}).update(kept)
             if done:
                 entry["done"] = now()
             self._save(key)
+
+
+_BY_NAME = [(step.name, step) for step in steps.ORDER]
+NOT_STARTED: Kept[Any] = Kept()
+
+
+class KeptRun:
+    """What both directions kept of one VNet, by step name; a step never started is
+    NOT_STARTED."""
+
+    def __init__(self, forward: dict[str, Kept[Any]], revert: dict[str, Kept[Any]]) -> None:
+        self.forward = forward
+        self.revert = revert
+
+    def of(self, direction: str) -> dict[str, Kept[Any]]:
+        return self.forward if direction == "forward" else self.revert

@@ -1,6 +1,6 @@
 """What a run did and what a state file holds, as documents: the result that --output json
 writes (and the summary is made from), and the `status` view. Both read the items' verdicts
-from the state file, where the engine keeps them, so they say what Azure showed.
+from the state file, where the run keeps them, so they say what Azure showed.
 
 A run's result:
     {"version": 1, "direction": "forward" | "revert", "dry_run": false, "state_file": "...",
@@ -18,55 +18,74 @@ changes counted per VNet.
 """
 
 from collections import Counter
-from typing import TYPE_CHECKING
+from dataclasses import dataclass, field
+from typing import Any
 
 from qn.arm.switch_traffic import steps
-from qn.arm.switch_traffic.state import PENDING, StateFile
-
-if TYPE_CHECKING:  # the engine makes these documents
-    from qn.arm.switch_traffic.engine import Run
+from qn.arm.switch_traffic.options import RunOptions
+from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
 
 VERSION = 1
-CHANGES = ("subnets", "tables", "peerings")
+# What the summary counts, in its order: the kinds of verified change the steps count.
+CHANGES = tuple(step.counted for step in steps.ORDER if step.counted)
 
 
-def pending_items(entry: dict | None) -> dict[str, str]:
-    items = (entry or {}).get("items", {})
-    return {n: i.get("reason", "") for n, i in items.items() if i.get("status") == PENDING}
+@dataclass
+class VnetCounts:
+    """What one VNet's run did, counted from what Azure showed (a dry run: from its plan)."""
+
+    completed: bool = False
+    kinds: Counter[str] = field(default_factory=Counter)  # verified changes per summary kind
+    changed: Counter[str] | None = field(default_factory=Counter)  # per step; None: planned
+    step_errors: Counter[str] = field(default_factory=Counter)  # error lines per step
+    errors: int = 0
+    pending: int = 0
+
+    def failed(self) -> bool:
+        return bool(self.errors or self.pending or not self.completed)
 
 
-def step_status(entry: dict | None) -> str:
-    if entry is None:
+def pending_items(entry: Kept[Any]) -> dict[str, str]:
+    return {name: item.reason or "" for name, item in entry.items.items() if not item.done}
+
+
+def step_status(entry: Kept[Any]) -> str:
+    if entry is NOT_STARTED:
         return "not started"
-    if entry.get("done"):
+    if entry.done:
         return "done"
     return "pending" if pending_items(entry) else "interrupted"
 
 
 def run_document(
-    run: "Run", state: StateFile, keys: dict[str, str], per_vnet: dict[str, Counter], status: int
-) -> dict:
-    """The run's result from the engine's per-VNet counts and the state file's items; keys
-    maps each VNet's name to its key in the state file."""
-    direction = "revert" if run.revert else "forward"
-    order = steps.REVERT_STEPS if run.revert else steps.FORWARD_STEPS
+    run: RunOptions,
+    state: StateFile,
+    keys: dict[str, str],
+    per_vnet: dict[str, VnetCounts],
+    status: int,
+) -> dict[str, Any]:
+    """The run's result from the per-VNet counts and the state file's items; keys maps each
+    VNet's name to its key in the state file."""
     vnets = []
     for name, counts in per_vnet.items():
-        kept = state.vnet(keys[name]).get(direction, {})
+        kept = state.directions(keys[name]).of(run.direction)
         vnets.append(
             {
                 "name": name,
                 "id": keys[name],
-                "completed": bool(counts["completed"]),
-                "changed": {change: counts[change] for change in CHANGES},
-                "pending": counts["pending"],
-                "errors": counts["errors"],
-                "steps": [step_result(run, step, kept.get(step), counts) for step in order],
+                "completed": counts.completed,
+                "changed": {change: counts.kinds[change] for change in CHANGES},
+                "pending": counts.pending,
+                "errors": counts.errors,
+                "steps": [
+                    step_result(run, step.name, kept[step.name], counts)
+                    for step in steps.in_order(run.revert)
+                ],
             }
         )
     return {
         "version": VERSION,
-        "direction": direction,
+        "direction": run.direction,
         "dry_run": run.dry_run,
         "state_file": state.path,
         "exit_status": status,
@@ -74,21 +93,15 @@ def run_document(
     }
 
 
-def step_result(run: "Run", step: str, kept: dict | None, counts: Counter) -> dict:
-    if run.dry_run:  # the state file holds what earlier runs did, not this one's plan
-        return {
-            "step": step,
-            "status": "planned",
-            "changed": counts.get(("changed", step)),  # where the plan counts per step
-            "pending": {},
-            "errors": 0,
-        }
+def step_result(run: RunOptions, step: str, kept: Kept[Any], counts: VnetCounts) -> dict[str, Any]:
+    if run.dry_run or counts.changed is None:  # the state file holds earlier runs, not the plan
+        return {"step": step, "status": "planned", "changed": None, "pending": {}, "errors": 0}
     return {
         "step": step,
         "status": step_status(kept),
-        "changed": counts[("changed", step)],
+        "changed": counts.changed[step],
         "pending": pending_items(kept),
-        "errors": counts[("errors", step)],
+        "errors": counts.step_errors[step],
     }
 
 
@@ -103,24 +116,24 @@ def vnet_status(state: StateFile, key: str) -> str:
         "unfinished": "forward run unfinished",
         "done": "forward run done, not reverted",
         "reverting": "revert unfinished",
-    }[state.forward_status(key, steps.FORWARD_STEPS)]
+    }[state.forward_status(key)]
 
 
-def status_document(state: StateFile) -> dict:
+def status_document(state: StateFile) -> dict[str, Any]:
     """Per VNet, in the order of their forward runs, each step as each direction left it;
     the pending items are those of the direction under way."""
     vnets = []
     for key in sorted(state.data["vnets"], key=state.order):
-        entry = state.vnet(key)
+        kept = state.directions(key)
         rows = []
-        for step in steps.FORWARD_STEPS:
-            forward, revert = entry["forward"].get(step), entry.get("revert", {}).get(step)
+        for step in steps.NAMES:
+            forward, revert = kept.forward[step], kept.revert[step]
             rows.append(
                 {
                     "step": step,
                     "forward": step_status(forward),
                     "revert": step_status(revert),
-                    "pending": pending_items(revert if revert is not None else forward),
+                    "pending": pending_items(revert if revert is not NOT_STARTED else forward),
                 }
             )
         vnets.append(

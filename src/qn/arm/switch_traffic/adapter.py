@@ -1,0 +1,53 @@
+"""The one place that sets what the library and the tool's collaborators read from class state
+(`Globals`, `Terraform`, `YamlContext`, the library's `DryRun`): for a run, from its
+configuration; for a VNet's run, in that worker's own context."""
+
+import os
+from typing import Any
+
+from qn.arm import switchlib
+from qn.arm.res import cloud
+from qn.arm.res.Globals import Globals
+from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
+from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig
+from qn.arm.terraform import Terraform
+
+
+def point_tool_at(config: DriverConfig) -> None:
+    """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
+    os.environ[CONFIG_ENV] = os.path.abspath(config.path)
+    cloud.configure()  # the file names the cloud
+    cloud.cloud_settings(YamlContext())  # ConfigError for a cloud that cannot be used
+    Terraform.outputDir = config.output_dir
+    Globals.CID = config.cid
+    Globals.api_ep_url = config.api_endpoint_url
+
+
+def changes_for_real() -> None:
+    """Class state of the library and the tool: off for this run, whatever an earlier caller
+    in the same process (the demo, tests) left on; a plan has its own subclass."""
+    switchlib.SwitchTraffic.DryRun = False
+    Globals.setDryRun(False)
+
+
+def library() -> type:
+    return switchlib.SwitchTraffic
+
+
+def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> tuple[Any, Any]:
+    """The network client of the VNet's subscription and the VNet; the security-domain
+    operation reads the VNet's settings from `Globals.yaml`, kept per worker."""
+    credential = YamlContext().generateAzureCredential(vnet_config.subscription)
+    if credential is None:
+        raise ConfigError(
+            f"{config.path}: subscriptions.{vnet_config.subscription}: "
+            "no credential for this subscription"
+        )
+    client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
+    Globals.yaml = {
+        "configure_gw_name": config.configure_gw_name,
+        "domain": vnet_config.domain or config.domain,
+        "spoke_gw_name": vnet_config.spoke_gw_name,
+    }
+    return client, vnet

@@ -1,0 +1,74 @@
+"""A run's options and settings, its exit codes and default paths: what every layer is handed
+rather than reads from a module."""
+
+import contextlib
+import dataclasses
+import os
+from collections.abc import Iterator
+from contextvars import ContextVar
+from dataclasses import dataclass
+
+STATE_FILE = "switch-traffic-state.json"
+TEXT, JSON = "text", "json"  # the result on stdout: the summary, or one JSON document
+EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT: how shells report a command stopped by Ctrl-C
+# VNets run at once by default. More gain little: VNets that share a hub wait for each other
+# in their peering step, and every worker's writes draw on the same per-subscription allowance
+# of Azure's, which 4 stay far below. A log of 4 interleaved VNets is still readable.
+DEFAULT_PARALLEL = 4
+
+
+@dataclass(frozen=True)
+class Waits:
+    """How the driver waits for operations in Azure; an emulator's time scale shrinks them."""
+
+    interval: float = 5.0  # seconds between two reads while something is being changed
+    timeout: float = 900.0  # the longest wait for one step's items
+    visible_after: float = 5.0  # a longer wait is said in the log, again at this interval
+
+    def scaled(self, scale: float) -> "Waits":
+        """Polling at the emulator's pace; the wait bounded at the same scale, but never below
+        a few seconds of real time."""
+        return Waits(
+            interval=scale,
+            timeout=max(self.timeout * scale, 5.0),
+            visible_after=max(scale, min(self.visible_after, 100 * scale)),
+        )
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """One run of the driver, as the command line or the demo asks for it."""
+
+    config: str
+    revert: bool = False
+    dry_run: bool = False
+    state: str | None = None
+    vnet: list[str] | None = None
+    force: bool = False
+    yes: bool = False  # apply the plan without asking
+    parallel: int = DEFAULT_PARALLEL  # VNets run at once
+    # How the run waits for Azure: shorter against an emulator whose operations are.
+    waits: Waits = dataclasses.field(default_factory=lambda: _waits.get())
+
+    @property
+    def direction(self) -> str:
+        return "revert" if self.revert else "forward"
+
+
+_waits: ContextVar[Waits] = ContextVar("waits", default=Waits())  # noqa: B039 (frozen)
+
+
+@contextlib.contextmanager
+def waiting(waits: Waits) -> Iterator[None]:
+    """Runs started in the block (from the command line too) wait so."""
+    token = _waits.set(waits)
+    try:
+        yield
+    finally:
+        _waits.reset(token)
+
+
+def state_path(output_dir: str, given: str | None = None) -> str:
+    """The state file: the one given, else the default beside the configuration's output."""
+    return given or os.path.join(output_dir, STATE_FILE)

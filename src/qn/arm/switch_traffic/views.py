@@ -1,0 +1,130 @@
+"""Views over a run's data: the plan as a table per VNet and the question whether to apply it,
+the closing summary of a result document, and the status of a state file."""
+
+import json
+import sys
+from collections import Counter
+from typing import Any, TextIO
+
+from rich import box
+from rich.console import Console
+from rich.prompt import Confirm
+from rich.table import Table
+from rich.text import Text
+
+from qn.arm.switch_traffic.options import JSON
+from qn.arm.switch_traffic.plan import Plan, PlanError
+
+# A plan read in a log file or a pipe keeps its rows whole, up to this width.
+WIDTH = 200
+
+
+def show_plan(plan: Plan, stream: TextIO) -> None:
+    """A table per VNet, what stops it and the totals; colours only on a terminal."""
+    console = Console(file=stream, width=None if stream.isatty() else WIDTH, highlight=False)
+    direction = "revert" if plan.revert else "forward"
+    for vnet in plan.vnets:
+        console.print(Text(f"{vnet.name}: {direction} run ({vnet.key})", style="bold"))
+        table = Table(box=box.SIMPLE_HEAD, show_edge=False)
+        for column in ("step", "item", "before", "after"):
+            table.add_column(column)
+        for change in vnet.changes:
+            # Text, not markup: a name may hold brackets.
+            table.add_row(*map(Text, (change.step, change.item, change.before, change.after)))
+        console.print(table if vnet.changes else Text("  nothing to change"))
+        for note in vnet.notes:
+            console.print(Text(f"  {note}"))
+        if vnet.stops:
+            console.print(Text(f"  stops {vnet.stops}", style="bold red"))
+    console.print(Text(totals(plan), style="bold"))
+
+
+def totals(plan: Plan) -> str:
+    total: Counter[str] = Counter()
+    for vnet in plan.vnets:
+        total.update(vnet.counts)
+    verbs = (
+        ("switch back", "restore", "re-create") if plan.revert else ("switch", "change", "delete")
+    )
+    kinds = ("subnets", "route tables", "peering pairs")
+    counts = (total["subnets"], total["tables"], total["peerings"])
+    return (
+        "Plan: "
+        + ", ".join(f"{k} to {v} {n}" for k, v, n in zip(kinds, verbs, counts, strict=True))
+        + "".join(f"; {v.name} stops {v.stops.split(':')[0]}" for v in plan.vnets if v.stops)
+        + "."
+    )
+
+
+def approve(yes: bool, stdin: TextIO | None = None, stream: TextIO | None = None) -> None:
+    """Asks on a terminal whether to apply the plan; PlanError when it is not approved."""
+    if yes:
+        return
+    stdin = stdin or sys.stdin
+    if not stdin.isatty():
+        raise PlanError(
+            "nothing was changed: no terminal to ask for approval on; pass --yes to apply the "
+            "plan without asking"
+        )
+    console = Console(file=stream or sys.stderr, highlight=False)
+    try:  # Ctrl-C at the question is a no: there are no records to go on from or revert
+        approved = Confirm.ask("Apply this plan?", console=console, default=False, stream=stdin)
+    except KeyboardInterrupt:
+        approved = False
+    if not approved:
+        raise PlanError("nothing was changed: the plan was not approved")
+
+
+def show_status(document: dict[str, Any], output: str) -> None:
+    """The status view of a state file (counting.status_document) on stdout."""
+    if output == JSON:
+        json.dump(document, sys.stdout, indent=2)
+        print()
+    else:
+        print("\n".join(status_lines(document)))
+
+
+def status_lines(document: dict[str, Any]) -> list[str]:
+    lines = [f"State file {document['state_file']}:"]
+    if not document["vnets"]:
+        lines.append("  no VNets")
+    for vnet in document["vnets"]:
+        lines.append(f"  {vnet['name']} ({vnet['id']}): {vnet['status']}")
+        for row in vnet["steps"]:
+            text = f"forward {row['forward']}"
+            if row["revert"] != "not started":
+                text += f", revert {row['revert']}"
+            lines.append(f"    {row['step']:<22} {text}")
+            lines.extend(f"      {item}: {reason}" for item, reason in row["pending"].items())
+    return lines
+
+
+def summary_lines(document: dict[str, Any]) -> list[str]:
+    """The closing summary of a run's result document (counting.py): one line per VNet and a
+    total. The counts are changes that Azure showed after the step (in a dry run: the changes
+    the plan holds); pending items are those Azure does not show yet, to be tried again by the
+    next run."""
+    revert = document["direction"] == "revert"
+    if revert:
+        labels: tuple[tuple[str, str], ...] = (
+            ("subnets", "subnets switched back"),
+            ("tables", "route tables restored"),
+            ("peerings", "peerings restored"),
+        )
+    else:
+        labels = (
+            ("subnets", "subnets switched"),
+            ("tables", "route tables changed"),
+            ("peerings", "peerings deleted"),
+        )
+    labels += (("pending", "pending"), ("errors", "errors"))
+    total: Counter[str] = Counter()
+    lines = [f"Summary ({document['direction']} run):"]
+    for vnet in document["vnets"]:
+        counts = Counter(vnet["changed"], pending=vnet["pending"], errors=vnet["errors"])
+        total.update(counts)
+        parts = ", ".join(f"{label} {counts[key]}" for key, label in labels)
+        state = "" if vnet["completed"] else " (incomplete)"
+        lines.append(f"  {vnet['name']}: {parts}{state}")
+    lines.append("  total: " + ", ".join(f"{label} {total[key]}" for key, label in labels))
+    return lines
