@@ -320,12 +320,12 @@ def driver_waits(scale: float) -> Iterator[None]:
     """The driver's own waits (read-back polling, retries of refused writes) on the
     emulator's clock, as they would be against Azure."""
     defaults = verify.Waits()
-    cloud.scale_retries(scale)
-    try:
-        with verify.waiting(defaults.interval * scale, defaults.timeout * scale):
-            yield
-    finally:
-        cloud.configure_retries()
+    retries = cloud.RetrySettings().scaled(scale)
+    with (
+        cloud.using(dataclasses.replace(cloud.current(), retries=retries)),
+        verify.waiting(defaults.interval * scale, defaults.timeout * scale),
+    ):
+        yield
 
 
 def migrate(case: Case) -> list[Measured]:

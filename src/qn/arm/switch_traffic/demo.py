@@ -4,6 +4,7 @@ that the demo takes seconds), with the Terraform written and the whole topology,
 included, compared afterwards."""
 
 import contextlib
+import dataclasses
 import logging
 import os
 import tempfile
@@ -68,13 +69,11 @@ def demo_config(arm: "Emulator", work: str) -> str:
 def scaled_time(scale: float) -> Iterator[None]:
     """The driver's polling and the clients' retry delays shrunk like the emulator's
     durations, for the block."""
-    cloud.scale_retries(scale)
-    try:
+    retries = cloud.RetrySettings().scaled(scale)
+    with cloud.using(dataclasses.replace(cloud.current(), retries=retries)):
         # The wait is bounded at the same scale, but never below a few seconds of real time.
         with verify.waiting(interval=scale, timeout=max(verify.Waits().timeout * scale, 5.0)):
             yield
-    finally:
-        cloud.configure_retries()
 
 
 def differences(before: dict[str, Any], after: dict[str, Any]) -> list[str]:

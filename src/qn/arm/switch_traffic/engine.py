@@ -24,9 +24,9 @@ from dataclasses import dataclass
 from typing import Any, TypeVar
 
 from qn.arm import switchlib
-from qn.arm.res import cloud
+from qn.arm.res import cloud, throttle
 from qn.arm.res.Globals import Globals
-from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
+from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import interrupt, items, locks, progress, report, result, steps, verify
 from qn.arm.switch_traffic import plan as plans
 from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig, load_config
@@ -76,14 +76,27 @@ def selected_vnets(config: DriverConfig, names: list[str] | None) -> list[VnetCo
     return [config.vnet(n) for n in names]
 
 
-def point_tool_at(config: DriverConfig) -> None:
-    """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
-    os.environ[CONFIG_ENV] = os.path.abspath(config.path)
-    cloud.configure()  # the file names the cloud
-    cloud.cloud_settings(YamlContext())  # ConfigError for a cloud that cannot be used
-    Terraform.outputDir = config.output_dir
-    Globals.CID = config.cid
-    Globals.api_ep_url = config.api_endpoint_url
+def point_tool_at(config: DriverConfig) -> contextlib.AbstractContextManager[None]:
+    """The tool's collaborators reading this configuration, in the block this opens (and in
+    the workers' contexts copied from it); fails at once on an unusable cloud."""
+    path = os.path.abspath(config.path)
+    clients = dataclasses.replace(
+        cloud.current(),
+        cloud=cloud.cloud_settings(YamlContext(path)),  # the file names the cloud
+        pacers=throttle.Pacers(),  # what Azure tells this run's clients
+    )
+    return pointed_at(config, path, clients)
+
+
+@contextlib.contextmanager
+def pointed_at(config: DriverConfig, path: str, clients: cloud.ClientSettings) -> Iterator[None]:
+    with (
+        YamlContext.using(path),
+        cloud.using(clients),
+        Terraform.using(config.output_dir),
+        Globals.using(CID=config.cid, api_ep_url=config.api_endpoint_url),
+    ):
+        yield
 
 
 def check_state(state: StateFile, vnets: list[VnetConfig], run: Run) -> None:
@@ -761,9 +774,9 @@ def execute(run: Run, tally: report.Tally) -> int:
             raise ConfigError(f"parallel {run.parallel}: runs at least 1 VNet at a time")
         config = load_config(run.config)
         vnets = selected_vnets(config, run.vnet)
-        point_tool_at(config)
+        tool = point_tool_at(config)
         state = StateFile(state_path(config, run.state), read_only=run.dry_run)
-        with state.hold():
+        with tool, state.hold():
             check_state(state, vnets, run)
             migration = Migration(run, config, state, vnets)
             plan = migration.plan()
