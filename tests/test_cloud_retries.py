@@ -1,6 +1,7 @@
 """The tool's SDK clients try a write again while Azure reports the resource busy or throttles,
 within a time bound, and say so in the log; any other refusal fails at once."""
 
+import contextvars
 import copy
 import logging
 from concurrent.futures import ThreadPoolExecutor
@@ -106,9 +107,10 @@ def test_a_client_keeps_the_settings_it_was_built_with(caplog):
 
 @pytest.mark.parametrize("paced", [True, False])
 def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_out(caplog, paced):
-    """Four workers write 24 times as fast as they can to a subscription whose bucket holds 8
-    writes: paced, Azure refuses none, the operator is told once, and every write lands;
-    unpaced, Azure refuses some."""
+    """Four workers, each with its own client built in a context copied from the run's, write
+    24 times as fast as they can to a subscription whose bucket holds 8 writes: paced, Azure
+    refuses none, the operator is told once, and every write lands; unpaced, Azure refuses
+    some."""
     scale = 0.3  # Azure's refill of 10 a second becomes 33, faster than the workers write
     interval = cloud.RetrySettings().scaled(scale).pace.interval
     # The low mark is scaled to the small bucket: below 4 left (Azure's: 20 of 200).
@@ -122,15 +124,16 @@ def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_
         Emulator(topology, token="armsim", profile="instant", time_scale=scale, allowance=8) as arm,
         cloud.using(reaching(arm, retries)),
     ):
-        network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
 
         def worker(table):
+            network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
             for n in range(6):
                 body = {"location": "westus", "tags": {"n": str(n)}}
                 network.route_tables.begin_create_or_update("rg", table, body).result()
 
+        contexts = [contextvars.copy_context() for _ in tables]
         with ThreadPoolExecutor(len(tables)) as pool:
-            list(pool.map(worker, tables))
+            list(pool.map(lambda context, table: context.run(worker, table), contexts, tables))
         snapshot = arm.snapshot()
         refused = len(arm.write_requests()) - 24
     assert {snapshot[f"{RG}/{NET}/routeTables/{t}"]["tags"]["n"] for t in tables} == {"5"}
