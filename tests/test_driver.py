@@ -408,33 +408,33 @@ def test_a_plan_and_a_real_step_at_once_leak_into_neither(arm, caplog):
     # worker's step a dry run, nor the step make the plan write.
     caplog.set_level(logging.INFO, logger="qn.arm.switchlib")
     config = load_config(arm.config_file)
-    engine.point_tool_at(config)
-    app, data = (engine.open_vnet(config, config.vnet(name)) for name in ("vn-app", "vn-data"))
-    found = [steps.FORWARD[steps.DISCOVER](run, run.library, {}) for run in (app, data)]
-    planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
+    with engine.point_tool_at(config):
+        app, data = (engine.open_vnet(config, config.vnet(name)) for name in ("vn-app", "vn-data"))
+        found = [steps.FORWARD[steps.DISCOVER](run, run.library, {}) for run in (app, data)]
+        planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
 
-    def meeting(method, target, headers, body):
-        # The step's write waits here for the plan's read, so that each is under way while the
-        # other is.
-        path = urlsplit(target).path
-        if (method, path.rsplit("/", 1)[-1]) in (("PUT", "rt-data-lf"), ("GET", "rt-api-lf")):
-            with contextlib.suppress(threading.BrokenBarrierError):
-                meet.wait()
-        return serve(method, target, headers, body)
+        def meeting(method, target, headers, body):
+            # The step's write waits here for the plan's read, so that each is under way while the
+            # other is.
+            path = urlsplit(target).path
+            if (method, path.rsplit("/", 1)[-1]) in (("PUT", "rt-data-lf"), ("GET", "rt-api-lf")):
+                with contextlib.suppress(threading.BrokenBarrierError):
+                    meet.wait()
+            return serve(method, target, headers, body)
 
-    def plan():
-        with steps.quiet_library():
-            planner = steps.planning_library(app.library)
-            planned.update(
-                steps.FORWARD[steps.PROPAGATION](app, planner, {steps.DISCOVER: found[0]})
-            )
+        def plan():
+            with steps.quiet_library():
+                planner = steps.planning_library(app.library)
+                planned.update(
+                    steps.FORWARD[steps.PROPAGATION](app, planner, {steps.DISCOVER: found[0]})
+                )
 
-    def step():
-        steps.FORWARD[steps.PROPAGATION](data, data.library, {steps.DISCOVER: found[1]})
+        def step():
+            steps.FORWARD[steps.PROPAGATION](data, data.library, {steps.DISCOVER: found[1]})
 
-    arm.handle = meeting
-    for thread in [in_thread(plan), in_thread(step)]:
-        thread.join()
+        arm.handle = meeting
+        for thread in [in_thread(plan), in_thread(step)]:
+            thread.join()
     assert not meet.broken
     written = sorted(path.rsplit("/", 1)[-1] for _, path in arm.write_requests())
     assert written == ["rt-data-lf", "vn-data-main-1", "vn-data-main-2"]
