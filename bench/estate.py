@@ -327,12 +327,8 @@ def driver_waits(scale: float) -> Iterator[None]:
         timeout=defaults.timeout * scale,
         visible_after=max(interval, min(defaults.visible_after, 100 * interval)),
     )
-    cloud.scale_retries(scale)
-    try:
-        with options.waiting(waits):
-            yield
-    finally:
-        cloud.configure_retries()
+    with options.timed(waits, cloud.RetrySettings().scaled(scale)):
+        yield
 
 
 def migrate(case: Case) -> list[Measured]:

@@ -1,5 +1,4 @@
 import logging
-import os
 
 import pytest
 
@@ -15,27 +14,6 @@ def clean_class():
     switchlib.SwitchTraffic.DryRun = False
     yield
     switchlib.SwitchTraffic.DryRun = False
-
-
-@pytest.fixture(autouse=True)
-def tool_settings(monkeypatch):
-    """The driver points process-wide settings at its configuration; each test gets them back."""
-    from qn.arm.res import cloud
-    from qn.arm.res.Globals import Globals
-    from qn.arm.res.YamlContext import CONFIG_ENV
-    from qn.arm.terraform import Terraform
-
-    monkeypatch.setenv(CONFIG_ENV, os.environ.get(CONFIG_ENV, ""))
-    for owner, name in (
-        (Terraform, "outputDir"),
-        (Globals, "yaml"),
-        (Globals, "CID"),
-        (Globals, "api_ep_url"),
-        (Globals, "dryRun"),
-    ):
-        monkeypatch.setattr(owner, name, getattr(owner, name))
-    monkeypatch.setattr(cloud, "_override", dict(cloud._override))
-    monkeypatch.setattr(cloud, "_retries", cloud._retries)
 
 
 @pytest.fixture

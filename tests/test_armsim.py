@@ -987,10 +987,15 @@ def test_cloud_settings_and_their_refusal_of_malformed_values(config_file, setti
         assert (cloud.cloud_settings().endpoint, client._config.credential_scopes) == expected
 
 
-def test_configure_overrides_the_file_for_the_process(config_file):
+def test_an_installed_cloud_replaces_the_files_in_its_block(config_file):
     config_file({"management_endpoint": "https://a.example", "management_ca_bundle": "/ca.pem"})
-    cloud.configure("https://b.example")
-    expected = cloud.CloudSettings("https://b.example", "https://b.example/.default", "/ca.pem")
-    assert cloud.cloud_settings() == expected
-    cloud.configure()
-    assert cloud.cloud_settings().endpoint == "https://a.example"
+
+    def reached():
+        client = cloud.NetworkManagementClient(StaticTokenCredential(), SPOKE)
+        return client._config.base_url, client._config.credential_scopes
+
+    installed = cloud.CloudSettings.at("https://b.example/")
+    assert installed == cloud.CloudSettings("https://b.example", "https://b.example/.default")
+    with cloud.using(cloud.ClientSettings(cloud=installed)):
+        assert reached() == ("https://b.example", ["https://b.example/.default"])
+    assert reached() == ("https://a.example", ["https://a.example/.default"])

@@ -1,6 +1,7 @@
 """The tool's SDK clients try a write again while Azure reports the resource busy or throttles,
 within a time bound, and say so in the log; any other refusal fails at once."""
 
+import contextvars
 import copy
 import logging
 from concurrent.futures import ThreadPoolExecutor
@@ -34,12 +35,19 @@ NET = "providers/Microsoft.Network"
 BUSY = {"status": 409, "code": "AnotherOperationInProgress"}
 
 
+def reaching(arm, retries):
+    """Client settings for the emulator, with pacers of their own."""
+    return cloud.ClientSettings(
+        cloud.CloudSettings.at(arm.endpoint, ca_bundle=arm.ca_file), retries
+    )
+
+
 @pytest.fixture
 def client():
-    cloud.configure_retries(total_seconds=0.5, base_delay=0.01, max_delay=0.04)
+    retries = cloud.RetrySettings(total_seconds=0.5, base_delay=0.01, max_delay=0.04)
     with Emulator(TOPOLOGY, token="armsim", time_scale=0.001) as arm:
-        cloud.configure(arm.endpoint, ca_bundle=arm.ca_file)
-        yield arm, cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
+        with cloud.using(reaching(arm, retries)):
+            yield arm, cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
 
 
 @pytest.mark.parametrize(
@@ -75,37 +83,59 @@ def test_busy_and_throttled_writes_are_retried_within_the_bound(
         )
 
 
+def test_a_client_keeps_the_settings_it_was_built_with(caplog):
+    """The SDK polls in threads of its own, outside any context: a client built in a block
+    tries a refused write again as the block said, after it and from another thread."""
+    retries = cloud.RetrySettings(total_seconds=0.5, base_delay=0.01, max_delay=0.04)
+    caplog.set_level(logging.WARNING, logger="qn.arm.res.cloud")
+    with Emulator(TOPOLOGY, token="armsim", time_scale=0.001) as arm:
+        with cloud.using(reaching(arm, retries)):
+            network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
+        arm.faults.add(Fault(method="PUT", resource="subnets/web", **dict(BUSY, times=1)))
+
+        def write():
+            subnet = network.subnets.get("rg", "vn", "web")
+            network.subnets.begin_create_or_update("rg", "vn", "web", subnet).result()
+
+        with ThreadPoolExecutor(1) as pool:
+            pool.submit(write).result()
+    assert [r.getMessage() for r in caplog.records if r.name == "qn.arm.res.cloud"] == [
+        "  retry PUT Microsoft.Network/virtualNetworks/vn/subnets/web in 0.01 s: "
+        "409 AnotherOperationInProgress (refusal 1)"
+    ]
+
+
 @pytest.mark.parametrize("paced", [True, False])
 def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_out(caplog, paced):
-    """Four workers write 24 times as fast as they can to a subscription whose bucket holds 8
-    writes: paced, Azure refuses none, the operator is told once, and every write lands;
-    unpaced, Azure refuses some."""
+    """Four workers, each with its own client built in a context copied from the run's, write
+    24 times as fast as they can to a subscription whose bucket holds 8 writes: paced, Azure
+    refuses none, the operator is told once, and every write lands; unpaced, Azure refuses
+    some."""
     scale = 0.3  # Azure's refill of 10 a second becomes 33, faster than the workers write
-    interval = cloud.scale_retries(scale).pace.interval
+    interval = cloud.RetrySettings().scaled(scale).pace.interval
     # The low mark is scaled to the small bucket: below 4 left (Azure's: 20 of 200).
     pace = throttle.Pace(below=4 if paced else 0, interval=interval)
-    cloud.configure_retries(base_delay=0.01, max_delay=0.04, pace=pace)
-    throttle.forget()
+    retries = cloud.RetrySettings(base_delay=0.01, max_delay=0.04, pace=pace)
     topology = copy.deepcopy(TOPOLOGY)
     tables = [f"rt-{n}" for n in range(4)]
     topology["subscriptions"][SUB]["resource_groups"]["rg"]["route_tables"] = dict.fromkeys(tables)
     caplog.set_level(logging.WARNING, logger="qn.arm.res.cloud")
-    with Emulator(
-        topology, token="armsim", profile="instant", time_scale=scale, allowance=8
-    ) as arm:
-        cloud.configure(arm.endpoint, ca_bundle=arm.ca_file)
-        network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
+    with (
+        Emulator(topology, token="armsim", profile="instant", time_scale=scale, allowance=8) as arm,
+        cloud.using(reaching(arm, retries)),
+    ):
 
         def worker(table):
+            network = cloud.NetworkManagementClient(StaticTokenCredential(), SUB)
             for n in range(6):
                 body = {"location": "westus", "tags": {"n": str(n)}}
                 network.route_tables.begin_create_or_update("rg", table, body).result()
 
+        contexts = [contextvars.copy_context() for _ in tables]
         with ThreadPoolExecutor(len(tables)) as pool:
-            list(pool.map(worker, tables))
+            list(pool.map(lambda context, table: context.run(worker, table), contexts, tables))
         snapshot = arm.snapshot()
         refused = len(arm.write_requests()) - 24
-    throttle.forget()  # what this emulator told does not outlive it
     assert {snapshot[f"{RG}/{NET}/routeTables/{t}"]["tags"]["n"] for t in tables} == {"5"}
     slowing = [r for r in caplog.records if "allowance of writes" in r.getMessage()]
     if paced:

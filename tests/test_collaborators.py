@@ -1,10 +1,12 @@
 """The tool's collaborator modules: configuration, credentials, discovery record, controller
 client (the Terraform writer has tests/test_terraform.py)."""
 
+import contextvars
 import http.server
 import json
 import threading
 import urllib.parse
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from azure.identity import ClientSecretCredential, DefaultAzureCredential
@@ -13,6 +15,8 @@ from fakes import Model
 from qn.arm.commonlib import Common
 from qn.arm.discoverylib import DiscoveryLib
 from qn.arm.lumaflow import Lumaflow, LumaflowError
+from qn.arm.res import cloud
+from qn.arm.res.Globals import Globals
 from qn.arm.res.VWanMgmt import VWanMgmt
 from qn.arm.res.YamlContext import AzureCredential, ConfigError, YamlContext
 from qn.arm.terraform import Terraform
@@ -70,6 +74,37 @@ def test_bad_configuration_names_file_and_key(tmp_path, monkeypatch, text, compl
     with pytest.raises(ConfigError, match=complaint) as caught:
         YamlContext().generateAzureCredential("s")
     assert str(path) in str(caught.value)
+
+
+RUN_CLIENTS = cloud.ClientSettings(retries=cloud.RetrySettings(total_seconds=1.0))
+BLOCKS = {
+    "configuration": (lambda: YamlContext.using("run.yaml"), lambda: YamlContext().path),
+    "output": (lambda: Terraform.using("run-out"), lambda: Terraform.outputDir),
+    "controller": (
+        lambda: Globals.using(CID="cid-1", api_ep_url="https://ctl"),
+        lambda: (Globals.CID, Globals.api_ep_url),
+    ),
+    "clients": (lambda: cloud.using(RUN_CLIENTS), cloud.current),
+}
+
+
+@pytest.mark.parametrize("name", BLOCKS)
+def test_a_runs_setting_holds_in_its_block_and_in_workers_copied_from_it(
+    tmp_path, monkeypatch, name
+):
+    (tmp_path / "run.yaml").write_text("{}")
+    monkeypatch.chdir(tmp_path)
+    use_config(tmp_path, monkeypatch, "{}")  # the block's path comes before the variable's
+    block, read = BLOCKS[name]
+    before = read()
+    with block():
+        inside = read()
+        with ThreadPoolExecutor(1) as pool:
+            in_worker = pool.submit(contextvars.copy_context().run, read).result()
+        with block():  # nested, as the driver's run within the demo's
+            pass
+        assert read() == inside
+    assert inside == in_worker != before and read() == before
 
 
 def test_resource_id_positions_and_route_table_use_ignoring_case():

@@ -19,7 +19,7 @@ import pytest
 import yaml
 
 from qn.arm.armsim import Emulator, load_topology
-from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic import demo, options
 from qn.arm.switch_traffic.cli import main as switch_traffic
 from qn.arm.switch_traffic.config import load_config
 
@@ -82,7 +82,7 @@ def run_switch_traffic(block: str, tmp_path, monkeypatch, capsys) -> None:
     monkeypatch.setattr(demo, "TIME_SCALE", SCALE)
     has_yes = "--yes" in help_text("switch-traffic", capsys)
     emulator = Emulator(demo.sample_topology(), token=demo.TOKEN, time_scale=SCALE)
-    with emulator as arm, demo.scaled_time(SCALE):
+    with emulator as arm, options.scaled(SCALE):
         config = demo.demo_config(arm, str(tmp_path))
         before = arm.snapshot()
         for words in commands(block):
@@ -132,7 +132,7 @@ def run_discovery_example(text: str, tmp_path, monkeypatch, capsys) -> None:
     monkeypatch.setattr(demo, "TIME_SCALE", SCALE)
     with (
         Emulator(demo.sample_topology(), token=demo.TOKEN, time_scale=SCALE) as arm,
-        demo.scaled_time(SCALE),
+        options.scaled(SCALE),
     ):
         config = Path(demo.demo_config(arm, str(tmp_path)))
         settings = yaml.safe_load(config.read_text(encoding="utf-8"))

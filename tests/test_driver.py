@@ -13,7 +13,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import adapter, demo, report, state, steps
+from qn.arm.switch_traffic import adapter, demo, options, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.resources import Clients
@@ -46,7 +46,7 @@ def start(tmp_path, topology=None):
     configuration for it; the driver polls at the same scale."""
     with (
         Emulator(topology or demo.sample_topology(), token=demo.TOKEN, time_scale=SCALE) as arm,
-        demo.scaled_time(SCALE),
+        options.scaled(SCALE),
     ):
         arm.config_file = demo.demo_config(arm, str(tmp_path))
         arm.state_file = os.path.join(str(tmp_path), "output", STATE)
@@ -407,44 +407,48 @@ def test_a_plan_and_a_real_step_at_once_leak_into_neither(arm, caplog):
     # worker's step a dry run, nor the step make the plan write.
     caplog.set_level(logging.INFO, logger="qn.arm.switchlib")
     config = load_config(arm.config_file)
-    adapter.point_tool_at(config)
-    app, data = (
-        VnetRun(
-            config,
-            config.vnet(name),
-            adapter.library(),
-            *adapter.open_vnet(config, config.vnet(name)),
-            report.driver_log(),
-            Clients(),
+    with adapter.point_tool_at(config):
+        app, data = (
+            VnetRun(
+                config,
+                config.vnet(name),
+                adapter.library(),
+                *adapter.open_vnet(config, config.vnet(name)),
+                report.driver_log(),
+                Clients(),
+            )
+            for name in ("vn-app", "vn-data")
         )
-        for name in ("vn-app", "vn-data")
-    )
-    found = [
-        Earlier({steps.discover.STEP.name: steps.discover.STEP.plan(run, run.library, Earlier())})
-        for run in (app, data)
-    ]
-    planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
+        found = [
+            Earlier(
+                {steps.discover.STEP.name: steps.discover.STEP.plan(run, run.library, Earlier())}
+            )
+            for run in (app, data)
+        ]
+        planned, meet, serve = {}, threading.Barrier(2, timeout=10), arm.handle
 
-    def meeting(method, target, headers, body):
-        # The step's write waits here for the plan's read, so that each is under way while the
-        # other is.
-        path = urlsplit(target).path
-        if (method, path.rsplit("/", 1)[-1]) in (("PUT", "rt-data-lf"), ("GET", "rt-api-lf")):
-            with contextlib.suppress(threading.BrokenBarrierError):
-                meet.wait()
-        return serve(method, target, headers, body)
+        def meeting(method, target, headers, body):
+            # The step's write waits here for the plan's read, so that each is under way while the
+            # other is.
+            path = urlsplit(target).path
+            if (method, path.rsplit("/", 1)[-1]) in (("PUT", "rt-data-lf"), ("GET", "rt-api-lf")):
+                with contextlib.suppress(threading.BrokenBarrierError):
+                    meet.wait()
+            return serve(method, target, headers, body)
 
-    def plan():
-        with quiet_library():
-            planner = planning_library(app.library)
-            planned.update(steps.propagation.STEP.plan(app, planner, found[0]).dumped())
+        def plan():
+            with quiet_library():
+                planner = planning_library(app.library)
+                planned.update(steps.propagation.STEP.plan(app, planner, found[0]).dumped())
 
-    def step():
-        steps.propagation.STEP.plan(data, data.library, found[1])  # the library itself: it changes
+        def step():
+            steps.propagation.STEP.plan(
+                data, data.library, found[1]
+            )  # the library itself: it changes
 
-    arm.handle = meeting
-    for thread in [in_thread(plan), in_thread(step)]:
-        thread.join()
+        arm.handle = meeting
+        for thread in [in_thread(plan), in_thread(step)]:
+            thread.join()
     assert not meet.broken
     written = sorted(path.rsplit("/", 1)[-1] for _, path in arm.write_requests())
     assert written == ["rt-data-lf", "vn-data-main-1", "vn-data-main-2"]

@@ -91,8 +91,6 @@ PEERING_YAML = {"delete_peering": "gateway", "delete_vnet_lock": True}
 def start(request, tmp_path, monkeypatch, hub_peering=True):
     """An emulator serving the topology, and the tool configured to reach it."""
     arm = Emulator(topology(hub_peering), token="armsim", time_scale=TIME_SCALE)
-    # The tool's own waits for a refused write, on the emulator's clock.
-    cloud.scale_retries(TIME_SCALE)
     arm.start()
     request.addfinalizer(arm.stop)
     tmp_path.mkdir(parents=True, exist_ok=True)
@@ -101,6 +99,14 @@ def start(request, tmp_path, monkeypatch, hub_peering=True):
     monkeypatch.setenv("QN_ARM_CONFIG", str(config))
     monkeypatch.setattr(Terraform, "outputDir", str(tmp_path / "out"))
     return arm
+
+
+@pytest.fixture(autouse=True)
+def emulated_waits():
+    """The tool's own waits for a refused write on the emulator's clock, and pacers of the
+    test's own."""
+    with cloud.using(cloud.ClientSettings(retries=cloud.RetrySettings().scaled(TIME_SCALE))):
+        yield
 
 
 @pytest.fixture

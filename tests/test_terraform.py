@@ -9,7 +9,7 @@ import pytest
 from hcl2.utils import SerializationOptions
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic import demo, options
 from qn.arm.switch_traffic.cli import main
 from qn.arm.terraform import RESOURCE_TYPE, Terraform, hcl_string
 
@@ -196,7 +196,7 @@ def test_driver_writes_only_what_azure_shows_and_rewrites_it_on_revert(tmp_path,
     subnets["a.b"] = {"address_prefix": "10.1.6.0/24", "route_table": "rt-web"}
     subnets["a_b"] = {"address_prefix": "10.1.7.0/24", "route_table": "rt-web"}
     output = tmp_path / "output"
-    with Emulator(topology, token=demo.TOKEN, time_scale=SCALE) as arm, demo.scaled_time(SCALE):
+    with Emulator(topology, token=demo.TOKEN, time_scale=SCALE) as arm, options.scaled(SCALE):
         config = demo.demo_config(arm, str(tmp_path))
 
         def switch(*options: str) -> int:

@@ -2,7 +2,8 @@
 
 Association resources go to "subnet-route-table-associations.tf" in the output directory. The
 directory is, in this order: `Terraform.outputDir` when set, the environment variable
-QN_ARM_OUTPUT_DIR, or "output" in the current directory.
+QN_ARM_OUTPUT_DIR, or "output" in the current directory. `Terraform.outputDir` is kept per
+context, as a run's workers share their run's; `Terraform.using` sets it for a block.
 
 Each association is a resource with an `import` block beside it: the association already
 exists in Azure when it is written, so Terraform (1.5 or later) adopts it into its state, by
@@ -52,6 +53,7 @@ _ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 _write_lock = threading.Lock()
 # subnet ID, lower case -> the association's record, while held back in this context.
 _held: ContextVar[dict[str, dict[str, str]] | None] = ContextVar("Terraform.held", default=None)
+_output_dir: ContextVar[str | None] = ContextVar("Terraform.outputDir", default=None)
 
 
 def hcl_string(value: str) -> str:
@@ -68,9 +70,10 @@ def _unquote(literal: str) -> str:
     """The value of a string that `hcl_string` wrote (its escapes are JSON's); one edited by
     hand into escapes JSON does not know stays as written, and so matches no subnet."""
     try:
-        return json.loads(literal.replace("$${", "${").replace("%%{", "%{"))
+        value = json.loads(literal.replace("$${", "${").replace("%%{", "%{"))
     except ValueError:
         return literal
+    return value if isinstance(value, str) else literal
 
 
 def _reference(ref: str, what: str) -> str:
@@ -106,7 +109,7 @@ class Association:
     text: str
 
     @classmethod
-    def of(cls, record: dict) -> "Association":
+    def of(cls, record: dict[str, Any]) -> "Association":
         """The association of a record, every value checked and escaped; ValueError for one
         that Terraform cannot hold."""
         subnet_id = str(record["subnet_id"])
@@ -150,8 +153,33 @@ def rewrite(text: str, written: list[Association], removed: list[str]) -> str:
     return kept
 
 
-class Terraform:
-    outputDir: str | None = None
+class _PerContext(type):
+    """`outputDir`, read and set in the caller's context; deleting it restores the default."""
+
+    @property
+    def outputDir(cls) -> str | None:
+        return _output_dir.get()
+
+    @outputDir.setter
+    def outputDir(cls, value: str | None) -> None:
+        _output_dir.set(value)
+
+    @outputDir.deleter
+    def outputDir(cls) -> None:
+        _output_dir.set(None)
+
+
+class Terraform(metaclass=_PerContext):
+    @staticmethod
+    @contextlib.contextmanager
+    def using(outputDir: str | None) -> Iterator[None]:
+        """Writes to `outputDir` within the block, in this context and those copied from it;
+        the directory before is back after it."""
+        token = _output_dir.set(outputDir)
+        try:
+            yield
+        finally:
+            _output_dir.reset(token)
 
     @classmethod
     def getOutputDir(cls) -> str:

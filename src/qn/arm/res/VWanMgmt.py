@@ -11,7 +11,7 @@ _HUB_NETWORK = re.compile(
 
 class VWanMgmt:
     @staticmethod
-    def getVHubNameFromPeering(remoteVnetId):
+    def getVHubNameFromPeering(remoteVnetId: object) -> str | None:
         """The hub's name when `remoteVnetId` is a virtual hub's managed network, else None."""
         if not isinstance(remoteVnetId, str):
             return None

@@ -1,12 +1,17 @@
 """The tool's configuration context and its per-subscription credentials.
 
-The configuration is one YAML file. Its path comes from the environment variable
-QN_ARM_CONFIG; without it, "qn-arm.yaml" in the current directory is read when it exists, and
-an empty configuration is used when it does not. See docs/configuration.md for the layout.
+The configuration is one YAML file. Its path is the one a program installed for the block
+running (`YamlContext.using`, per context: a run's workers see their run's), else the
+environment variable QN_ARM_CONFIG; without either, "qn-arm.yaml" in the current directory is
+read when it exists, and an empty configuration is used when it does not. See
+docs/configuration.md for the layout.
 """
 
+import contextlib
 import os
 import threading
+from collections.abc import Iterator
+from contextvars import ContextVar
 from typing import Any
 
 import yaml
@@ -35,8 +40,11 @@ GLOBAL_DEFAULTS = {
 }
 
 
+_installed: ContextVar[str | None] = ContextVar("YamlContext.path", default=None)
+
+
 def config_path() -> str:
-    return os.environ.get(CONFIG_ENV) or DEFAULT_CONFIG_PATH
+    return _installed.get() or os.environ.get(CONFIG_ENV) or DEFAULT_CONFIG_PATH
 
 
 _cache_lock = threading.Lock()
@@ -44,11 +52,13 @@ _cache: dict[str, tuple[tuple[int, int], dict[str, Any]]] = {}  # path -> (mtime
 
 
 def _load(path: str) -> dict[str, Any]:
-    explicit = bool(os.environ.get(CONFIG_ENV))
     try:
         stat = os.stat(path)
     except FileNotFoundError:
-        if explicit:
+        # A file that was named must be there; only the default may be missing.
+        if _installed.get():
+            raise ConfigError(f"{path}: configuration file not found") from None
+        if os.environ.get(CONFIG_ENV):
             raise ConfigError(f"{path}: configuration file not found ({CONFIG_ENV})") from None
         return {}
     key = (stat.st_mtime_ns, stat.st_size)
@@ -83,6 +93,17 @@ class YamlContext:
     def __init__(self, path: str | None = None) -> None:
         self.path = path or config_path()
         self.config = _load(self.path)
+
+    @staticmethod
+    @contextlib.contextmanager
+    def using(path: str) -> Iterator[None]:
+        """`YamlContext()` reads the configuration at `path` within the block, in this context
+        and those copied from it."""
+        token = _installed.set(path)
+        try:
+            yield
+        finally:
+            _installed.reset(token)
 
     def subscriptions(self) -> dict[str, Any]:
         return _section(self.config, self.path, "subscriptions")

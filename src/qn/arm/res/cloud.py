@@ -7,41 +7,48 @@ where they connect and what they trust come from the tool's configuration file:
     management_credential_scope: ...  # default: <endpoint>/.default
     management_ca_bundle: /path/to/ca.pem  # optional: a PEM bundle to trust
 
-`configure()` overrides the file for the whole process (the switch-traffic driver passes the
-endpoint it read). The library binds `NetworkManagementClient`, `ManagementLockClient` and
-`qn.arm.res.resourcegraph` (as its `arg`), so every client it builds for itself, in any
-subscription, reaches that cloud. Every client also tries refused writes again
-(`BusyResourceRetryPolicy`) and spaces a subscription's writes when Azure's allowance for them
-runs low (`throttle.WritePacing`), shared by all the clients of the process.
+What else every client is built with (`ClientSettings`: a cloud over the file's, the retries of
+refused writes, options such as headers, extra per-retry policies, and the run's pacers) is
+installed for a block with `using()`: it holds in that context and in every context copied from
+it, so a run's workers build their clients with their run's settings; `current()` gives those
+in force. A client takes them as it is built and keeps them, since the SDK polls long-running
+operations in threads of its own, outside any context. The library binds
+`NetworkManagementClient`, `ManagementLockClient` and `qn.arm.res.resourcegraph` (as its
+`arg`), so every client it builds for itself, in any subscription, gets them too. Every client
+tries refused writes again (`BusyResourceRetryPolicy`) and spaces a subscription's writes when
+Azure's allowance for them runs low (`throttle.WritePacing`), shared by the clients of a run.
 """
 
 import contextlib
 import logging
 import time
 from collections.abc import Iterator, Mapping
-from dataclasses import dataclass, replace
+from contextvars import ContextVar
+from dataclasses import dataclass, field, replace
+from types import MappingProxyType
 from typing import Any
 
 import azure.mgmt.network
 import azure.mgmt.resource.locks
 from azure.core.credentials import TokenCredential
-from azure.core.pipeline.policies import RetryPolicy
+from azure.core.pipeline.policies import HTTPPolicy, RetryPolicy, SansIOHTTPPolicy
 from azure.mgmt.core.policies import ARMHttpLoggingPolicy
 from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
 from qn.arm.res.errors import ConfigError, error_code
-from qn.arm.res.throttle import Pace, WritePacing
+from qn.arm.res.throttle import Pace, Pacers, WritePacing
 from qn.arm.res.YamlContext import PUBLIC_ENDPOINT, YamlContext
 
 log = logging.getLogger(__name__)
 
+# What a client's pipeline takes as a per-retry policy.
+Policy = HTTPPolicy[Any, Any] | SansIOHTTPPolicy[Any, Any]
 CLOUD_KEYS = {
     "endpoint": "management_endpoint",
     "credential_scope": "management_credential_scope",
     "ca_bundle": "management_ca_bundle",
 }
-_override: dict[str, str] = {}
 
 
 @dataclass(frozen=True)
@@ -50,22 +57,16 @@ class CloudSettings:
     credential_scope: str
     ca_bundle: str | None = None
 
-    def client_options(self, options: Mapping[str, Any]) -> dict[str, Any]:
-        """The client keyword options for this cloud; options the caller gave win. Every
-        client paces its writes (first of the per-retry policies, so a write waiting for its
-        turn is not yet in flight for those after it)."""
-        result = dict(options)
-        result.setdefault("credential_scopes", [self.credential_scope])
-        if self.ca_bundle:
-            result.setdefault("connection_verify", self.ca_bundle)
-        result.setdefault("retry_policy", BusyResourceRetryPolicy(_retries))
-        result.setdefault("http_logging_policy", RequestIdLoggingPolicy())
-        for key, value in _client_extras.items():
-            result.setdefault(key, value)
-        others = result.get("per_retry_policies") or []
-        others = list(others) if isinstance(others, list | tuple) else [others]
-        result["per_retry_policies"] = [WritePacing(lambda: _retries.pace), *others]
-        return result
+    @classmethod
+    def at(
+        cls, endpoint: str, *, credential_scope: str | None = None, ca_bundle: str | None = None
+    ) -> "CloudSettings":
+        """The cloud of this management endpoint (an https:// URL); its credential scope is
+        `<endpoint>/.default` unless named. ConfigError for an endpoint that cannot be used."""
+        endpoint = endpoint.rstrip("/")
+        if not endpoint.startswith("https://"):
+            raise ConfigError(f"'management_endpoint' must be an https:// URL, not {endpoint!r}")
+        return cls(endpoint, credential_scope or f"{endpoint}/.default", ca_bundle)
 
 
 @dataclass(frozen=True)
@@ -82,22 +83,92 @@ class RetrySettings:
     max_delay: float = 60.0
     pace: Pace = Pace()
 
+    def scaled(self, scale: float) -> "RetrySettings":
+        """These waits of a refused write and of a paced one shrunk by `scale` (an emulator's
+        time scale); the bound on one request's waiting stays."""
+        return replace(
+            self,
+            base_delay=self.base_delay * scale,
+            max_delay=self.max_delay * scale,
+            pace=replace(self.pace, interval=self.pace.interval * scale),
+        )
 
-_retries = RetrySettings()
-_client_extras: dict[str, Any] = {}
+
+@dataclass(frozen=True)
+class ClientSettings:
+    """What every client built in a context is made with.
+
+    cloud: where the clients connect; None reads the configuration file as each client is
+    built. retries: how refused writes are tried again, and the pace of writes. options: client
+    keyword options below the caller's own (a program's headers). per_retry_policies: pipeline
+    policies after the pacing (a program's guard on its writes). pacers: what Azure told of
+    each subscription's allowance, shared by every client built with these settings (one per
+    run; outside any run, one for the process).
+    """
+
+    cloud: CloudSettings | None = None
+    retries: RetrySettings = RetrySettings()
+    options: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
+    per_retry_policies: tuple[Policy, ...] = ()
+    pacers: Pacers = field(default_factory=Pacers)
+
+    def with_options(self, **options: Any) -> "ClientSettings":
+        """These settings with more client options (over the same ones of these)."""
+        return replace(self, options=MappingProxyType({**self.options, **options}))
+
+    def with_policies(self, *policies: Policy) -> "ClientSettings":
+        """These settings with more per-retry policies, after those of these."""
+        return replace(self, per_retry_policies=(*self.per_retry_policies, *policies))
+
+    def client_options(self, cloud: CloudSettings, given: Mapping[str, Any]) -> dict[str, Any]:
+        """The keyword options of a client of `cloud`; options the caller gave win. Every
+        client paces its writes (first of the per-retry policies, so a write waiting for its
+        turn is not yet in flight for those after it)."""
+        result = dict(given)
+        result.setdefault("credential_scopes", [cloud.credential_scope])
+        if cloud.ca_bundle:
+            result.setdefault("connection_verify", cloud.ca_bundle)
+        result.setdefault("retry_policy", BusyResourceRetryPolicy(self.retries))
+        result.setdefault("http_logging_policy", RequestIdLoggingPolicy())
+        for key, value in self.options.items():
+            result.setdefault(key, value)
+        pacing = WritePacing(self.retries.pace, self.pacers)
+        result["per_retry_policies"] = [pacing, *self.per_retry_policies, *_listed(given)]
+        return result
+
+
+def _listed(given: Mapping[str, Any]) -> list[Any]:
+    """The per-retry policies a caller gave: none, one, or several."""
+    policies = given.get("per_retry_policies") or []
+    return list(policies) if isinstance(policies, list | tuple) else [policies]
+
+
+# In force outside any block: the defaults, with the process's one set of pacers.
+_DEFAULTS = ClientSettings()
+_settings: ContextVar[ClientSettings] = ContextVar("cloud.settings", default=_DEFAULTS)
+
+
+def current() -> ClientSettings:
+    """The client settings in force in this context (the defaults when none are installed)."""
+    return _settings.get()
 
 
 @contextlib.contextmanager
-def client_options(**options: Any) -> Iterator[None]:
-    """Keyword options for every client built in the block, below the caller's own: a
-    program's headers, per-retry policies."""
-    saved = dict(_client_extras)
-    _client_extras.update(options)
+def using(settings: ClientSettings) -> Iterator[ClientSettings]:
+    """Every client built in the block, in this context and those copied from it, is made
+    with `settings`; those in force before are back after it."""
+    token = _settings.set(settings)
     try:
-        yield
+        yield settings
     finally:
-        _client_extras.clear()
-        _client_extras.update(saved)
+        _settings.reset(token)
+
+
+def client_arguments(base_url: str | None, given: Mapping[str, Any]) -> tuple[str, dict[str, Any]]:
+    """The endpoint and keyword options of a client built now, with the settings in force."""
+    settings = current()
+    cloud = settings.cloud or cloud_settings()
+    return base_url or cloud.endpoint, settings.client_options(cloud, given)
 
 
 class RequestIdLoggingPolicy(ARMHttpLoggingPolicy):
@@ -108,25 +179,6 @@ class RequestIdLoggingPolicy(ARMHttpLoggingPolicy):
     DEFAULT_HEADERS_ALLOWLIST = ARMHttpLoggingPolicy.DEFAULT_HEADERS_ALLOWLIST | {
         "x-ms-correlation-request-id"
     }
-
-
-def configure_retries(**changes: Any) -> RetrySettings:
-    """Changes the retry settings of every client built from now on; no arguments go back to
-    the defaults. Returns the settings in force."""
-    global _retries
-    _retries = replace(RetrySettings(), **changes)
-    return _retries
-
-
-def scale_retries(scale: float) -> RetrySettings:
-    """The default waits of a refused write and of a paced one, shrunk by `scale` (an
-    emulator's time scale)."""
-    defaults = RetrySettings()
-    return configure_retries(
-        base_delay=defaults.base_delay * scale,
-        max_delay=defaults.max_delay * scale,
-        pace=replace(defaults.pace, interval=defaults.pace.interval * scale),
-    )
 
 
 # ARM refuses a write while another operation runs on the resource or one it depends on, with
@@ -207,39 +259,23 @@ def resource_path(url: str) -> str:
     return path[path.find(marker) + len(marker) :] if marker in path else path
 
 
-def configure(
-    management_endpoint: str | None = None,
-    *,
-    credential_scope: str | None = None,
-    ca_bundle: str | None = None,
-) -> None:
-    """Sets the cloud for this process over the configuration file's; no arguments go back to
-    the file."""
-    _override.clear()
-    given = {
-        "endpoint": management_endpoint,
-        "credential_scope": credential_scope,
-        "ca_bundle": ca_bundle,
-    }
-    _override.update({k: v for k, v in given.items() if v is not None})
-
-
 def cloud_settings(context: YamlContext | None = None) -> CloudSettings:
-    """The configured cloud (the public cloud when nothing names one)."""
+    """The cloud the configuration names (the public cloud when it names none)."""
     context = context or YamlContext()
     values = {}
-    for field, key in CLOUD_KEYS.items():
-        value = _override.get(field, context.config.get(key))
+    for field_name, key in CLOUD_KEYS.items():
+        value = context.config.get(key)
         if value is not None and not isinstance(value, str):
             raise ConfigError(f"{context.path}: '{key}' must be text")
-        values[field] = value or None
-    endpoint = (values["endpoint"] or PUBLIC_ENDPOINT).rstrip("/")
-    if not endpoint.startswith("https://"):
-        raise ConfigError(
-            f"{context.path}: 'management_endpoint' must be an https:// URL, not {endpoint!r}"
+        values[field_name] = value or None
+    try:
+        return CloudSettings.at(
+            values["endpoint"] or PUBLIC_ENDPOINT,
+            credential_scope=values["credential_scope"],
+            ca_bundle=values["ca_bundle"],
         )
-    scope = values["credential_scope"] or f"{endpoint}/.default"
-    return CloudSettings(endpoint, scope, values["ca_bundle"])
+    except ConfigError as error:
+        raise ConfigError(f"{context.path}: {error}") from None
 
 
 def peering_model(body: Any) -> Any:
@@ -288,9 +324,9 @@ class _InConfiguredCloud:
         base_url: str | None = None,
         **kwargs: Any,
     ) -> None:
-        cloud = cloud_settings()
+        endpoint, options = client_arguments(base_url, kwargs)
         super().__init__(  # type: ignore[call-arg]  # the SDK client's, next in the MRO
-            credential, subscription_id, base_url or cloud.endpoint, **cloud.client_options(kwargs)
+            credential, subscription_id, endpoint, **options
         )
 
 

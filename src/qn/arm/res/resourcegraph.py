@@ -7,7 +7,7 @@ import azure.mgmt.resourcegraph
 from azure.core.credentials import TokenCredential
 from azure.mgmt.resourcegraph import models
 
-from qn.arm.res.cloud import cloud_settings
+from qn.arm.res.cloud import client_arguments
 
 __all__ = ["ResourceGraphClient", "models"]
 
@@ -18,5 +18,5 @@ class ResourceGraphClient(azure.mgmt.resourcegraph.ResourceGraphClient):
     def __init__(
         self, credential: TokenCredential, base_url: str | None = None, **kwargs: Any
     ) -> None:
-        cloud = cloud_settings()
-        super().__init__(credential, base_url or cloud.endpoint, **cloud.client_options(kwargs))
+        endpoint, options = client_arguments(base_url, kwargs)
+        super().__init__(credential, endpoint, **options)

@@ -4,18 +4,17 @@ Azure Resource Manager gives each subscription (per principal) a bucket of write
 deletes that refill at a steady rate, and says on every write answer what is left
 (`x-ms-ratelimit-remaining-subscription-writes`, `-deletes`). Once a bucket is empty every
 write is refused 429 until tokens come back, and refusals met by many workers at once turn
-into waves of retries. So every client the tool builds shares one pacer per subscription and
-kind: while what is left stays above a low mark, writes go at once; below it, they are spaced
-so that the subscription's writes come no faster than the bucket refills, the more widely the
-less is left, and a throttling refusal holds every worker of the subscription for its
-Retry-After, not only the one that met it.
+into waves of retries. So every client of a run shares one pacer per subscription and kind
+(`Pacers`, one per run): while what is left stays above a low mark, writes go at once; below
+it, they are spaced so that the subscription's writes come no faster than the bucket refills,
+the more widely the less is left, and a throttling refusal holds every worker of the
+subscription for its Retry-After, not only the one that met it.
 """
 
 import logging
 import re
 import threading
 import time
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -101,42 +100,41 @@ class Pacer:
         return self._remaining + refilled - self._in_flight
 
 
-_pacers: dict[tuple[str, str, str], Pacer] = {}
-_pacers_lock = threading.Lock()
+class Pacers:
+    """The pacers of one run, one per cloud, subscription and kind: every client the run's
+    workers build shares them, and what one run's answers told does not reach another's."""
 
+    def __init__(self) -> None:
+        self._pacers: dict[tuple[str, str, str], Pacer] = {}
+        self._lock = threading.Lock()
 
-def pacer(host: str, subscription: str, kind: str) -> Pacer:
-    """The one pacer of a subscription's allowance of this kind on this cloud."""
-    key = (host.lower(), subscription.lower(), kind)
-    with _pacers_lock:
-        found = _pacers.get(key)
-        if found is None:
-            found = _pacers[key] = Pacer(subscription, kind)
-        return found
-
-
-def forget() -> None:
-    """Forgets what every answer told (a new emulator, a new run in the same process)."""
-    with _pacers_lock:
-        _pacers.clear()
+    def pacer(self, host: str, subscription: str, kind: str) -> Pacer:
+        """The one pacer of a subscription's allowance of this kind on this cloud."""
+        key = (host.lower(), subscription.lower(), kind)
+        with self._lock:
+            found = self._pacers.get(key)
+            if found is None:
+                found = self._pacers[key] = Pacer(subscription, kind)
+            return found
 
 
 class WritePacing(HTTPPolicy):  # type: ignore[type-arg]  # any transport's requests
     """The pipeline's pacer: it sits after the retry policy, so every try of a write waits for
     its turn and every answer, refusals included, tells the pacer what is left."""
 
-    def __init__(self, pace: Callable[[], Pace]) -> None:
+    def __init__(self, pace: Pace, pacers: Pacers) -> None:
         super().__init__()
-        self._pace = pace  # read at each write: configure_retries() reaches built clients too
+        self._pace = pace
+        self._pacers = pacers
 
     def send(self, request: PipelineRequest[Any]) -> PipelineResponse[Any, Any]:
         http = request.http_request
         kind = KINDS.get(http.method.upper())
         found = SUBSCRIPTION.search(http.url)
-        pace = self._pace()
+        pace = self._pace
         if kind is None or found is None or pace.below <= 0:
             return self.next.send(request)
-        shared = pacer(http.url.split("/")[2], found.group(1), kind)
+        shared = self._pacers.pacer(http.url.split("/")[2], found.group(1), kind)
         wait = shared.turn(pace)
         remaining, hold = None, None
         try:

@@ -2,25 +2,46 @@
 (`Globals`, `Terraform`, `YamlContext`, the library's `DryRun`): for a run, from its
 configuration; for a VNet's run, in that worker's own context."""
 
+import contextlib
+import dataclasses
 import os
+from collections.abc import Iterator
 from typing import Any
 
 from qn.arm import switchlib
-from qn.arm.res import cloud
+from qn.arm.res import cloud, throttle
 from qn.arm.res.Globals import Globals
-from qn.arm.res.YamlContext import CONFIG_ENV, YamlContext
+from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig
+from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.terraform import Terraform
 
 
-def point_tool_at(config: DriverConfig) -> None:
-    """Makes the tool's collaborators read this configuration; fails on an unusable cloud."""
-    os.environ[CONFIG_ENV] = os.path.abspath(config.path)
-    cloud.configure()  # the file names the cloud
-    cloud.cloud_settings(YamlContext())  # ConfigError for a cloud that cannot be used
-    Terraform.outputDir = config.output_dir
-    Globals.CID = config.cid
-    Globals.api_ep_url = config.api_endpoint_url
+def point_tool_at(
+    config: DriverConfig, options: RunOptions | None = None
+) -> contextlib.AbstractContextManager[None]:
+    """The tool's collaborators reading this configuration, in the block this opens (and in
+    the workers' contexts copied from it); fails at once on an unusable cloud."""
+    path = os.path.abspath(config.path)
+    clients = dataclasses.replace(
+        cloud.current(),
+        cloud=cloud.cloud_settings(YamlContext(path)),  # the file names the cloud
+        pacers=throttle.Pacers(),  # what Azure tells this run's clients
+    )
+    if options is not None:
+        clients = dataclasses.replace(clients, retries=options.retries)
+    return _pointed_at(config, path, clients)
+
+
+@contextlib.contextmanager
+def _pointed_at(config: DriverConfig, path: str, clients: cloud.ClientSettings) -> Iterator[None]:
+    with (
+        YamlContext.using(path),
+        cloud.using(clients),
+        Terraform.using(config.output_dir),
+        Globals.using(CID=config.cid, api_ep_url=config.api_endpoint_url),
+    ):
+        yield
 
 
 def changes_for_real() -> None:

@@ -189,7 +189,7 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
     """The run, its requests under one correlation ID."""
     correlation = str(uuid.uuid4())
     report.driver_log().debug(f"correlation ID of this run's requests: {correlation}")
-    with cloud.client_options(headers={CORRELATION_HEADER: correlation}):
+    with cloud.using(cloud.current().with_options(headers={CORRELATION_HEADER: correlation})):
         if args.demo:
             return demo.run(tally)
         return operation.execute(

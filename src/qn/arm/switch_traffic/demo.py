@@ -3,17 +3,14 @@ by the loopback emulator as strict and as slow as Azure (its typical durations, 
 that the demo takes seconds), with the Terraform written and the whole topology, the hub's lock
 included, compared afterwards."""
 
-import contextlib
 import logging
 import os
 import tempfile
-from collections.abc import Iterator
 from importlib import resources
 from typing import TYPE_CHECKING, Any
 
 import yaml
 
-from qn.arm.res import cloud
 from qn.arm.switch_traffic import operation, options, report
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, RunOptions
 
@@ -65,18 +62,6 @@ def demo_config(arm: "Emulator", work: str) -> str:
     return path
 
 
-@contextlib.contextmanager
-def scaled_time(scale: float) -> Iterator[None]:
-    """The driver's polling and the clients' retry delays shrunk like the emulator's
-    durations, for the block."""
-    cloud.scale_retries(scale)
-    try:
-        with options.waiting(options.Waits().scaled(scale)):
-            yield
-    finally:
-        cloud.configure_retries()
-
-
 def differences(before: dict[str, Any], after: dict[str, Any]) -> list[str]:
     """Resource IDs whose state differs."""
     return sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
@@ -99,7 +84,7 @@ def run(tally: report.Tally) -> int:
     with (
         tempfile.TemporaryDirectory(prefix="switch-traffic-demo-") as work,
         Emulator(sample_topology(), token=TOKEN, time_scale=TIME_SCALE) as arm,
-        scaled_time(TIME_SCALE),
+        options.scaled(TIME_SCALE),
     ):
         config = demo_config(arm, work)
         log.info(f"Demo: emulator at {arm.endpoint}, configuration {config} (removed at the end)")

@@ -129,7 +129,7 @@ def writes_finish_first(log: logging.Logger) -> Iterator[None]:
     previous = signal.signal(signal.SIGINT, interruption.on_signal)
     _current = interruption
     try:
-        with cloud.client_options(per_retry_policies=[WriteGuard(interruption)]):
+        with cloud.using(cloud.current().with_policies(WriteGuard(interruption))):
             yield
         if interruption.held:
             # The workers stopped at their writes' answers and ended; the run did not finish.

@@ -154,9 +154,9 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             raise ConfigError(f"parallel {options.parallel}: runs at least 1 VNet at a time")
         config = load_config(options.config)
         vnets = selected_vnets(config, options.vnet)
-        adapter.point_tool_at(config)
+        tool = adapter.point_tool_at(config, options)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
-        with state.hold():
+        with tool, state.hold():
             check_state(state, vnets, options)
             migration = Migration(options, config, state, vnets, tally)
             plan = migration.plan()

@@ -8,6 +8,8 @@ from collections.abc import Iterator
 from contextvars import ContextVar
 from dataclasses import dataclass
 
+from qn.arm.res.cloud import RetrySettings
+
 STATE_FILE = "switch-traffic-state.json"
 TEXT, JSON = "text", "json"  # the result on stdout: the summary, or one JSON document
 EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
@@ -48,25 +50,35 @@ class RunOptions:
     force: bool = False
     yes: bool = False  # apply the plan without asking
     parallel: int = DEFAULT_PARALLEL  # VNets run at once
-    # How the run waits for Azure: shorter against an emulator whose operations are.
-    waits: Waits = dataclasses.field(default_factory=lambda: _waits.get())
+    # How the run waits for Azure, and how long its clients wait before they try a refused
+    # write again: shorter against an emulator whose operations are.
+    waits: Waits = dataclasses.field(default_factory=lambda: _timing.get()[0])
+    retries: RetrySettings = dataclasses.field(default_factory=lambda: _timing.get()[1])
 
     @property
     def direction(self) -> str:
         return "revert" if self.revert else "forward"
 
 
-_waits: ContextVar[Waits] = ContextVar("waits", default=Waits())  # noqa: B039 (frozen)
+_timing: ContextVar[tuple[Waits, RetrySettings]] = ContextVar(
+    "timing",
+    default=(Waits(), RetrySettings()),  # noqa: B039 (both frozen)
+)
 
 
 @contextlib.contextmanager
-def waiting(waits: Waits) -> Iterator[None]:
+def timed(waits: Waits, retries: RetrySettings) -> Iterator[None]:
     """Runs started in the block (from the command line too) wait so."""
-    token = _waits.set(waits)
+    token = _timing.set((waits, retries))
     try:
         yield
     finally:
-        _waits.reset(token)
+        _timing.reset(token)
+
+
+def scaled(scale: float) -> contextlib.AbstractContextManager[None]:
+    """Runs started in the block wait at an emulator's time scale."""
+    return timed(Waits().scaled(scale), RetrySettings().scaled(scale))
 
 
 def state_path(output_dir: str, given: str | None = None) -> str:
