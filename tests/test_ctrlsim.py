@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 import requests
+import yaml
 
 from qn.arm import lumaflow
 from qn.arm.armsim import Emulator as Azure
@@ -330,13 +331,13 @@ DOC = Path(__file__).resolve().parents[1] / "docs" / "controller-emulator.md"
 
 
 def doc_blocks(start: str) -> list[str]:
-    blocks = re.findall(r"^```\n(.*?)^```", DOC.read_text(encoding="utf-8"), re.M | re.S)
-    return [block for block in blocks if block.startswith(start)]
+    blocks = re.findall(r"^```(\w*)\n(.*?)^```", DOC.read_text(encoding="utf-8"), re.M | re.S)
+    return [text for language, text in blocks if not language and text.startswith(start)]
 
 
 def test_the_docs_topology_loads_and_synopsis_names_real_options():
     (topology,) = doc_blocks("# controller.yaml")
-    assert load(__import__("yaml").safe_load(topology)).gateways
+    assert load(yaml.safe_load(topology)).gateways
     (synopsis,) = doc_blocks("ctrlsim ")
     known = parser().format_help()
     for option in re.findall(r"--[a-z][\w-]*", synopsis):
@@ -345,7 +346,7 @@ def test_the_docs_topology_loads_and_synopsis_names_real_options():
 
 def test_command_serves_until_stopped_and_refuses_a_bad_topology(tmp_path):
     good, bad = tmp_path / "good.yaml", tmp_path / "bad.yaml"
-    good.write_text(__import__("yaml").safe_dump(CONTROLLER))
+    good.write_text(yaml.safe_dump(CONTROLLER))
     bad.write_text("gateways: {g: {type: hub}}\n")
     command = [sys.executable, "-m", "qn.arm.ctrlsim", "--azure-endpoint", "https://127.0.0.1:1",
                "--cert-dir", str(tmp_path), "--topology"]  # fmt: skip
