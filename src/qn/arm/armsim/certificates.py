@@ -21,15 +21,17 @@ VALIDITY = datetime.timedelta(days=2)
 BACKDATE = datetime.timedelta(minutes=5)
 
 
-def make_certificates(directory: str | os.PathLike[str], host: str) -> tuple[ssl.SSLContext, str]:
+def make_certificates(
+    directory: str | os.PathLike[str], host: str, ca_file_name: str = CA_FILE_NAME
+) -> tuple[ssl.SSLContext, str]:
     """A server TLS context and the path of the PEM file of the authority that signed it
-    (written to `directory`; the private keys never reach the disk for longer than the
-    context takes to load them)."""
+    (written to `directory` as `ca_file_name`; the private keys never reach the disk for
+    longer than the context takes to load them)."""
     ca_key = ec.generate_private_key(ec.SECP256R1())
     ca_cert = _authority(ca_key)
     server_key = ec.generate_private_key(ec.SECP256R1())
     server_cert = _server(server_key, ca_key, ca_cert, host)
-    ca_file = Path(directory) / CA_FILE_NAME
+    ca_file = Path(directory) / ca_file_name
     ca_file.write_bytes(ca_cert.public_bytes(serialization.Encoding.PEM))
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     _load_chain(context, server_key, server_cert)

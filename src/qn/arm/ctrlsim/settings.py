@@ -1,0 +1,57 @@
+"""How long the controller takes over its own part of each action, and how long a session
+lives; every figure is multiplied by `time_scale`, as the Azure emulator's are."""
+
+from dataclasses import dataclass
+
+# The kinds of action that take time, as `durations` and the profiles name them.
+KINDS = ("login", "list", "attach", "detach", "associate", "disassociate")
+
+# Seconds of the controller's own work per action, before and besides its Azure calls (whose
+# time the Azure emulator adds: two peerings and a route-table write per managed table).
+PROFILES = {
+    "realistic": {
+        "login": 1.0,
+        "list": 0.5,
+        "attach": 20.0,
+        "detach": 15.0,
+        "associate": 5.0,
+        "disassociate": 5.0,
+    },
+    "instant": dict.fromkeys(KINDS, 0.0),
+}
+
+# An idle session of an operator's login lasts an hour unless the controller is told otherwise.
+SESSION_LIFETIME = 3600.0
+
+
+@dataclass
+class Settings:
+    """profile: the named table of durations ("realistic" or "instant").
+    time_scale: multiplies every duration and the session lifetime; 0 stops the clock
+        (actions take no time, sessions never expire).
+    durations: per-kind overrides of the profile, in unscaled seconds.
+    session_lifetime: unscaled seconds a CID stays valid after its login.
+    """
+
+    profile: str = "realistic"
+    time_scale: float = 1.0
+    durations: dict[str, float] | None = None
+    session_lifetime: float = SESSION_LIFETIME
+
+    def __post_init__(self) -> None:
+        self.duration("login")  # refuses an unknown profile or kind at once
+        if self.time_scale < 0 or self.session_lifetime <= 0:
+            raise ValueError("time_scale must not be negative and session_lifetime above 0")
+
+    def duration(self, kind: str) -> float:
+        """Scaled seconds the controller's own part of an action takes."""
+        if self.profile not in PROFILES:
+            raise ValueError(f"unknown profile {self.profile!r}; use one of {', '.join(PROFILES)}")
+        unknown = set(self.durations or ()) - set(KINDS)
+        if unknown:
+            raise ValueError(f"unknown durations {sorted(unknown)}; use {', '.join(KINDS)}")
+        return {**PROFILES[self.profile], **(self.durations or {})}[kind] * self.time_scale
+
+    def lifetime(self) -> float | None:
+        """Real seconds a session lives; None when the clock stands still."""
+        return self.session_lifetime * self.time_scale if self.time_scale > 0 else None
