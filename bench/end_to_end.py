@@ -30,6 +30,8 @@ import yaml
 from qn.arm.armsim import Emulator
 from qn.arm.switch_traffic import hub_locks, locks, operation, readback, report, steps, vnet_run
 from qn.arm.switch_traffic.options import EXIT_OK, RunOptions
+from qn.arm.switch_traffic.steps.base import Step
+from qn.arm.switch_traffic.steps.order import NAMES, ORDER
 
 SPOKE = "00000000-0000-0000-0000-0000000000a1"
 HUB = "00000000-0000-0000-0000-0000000000b2"
@@ -61,7 +63,7 @@ DRIVER = (
 )
 
 
-DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, DELETION, DOMAIN = steps.NAMES
+DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, DELETION, DOMAIN = NAMES
 
 
 def plan_of(step):
@@ -240,7 +242,7 @@ class StepRequests:
         """Wraps namespace[name]: a module's; a class's or a step's attribute."""
         if isinstance(namespace, dict):
             original = namespace[name]
-        elif isinstance(namespace, steps.base.Step):
+        elif isinstance(namespace, Step):
             original = getattr(type(namespace), name)  # restored as the class's own
             self._patched.append((namespace, name, original))
             self._put(namespace, name, self._count(label, getattr(namespace, name), planned))
@@ -254,7 +256,7 @@ class StepRequests:
     def _put(namespace, name, value):
         if isinstance(namespace, dict):
             namespace[name] = value
-        elif isinstance(namespace, steps.base.Step) and value == getattr(type(namespace), name):
+        elif isinstance(namespace, Step) and value == getattr(type(namespace), name):
             del vars(namespace)[name]  # a step's method: back to its class's own
         else:
             setattr(namespace, name, value)
@@ -269,7 +271,7 @@ class StepRequests:
         self._wrap(vars(hub_locks), "put_back", PUT_LOCKS_BACK)
         self._wrap(vars(steps.switch), "switch_plan", SWITCH_PLAN)
         self._wrap(steps.peerings.STEP, "record_hub_locks", RECORD_HUB_LOCKS)
-        for step in steps.ORDER:
+        for step in ORDER:
             # A step's library calls: its plan (the planning library's reads; discovery's plan
             # is its call), its change forward and back.
             if step.has_items and step is not steps.switch.STEP:

@@ -10,9 +10,10 @@ from typing import Any
 
 from qn.arm import switchlib
 from qn.arm.res import cloud, throttle
+from qn.arm.res.errors import ConfigError
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import YamlContext
-from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig
+from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.terraform import Terraform
 

@@ -9,8 +9,9 @@ import sys
 import uuid
 
 from qn.arm.res import cloud
+from qn.arm.res.errors import ConfigError
 from qn.arm.switch_traffic import demo, interrupt, operation, report, views
-from qn.arm.switch_traffic.config import ConfigError, load_config
+from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.counting import status_document
 from qn.arm.switch_traffic.options import (
     DEFAULT_PARALLEL,
@@ -128,7 +129,9 @@ def command(argv: list[str]) -> int:
         return status(argv[1:])
     args = parse_args(argv)
     try:
-        with report.console_logging(args.verbose, args.log_file, args.debug, args.output) as tally:
+        with report.console_logging(
+            args.verbose, args.log_file, args.debug, args.output, views.summary_lines
+        ) as tally:
             code = interruptible(args, tally)
             tally.write_json(code)
             return code

@@ -303,10 +303,10 @@ class VnetConfig:
     subscription: str
     resource_group: str
     alias: str
-    allow_vnet_cidrs: list
+    allow_vnet_cidrs: list[ipaddress.IPv4Network | ipaddress.IPv6Network]
     default_route_table: str | None = None
     migrate_non_associated_subnet: bool = True
-    subnet_in_subnet_groups: list = field(default_factory=list)
+    subnet_in_subnet_groups: list[str] = field(default_factory=list)
     spoke_gw_name: str | None = None
     domain: str | None = None
 
@@ -315,7 +315,7 @@ class VnetConfig:
         """The VNet's key in the state file."""
         return f"{self.subscription}/{self.resource_group}/{self.name}"
 
-    def library_yaml(self) -> dict:
+    def library_yaml(self) -> dict[str, Any]:
         """The VNet's configuration map as the switch-over operations read it."""
         return {
             "allow_vnet_cidrs": list(self.allow_vnet_cidrs),
@@ -330,7 +330,7 @@ class VnetConfig:
 @dataclass
 class DriverConfig:
     path: str
-    raw: dict
+    raw: dict[str, Any]
     management_endpoint: str
     api_endpoint_url: str
     cid: str
@@ -340,9 +340,9 @@ class DriverConfig:
     peering_prefix: str | None
     configure_gw_name: bool
     domain: str | None
-    vnets: list
+    vnets: list[VnetConfig]
 
-    def peering_yaml(self) -> dict:
+    def peering_yaml(self) -> dict[str, Any]:
         """The tool's configuration map as peering deletion reads it."""
         return {"delete_peering": self.delete_peering, "delete_vnet_lock": self.delete_vnet_lock}
 
@@ -350,7 +350,7 @@ class DriverConfig:
         return next(v for v in self.vnets if v.name == name)
 
 
-def _driver_config(path: str, raw: dict, schema: Schema) -> DriverConfig:
+def _driver_config(path: str, raw: dict[str, Any], schema: Schema) -> DriverConfig:
     vnets = [
         VnetConfig(
             name=name,
@@ -427,7 +427,7 @@ def _read(path: str) -> tuple[Any, list[str]]:
         raise ConfigError(f"{path}: not valid YAML: {error}") from None
 
 
-def _context_of(raw: dict) -> dict:
+def _context_of(raw: dict[str, Any]) -> dict[str, Any]:
     """What one part of the file needs to know of another, read leniently: a section of the
     wrong type is reported by its own check."""
     subscriptions = raw.get("subscriptions")

@@ -21,13 +21,13 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.switch_traffic import steps
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
+from qn.arm.switch_traffic.steps.order import NAMES, ORDER, in_order
 
 VERSION = 1
 # What the summary counts, in its order: the kinds of verified change the steps count.
-CHANGES = tuple(step.counted for step in steps.ORDER if step.counted)
+CHANGES = tuple(step.counted for step in ORDER if step.counted)
 
 
 @dataclass
@@ -79,7 +79,7 @@ def run_document(
                 "errors": counts.errors,
                 "steps": [
                     step_result(run, step.name, kept[step.name], counts)
-                    for step in steps.in_order(run.revert)
+                    for step in in_order(run.revert)
                 ],
             }
         )
@@ -126,7 +126,7 @@ def status_document(state: StateFile) -> dict[str, Any]:
     for key in sorted(state.data["vnets"], key=state.order):
         kept = state.directions(key)
         rows = []
-        for step in steps.NAMES:
+        for step in NAMES:
             forward, revert = kept.forward[step], kept.revert[step]
             rows.append(
                 {

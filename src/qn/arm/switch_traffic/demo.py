@@ -31,7 +31,8 @@ NEXT = (
 
 def sample_topology() -> dict[str, Any]:
     text = resources.files("qn.arm.switch_traffic").joinpath("demo_topology.yaml").read_text()
-    return yaml.safe_load(text)
+    topology: dict[str, Any] = yaml.safe_load(text)
+    return topology
 
 
 def demo_config(arm: "Emulator", work: str) -> str:

@@ -18,6 +18,7 @@ import signal
 import threading
 from collections.abc import Iterator
 from types import FrameType
+from typing import Any
 
 from azure.core.pipeline import PipelineRequest, PipelineResponse
 from azure.core.pipeline.policies import SansIOHTTPPolicy
@@ -80,7 +81,7 @@ class Interruption:
             raise Stopped
 
 
-class WriteGuard(SansIOHTTPPolicy):
+class WriteGuard(SansIOHTTPPolicy[Any, Any]):
     """Counts the writes in flight, one try at a time (it sits after the retry policy, so a
     retry's wait is not a write in flight). One guard serves every client built in the block:
     as a SansIO policy it gets a link of its own in each client's pipeline, where a policy
@@ -91,20 +92,22 @@ class WriteGuard(SansIOHTTPPolicy):
         super().__init__()
         self.interruption = interruption
 
-    def on_request(self, request: PipelineRequest) -> None:
+    def on_request(self, request: PipelineRequest[Any]) -> None:
         self.interruption.sending(is_write(request))
 
-    def on_response(self, request: PipelineRequest, response: PipelineResponse) -> None:
+    def on_response(
+        self, request: PipelineRequest[Any], response: PipelineResponse[Any, Any]
+    ) -> None:
         if is_write(request):
             self.interruption.write_answered()
 
-    def on_exception(self, request: PipelineRequest) -> None:
+    def on_exception(self, request: PipelineRequest[Any]) -> None:
         # No answer, but the write is no longer in flight either (a refused connection).
         if is_write(request):
             self.interruption.write_answered()
 
 
-def is_write(request: PipelineRequest) -> bool:
+def is_write(request: PipelineRequest[Any]) -> bool:
     return request.http_request.method.upper() not in READS
 
 

@@ -8,8 +8,9 @@ import functools
 import shlex
 import sys
 
-from qn.arm.switch_traffic import adapter, hub_locks, progress, report, steps, views, vnet_run
-from qn.arm.switch_traffic.config import ConfigError, DriverConfig, VnetConfig, load_config
+from qn.arm.res.errors import ConfigError
+from qn.arm.switch_traffic import adapter, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
 from qn.arm.switch_traffic.options import state_path as default_state_path
@@ -24,6 +25,7 @@ from qn.arm.switch_traffic.plan import (
 from qn.arm.switch_traffic.resources import Clients
 from qn.arm.switch_traffic.state import StateError, StateFile
 from qn.arm.switch_traffic.steps.base import HubTurns
+from qn.arm.switch_traffic.steps.order import ORDER
 from qn.arm.switch_traffic.vnet_run import Shared, VnetRunner
 from qn.arm.switch_traffic.workers import Workers
 
@@ -134,7 +136,7 @@ class Migration:
             errors_before = self.shared.tally.errors_of(name)
             try:
                 self.workers.check_stopped()
-                shown.started(name, len(steps.ORDER))
+                shown.started(name, len(ORDER))
                 counts = runner.run()
             except BaseException:
                 shown.finished(name, False)

@@ -17,12 +17,19 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.switch_traffic import steps
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
-from qn.arm.switch_traffic.steps.base import Earlier, PlanError, Step, VnetRun
+from qn.arm.switch_traffic.steps.base import (
+    Earlier,
+    PlanError,
+    Step,
+    VnetRun,
+    planning_library,
+    quiet_library,
+)
+from qn.arm.switch_traffic.steps.order import NAMES, ORDER, REVERT_ORDER
 
 __all__ = ["Plan", "PlanError", "Planning", "VnetPlan", "build", "in_run_order"]
 
@@ -129,7 +136,7 @@ def claim_lock_removals(planned: list[VnetPlan]) -> None:
             if lock.id.lower() not in claimed:
                 plan.changes += step.lock_rows([lock], revert=False)
             claimed.add(lock.id.lower())
-        plan.changes.sort(key=lambda change: steps.NAMES.index(change.step))
+        plan.changes.sort(key=lambda change: NAMES.index(change.step))
 
 
 # -- forward ----------------------------------------------------------------------------------
@@ -142,7 +149,7 @@ class StepPlanner:
     def __init__(self, run: VnetRun, kept: dict[str, Kept[Any]]) -> None:
         self.run = run
         self.kept = kept
-        self.library = steps.base.planning_library(run.library)
+        self.library = planning_library(run.library)
         self.earlier = Earlier()
         self.pending: dict[str, Any] = {}
 
@@ -159,7 +166,7 @@ class StepPlanner:
             records = step.replanned(self.run, kept.records, self.earlier)
         else:
             step.plannable(self.run)
-            with steps.base.quiet_library():
+            with quiet_library():
                 records = step.plan(self.run, self.library, self.earlier)
         self.earlier.records[step.name] = records
         names = step.keys(records)
@@ -171,14 +178,14 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     run = planning.open_vnet(vnet_config)
     planner = StepPlanner(run, kept_forward(planning, plan))
-    for step in steps.ORDER:  # what stops the run before its first change
+    for step in ORDER:  # what stops the run before its first change
         if step.checked_first and (records := planner.records(step)) is not None:
             plan.hubs += step.hubs(records)
             plan.stops, removable = step.plan_check(run, records)
             plan.removable += [(step, lock) for lock in removable]
             if plan.stops:
                 return plan
-    for step in steps.ORDER:
+    for step in ORDER:
         records = planner.records(step)
         if records is None:
             continue
@@ -210,7 +217,7 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
         plan.notes.append("no records: nothing to revert")
         return plan
     run: VnetRun | None = None
-    for step in steps.REVERT_ORDER:
+    for step in REVERT_ORDER:
         records = kept.forward[step.name].records
         reverted = kept.revert[step.name]
         if records is None or reverted.done:

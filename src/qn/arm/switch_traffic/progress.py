@@ -10,7 +10,7 @@ import threading
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import Any, TextIO
 
 from rich.console import Console, Group
 from rich.file_proxy import FileProxy
@@ -102,7 +102,7 @@ def vnet_text(name: str, line: VNetLine, now: float) -> Text:
     return Text(text, no_wrap=True, overflow="ellipsis")
 
 
-def handlers_writing_to(stream: TextIO) -> list[logging.StreamHandler]:
+def handlers_writing_to(stream: TextIO) -> list[logging.StreamHandler[Any]]:
     """Every logging handler that writes to `stream`, once each (a handler may sit on several
     loggers: the tool's and the SDK's HTTP logger share the console handler)."""
     loggers = [logging.getLogger()] + [
@@ -110,7 +110,7 @@ def handlers_writing_to(stream: TextIO) -> list[logging.StreamHandler]:
         for logger in logging.Logger.manager.loggerDict.values()
         if isinstance(logger, logging.Logger)
     ]
-    found: dict[int, logging.StreamHandler] = {}
+    found: dict[int, logging.StreamHandler[Any]] = {}
     for logger in loggers:
         for handler in logger.handlers:
             if isinstance(handler, logging.StreamHandler) and handler.stream is stream:

@@ -9,12 +9,12 @@ import os
 import sys
 import threading
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextvars import ContextVar
 from dataclasses import dataclass
+from typing import Any
 
 from qn.arm.switch_traffic.options import JSON, TEXT
-from qn.arm.switch_traffic.views import summary_lines
 
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
@@ -84,12 +84,15 @@ class Tally(logging.Handler):
     it as `output` says (text: the summary at once; json: one document at the end; None: kept
     only)."""
 
-    def __init__(self, output: str | None = None) -> None:
+    def __init__(
+        self, output: str | None = None, summary: Callable[[dict[str, Any]], list[str]] = list
+    ) -> None:
         super().__init__(logging.DEBUG)
-        self.counts: Counter = Counter()
+        self.counts: Counter[Any] = Counter()
         self.errors: list[str] = []
         self.output = output
-        self.results: list[dict] = []
+        self.summary = summary  # the text of a result: views.summary_lines
+        self.results: list[dict[str, Any]] = []
         self.counting = threading.Lock()  # workers log at once; the counts are read meanwhile
         self.addFilter(VnetTag())
 
@@ -101,7 +104,7 @@ class Tally(logging.Handler):
                 self.counts["errors", current_vnet()] += 1
                 self.errors.append(error_text(record.getMessage()))
 
-    def snapshot(self) -> Counter:
+    def snapshot(self) -> Counter[Any]:
         with self.counting:
             return Counter(self.counts)
 
@@ -110,11 +113,11 @@ class Tally(logging.Handler):
         with self.counting:
             return self.counts["errors", vnet]
 
-    def result(self, document: dict) -> None:
-        """A run's result document (see counting.py)."""
+    def result(self, document: dict[str, Any]) -> None:
+        """A run's result document (see counting.py), shown at once as text when so asked."""
         self.results.append(document)
         if self.output == TEXT:
-            print("\n".join(summary_lines(document)), flush=True)
+            print("\n".join(self.summary(document)), flush=True)
 
     def write_json(self, status: int) -> None:
         """The invocation's one JSON document: its run's result, or, where no run got that
@@ -138,7 +141,11 @@ _session: list[Tally] = []
 
 @contextlib.contextmanager
 def console_logging(
-    verbose: bool, log_file: str | None = None, debug: bool = False, output: str | None = None
+    verbose: bool,
+    log_file: str | None = None,
+    debug: bool = False,
+    output: str | None = None,
+    summary: Callable[[dict[str, Any]], list[str]] = list,
 ) -> Iterator[Tally]:
     """Console lines on stderr show the level; -v adds debug lines, --debug also the HTTP
     requests and responses (the SDK's logging policy: request IDs shown, Authorization and
@@ -158,7 +165,7 @@ def console_logging(
         handlers.append(to_file)
     console = logging.StreamHandler(sys.stderr)
     console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
-    tally = Tally(output)
+    tally = Tally(output, summary)
     handlers[:0] = [console, tally]
     for handler in handlers:
         if handler is not tally:  # has its own

@@ -39,9 +39,9 @@ from typing import Any, Generic, Literal, TypeVar
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model
 
-from qn.arm.switch_traffic import steps
 from qn.arm.switch_traffic.records import Item, Items, Part, Records, now
 from qn.arm.switch_traffic.steps.base import Step
+from qn.arm.switch_traffic.steps.order import NAMES, ORDER
 from qn.arm.switch_traffic.validation import problems
 
 VERSION = 2
@@ -72,11 +72,12 @@ def _steps(name: str, records: dict[str, Any]) -> type[Steps]:
         step.replace("-", "_"): (Kept[kind], Field(None, alias=step))  # type: ignore[valid-type]
         for step, kind in records.items()
     }
-    return create_model(name, __base__=Steps, **fields)  # type: ignore[call-overload]
+    made: type[Steps] = create_model(name, __base__=Steps, **fields)  # type: ignore[call-overload]
+    return made
 
 
-Forward = _steps("Forward", {step.name: step.records for step in steps.ORDER})
-Revert = _steps("Revert", dict.fromkeys(steps.NAMES, None))
+Forward = _steps("Forward", {step.name: step.records for step in ORDER})
+Revert = _steps("Revert", dict.fromkeys(NAMES, None))
 
 
 class VnetEntry(Part):
@@ -129,7 +130,7 @@ class StateFile:
         self._texts: dict[str, str] = {}  # each VNet's part of the file, as last written
         self.data = self._load()
 
-    def _load(self) -> dict:
+    def _load(self) -> dict[str, Any]:
         try:
             with open(self.path, encoding="utf-8") as handle:
                 data = json.load(handle)
@@ -253,7 +254,7 @@ class StateFile:
                 return "new"
             if revert:
                 return "reverting"
-            if all(forward.get(s, {}).get("done") for s in steps.NAMES):
+            if all(forward.get(s, {}).get("done") for s in NAMES):
                 return "done"
             return "unfinished"
 
@@ -312,7 +313,7 @@ class StateFile:
             self._save(key)
 
 
-_BY_NAME = [(step.name, step) for step in steps.ORDER]
+_BY_NAME = [(step.name, step) for step in ORDER]
 NOT_STARTED: Kept[Any] = Kept()
 
 

@@ -53,7 +53,7 @@ def known_keys(model: type[BaseModel]) -> list[str]:
     return [info.alias or name for name, info in model.model_fields.items()]
 
 
-def _locate(root: type[BaseModel], loc: tuple) -> tuple[str, list[str]]:
+def _locate(root: type[BaseModel], loc: tuple[int | str, ...]) -> tuple[str, list[str]]:
     """The dotted key of a location, and the keys known where it ends (for suggestions)."""
     path: str = ""
     annotation: Any = root  # a model, then the types inside it, None past what can be followed

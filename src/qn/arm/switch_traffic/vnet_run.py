@@ -14,14 +14,23 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from qn.arm.switch_traffic import adapter, progress, readback, report, steps
+from qn.arm.switch_traffic import adapter, progress, readback, report
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.switch_traffic.records import Item, Items, Records, undone
 from qn.arm.switch_traffic.resources import Clients
 from qn.arm.switch_traffic.state import StateFile
-from qn.arm.switch_traffic.steps.base import Earlier, HubTurns, Step, Stop, VnetRun
+from qn.arm.switch_traffic.steps.base import (
+    Earlier,
+    HubTurns,
+    Step,
+    Stop,
+    VnetRun,
+    planning_library,
+    quiet_library,
+)
+from qn.arm.switch_traffic.steps.order import in_order
 
 
 @dataclass
@@ -66,7 +75,7 @@ class VnetRunner:
         self.state = shared.state
         self.log = report.driver_log()
         self.counts = VnetCounts()
-        self.order = steps.in_order(shared.options.revert)
+        self.order = in_order(shared.options.revert)
 
     @property
     def name(self) -> str:
@@ -103,11 +112,11 @@ class VnetRunner:
     def forward_vnet(self, run: VnetRun) -> None:
         if self.state.forward_status(self.key) != "unfinished":
             self.state.start_forward(self.key)
-        planner = steps.base.planning_library(run.library)
+        planner = planning_library(run.library)
         for step in self.order:  # what would stop the run is found before its first change
             entry = self.state.entry(self.key, "forward", step)
             if step.checked_first and not (entry and entry.done):
-                with steps.base.quiet_library():
+                with quiet_library():
                     records = step.plan(run, planner, Earlier())
                 step.preflight(run, records)
         for step, heading in self.steps_in_turn():
@@ -146,7 +155,7 @@ class VnetRunner:
             records = step.replanned(run, entry.records, earlier)
             earlier = self.earlier(step)  # the step may have kept newer ones
         else:
-            with steps.base.quiet_library():
+            with quiet_library():
                 records = step.plan(run, planner, earlier)
             step.preflight(run, records)
             self.keep(step.name, records)

@@ -19,32 +19,5 @@ the same records), the plan is kept, and only then do they change anything. Reve
 the plan is safe whether or not the interrupted change reached a given item: a table or peering
 it lists is put back to the state it had before the step.
 
-A step is one module; adding one is a module and a line in ORDER.
+A step is one module; adding one is a module and a line in ORDER (order.py).
 """
-
-from typing import Any
-
-from qn.arm.switch_traffic.steps import (
-    discover,
-    domain,
-    peerings,
-    propagation,
-    remote_gateway,
-    switch,
-)
-from qn.arm.switch_traffic.steps.base import Step
-
-ORDER: tuple[Step[Any], ...] = (
-    discover.STEP,
-    switch.STEP,
-    propagation.STEP,
-    remote_gateway.STEP,
-    peerings.STEP,
-    domain.STEP,
-)
-REVERT_ORDER = tuple(reversed(ORDER))
-NAMES = tuple(step.name for step in ORDER)
-
-
-def in_order(revert: bool) -> tuple[Step[Any], ...]:
-    return REVERT_ORDER if revert else ORDER

@@ -11,10 +11,11 @@ import dataclasses
 import functools
 from typing import Any
 
+from qn.arm.res.errors import ConfigError
 from qn.arm.res.VWanMgmt import VWanMgmt
 from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import locks
-from qn.arm.switch_traffic.config import ConfigError, DriverConfig
+from qn.arm.switch_traffic.config import DriverConfig
 from qn.arm.switch_traffic.records import Change, Lock, PeeringEnd, PeeringPair, Records
 from qn.arm.switch_traffic.resources import (
     Clients,
