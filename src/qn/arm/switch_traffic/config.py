@@ -117,29 +117,62 @@ def _context(info: ValidationInfo, key: str) -> Any:
     return (info.context or {}).get(key)
 
 
-def _required_for_domain(value: str | None, info: ValidationInfo) -> str | None:
-    if value is None and _context(info, "domain_enabled"):
-        raise PydanticCustomError("needed", "required when security_domain.enabled is true")
-    return value
+def _controller_needed(info: ValidationInfo) -> str | None:
+    """Why the run talks to the controller, if it does."""
+    if _context(info, "transit_enabled"):
+        return "transit.enabled"
+    if _context(info, "domain_enabled"):
+        return "security_domain.enabled"
+    return None
 
 
 class Controller(Section):
     api_endpoint_url: HttpsUrl | None = Field(
         None,
         validate_default=True,
-        description="the controller's API endpoint (required when the security domain is enabled)",
+        description="the controller's API endpoint (required when the transit attachment or the "
+        "security domain is enabled)",
+    )
+    username: Text | None = Field(
+        None, description="the user the tool logs in as; it logs in again when a session expires"
+    )
+    password_env: Text | None = Field(
+        None, description="the environment variable that holds that user's password"
     )
     CID: Text | None = Field(
         None,
-        validate_default=True,
-        description="the controller session identifier every request carries (required when "
-        "the security domain is enabled)",
+        description="a fixed session identifier instead of a login (it is not renewed when it "
+        "expires)",
+    )
+    ca_bundle: CaBundle | None = Field(
+        None, description="a PEM bundle of certificate authorities to trust for the controller"
     )
 
-    @field_validator("api_endpoint_url", "CID")
+    @field_validator("api_endpoint_url")
     @classmethod
-    def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
-        return _required_for_domain(value, info)
+    def _needed(cls, value: str | None, info: ValidationInfo) -> str | None:
+        needed = _controller_needed(info)
+        if value is None and needed:
+            raise PydanticCustomError("needed", f"required when {needed} is true")
+        return value
+
+    @field_validator("password_env")
+    @classmethod
+    def _variable_is_set(cls, name: str | None) -> str | None:
+        if name is not None and not os.environ.get(name):
+            raise PydanticCustomError("unset", f"the environment variable {name} is not set")
+        return name
+
+    @model_validator(mode="after")
+    def _signs_in(self, info: ValidationInfo) -> "Controller":
+        needed = _controller_needed(info)
+        if (self.username is None) != (self.password_env is None):
+            raise PydanticCustomError("incomplete", "username and password_env go together")
+        if needed and self.CID is None and self.username is None:
+            raise PydanticCustomError(
+                "needed", f"username and password_env (or a CID) are required when {needed} is true"
+            )
+        return self
 
 
 class Credential(Section):
@@ -213,6 +246,19 @@ class Peering(Section):
     )
 
 
+class Transit(Section):
+    enabled: bool = Field(
+        False,
+        description="attach each spoke gateway to its transit gateway before the subnets move, "
+        "the staged route tables as its managed tables",
+    )
+    gateway: Text | None = Field(
+        None,
+        description="the transit gateway; default `azu-<region code>-transit-gw` of the VNet's "
+        "region; a VNet may name its own",
+    )
+
+
 class SecurityDomain(Section):
     enabled: bool = Field(False, description="attach each spoke gateway to a security domain")
     domain: Text | None = Field(None, description="the domain; a VNet may name its own")
@@ -241,8 +287,11 @@ class Vnet(Section):
     )
     spoke_gw_name: Text | None = Field(
         None,
-        validate_default=True,
-        description="the VNet's spoke gateway (required when the security domain is enabled)",
+        description="the VNet's spoke gateway; default the name the controller knows for the "
+        "VNet, else `<VNet>-<account>-gw`",
+    )
+    transit_gw_name: Text | None = Field(
+        None, description="the VNet's own transit gateway (default `transit.gateway`)"
     )
     domain: Text | None = Field(None, description="the VNet's own security domain")
 
@@ -252,11 +301,6 @@ class Vnet(Section):
         if value not in (_context(info, "subscriptions") or ()):
             raise PydanticCustomError("unlisted", f"{value!r} is not under 'subscriptions'")
         return value
-
-    @field_validator("spoke_gw_name")
-    @classmethod
-    def _needed_for_domain(cls, value: str | None, info: ValidationInfo) -> str | None:
-        return _required_for_domain(value, info)
 
 
 class Schema(Section):
@@ -284,6 +328,7 @@ class Schema(Section):
     )
     settings: Settings = Field(default_factory=Settings, description="global settings")
     peering: Peering = Field(default_factory=Peering, description="peering deletion")
+    transit: Transit = Field(default_factory=Transit, description="the spoke's transit attachment")
     security_domain: SecurityDomain = Field(
         default_factory=SecurityDomain, description="security-domain attachment"
     )
@@ -308,6 +353,7 @@ class VnetConfig:
     migrate_non_associated_subnet: bool = True
     subnet_in_subnet_groups: list[str] = field(default_factory=list)
     spoke_gw_name: str | None = None
+    transit_gw_name: str | None = None
     domain: str | None = None
 
     @property
@@ -327,6 +373,17 @@ class VnetConfig:
         }
 
 
+@dataclass(frozen=True)
+class ControllerAccess:
+    """The controller's endpoint and how the run signs in to it."""
+
+    endpoint: str
+    username: str | None
+    password_env: str | None
+    cid: str | None
+    ca_bundle: str | None
+
+
 @dataclass
 class DriverConfig:
     path: str
@@ -334,12 +391,15 @@ class DriverConfig:
     management_endpoint: str
     api_endpoint_url: str
     cid: str
+    controller: "ControllerAccess | None"  # how the run reaches the controller, when it must
     output_dir: str
     delete_peering: str
     delete_vnet_lock: bool
     peering_prefix: str | None
     configure_gw_name: bool
     domain: str | None
+    transit_enabled: bool
+    transit_gateway: str | None
     vnets: list[VnetConfig]
 
     def peering_yaml(self) -> dict[str, Any]:
@@ -362,6 +422,7 @@ def _driver_config(path: str, raw: dict[str, Any], schema: Schema) -> DriverConf
             migrate_non_associated_subnet=vnet.migrate_non_associated_subnet,
             subnet_in_subnet_groups=list(vnet.subnet_in_subnet_groups),
             spoke_gw_name=vnet.spoke_gw_name,
+            transit_gw_name=vnet.transit_gw_name,
             domain=vnet.domain,
         )
         for name, vnet in schema.vnets.items()
@@ -372,6 +433,7 @@ def _driver_config(path: str, raw: dict[str, Any], schema: Schema) -> DriverConf
         management_endpoint=schema.management_endpoint,
         api_endpoint_url=schema.controller.api_endpoint_url or "",
         cid=schema.controller.CID or "",
+        controller=_controller_access(schema),
         # Relative to the file, so that a run from another directory finds the same state file.
         output_dir=os.path.join(os.path.dirname(os.path.abspath(path)), schema.output_dir),
         delete_peering=schema.peering.delete_peering,
@@ -379,7 +441,22 @@ def _driver_config(path: str, raw: dict[str, Any], schema: Schema) -> DriverConf
         peering_prefix=schema.peering.controller_prefix,
         configure_gw_name=schema.security_domain.enabled,
         domain=schema.security_domain.domain,
+        transit_enabled=schema.transit.enabled,
+        transit_gateway=schema.transit.gateway,
         vnets=vnets,
+    )
+
+
+def _controller_access(schema: Schema) -> ControllerAccess | None:
+    controller = schema.controller
+    if controller.api_endpoint_url is None:
+        return None
+    return ControllerAccess(
+        controller.api_endpoint_url,
+        controller.username,
+        controller.password_env,
+        controller.CID,
+        controller.ca_bundle,
     )
 
 
@@ -432,7 +509,9 @@ def _context_of(raw: dict[str, Any]) -> dict[str, Any]:
     wrong type is reported by its own check."""
     subscriptions = raw.get("subscriptions")
     domain = raw.get("security_domain")
+    transit = raw.get("transit")
     return {
+        "transit_enabled": isinstance(transit, dict) and transit.get("enabled") is True,
         "subscriptions": set(subscriptions) if isinstance(subscriptions, dict) else set(),
         "domain_enabled": isinstance(domain, dict) and domain.get("enabled") is True,
     }
