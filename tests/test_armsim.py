@@ -2,6 +2,7 @@
 
 import copy
 import json
+import re
 import subprocess
 import sys
 import threading
@@ -17,7 +18,7 @@ from azure.mgmt.network import NetworkManagementClient as SdkNetworkClient
 from azure.mgmt.network import models as network_models
 from azure.mgmt.resource.locks.models import ManagementLockObject
 
-from qn.arm.armsim import Emulator, Fault, TopologyError, load_topology
+from qn.arm.armsim import Emulator, Fault, Settings, TopologyError, load_topology
 from qn.arm.armsim.settings import KINDS
 from qn.arm.res import cloud, resourcegraph
 from qn.arm.res.credentials import StaticTokenCredential
@@ -732,6 +733,27 @@ def test_topology_errors_outside_resources_name_the_key(edit, message):
     with pytest.raises(TopologyError) as error:
         load_topology({"subscriptions": {"s": {}}, **edit})
     assert str(error.value).startswith(message)
+
+
+@pytest.mark.parametrize("text", [None, "subscriptions: {s: [unclosed"])
+def test_a_topology_file_that_cannot_be_read_or_parsed_is_refused_naming_it(tmp_path, text):
+    path = tmp_path / "topology.yaml"
+    if text is not None:
+        path.write_text(text)
+    with pytest.raises(TopologyError, match=f"^{re.escape(str(path))}: "):
+        load_topology(path)
+
+
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        ({"profile": "fast"}, "unknown profile 'fast'; use one of realistic, instant"),
+        ({"durations": {"vnet_put": 1}}, "unknown durations ['vnet_put']; use subnet_put, route"),
+    ],
+)
+def test_settings_refuse_an_unknown_profile_or_kind_at_once(values, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Settings(**values)
 
 
 def test_the_documented_topology_loads():
