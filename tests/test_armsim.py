@@ -3,6 +3,7 @@
 import copy
 import json
 import re
+import socket
 import subprocess
 import sys
 import threading
@@ -379,6 +380,14 @@ def test_raw_answers_need_a_token_and_an_api_version_and_announce_waits(
     )
     assert (response.status_code, response.json()["error"]["code"]) == (status, code)
     assert response.headers.get("Retry-After") == ("1" if status == 429 else None)
+
+
+def test_clients_that_stall_or_skip_tls_hold_up_no_one(arm):
+    address = (arm.host, arm.port)
+    with socket.create_connection(address), socket.create_connection(address) as plain:
+        plain.sendall(b"GET /subscriptions HTTP/1.1\r\n\r\n")
+        answer = requests.get(f"{arm.endpoint}/subscriptions", verify=arm.ca_file, timeout=5)
+    assert answer.json()["error"]["code"] == "AuthenticationFailed"
 
 
 def test_writes_and_deletes_draw_on_a_bucket_per_subscription_that_refills_in_scaled_time(arm):
