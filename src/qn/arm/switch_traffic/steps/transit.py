@@ -79,6 +79,11 @@ class AttachTransit(Step[TransitAttachment]):
     def narrowed(self, records: TransitAttachment, names: list[str]) -> TransitAttachment:
         return records  # one call attaches (or detaches) the whole
 
+    def hubs(self, records: TransitAttachment) -> list[str]:
+        # The controller peers the transit's VNet with each spoke: Azure refuses a second
+        # peering write on a VNet while one runs, so spokes of one transit take turns.
+        return [records.transit_vnet] if records.enabled and records.transit_vnet else []
+
     # -- forward ----------------------------------------------------------------------------
     def plannable(self, run: VnetRun) -> None:
         """Asks the controller before anything changes: is it reachable, is the login
@@ -124,14 +129,16 @@ class AttachTransit(Step[TransitAttachment]):
     ) -> None:
         # Sent again when something is missing: the controller writes what is not there.
         assert records.spoke and records.transit
-        run.session().attach_spoke(records.spoke, records.transit, records.route_tables)
+        with run.hubs.holding(self.hubs(records)):
+            run.session().attach_spoke(records.spoke, records.transit, records.route_tables)
 
     # -- revert -----------------------------------------------------------------------------
     def revert(self, run: VnetRun, records: TransitAttachment, pending: list[str]) -> None:
         if records.attached_before:
             return  # not this run's to undo
         assert records.spoke
-        run.session().detach_spoke(records.spoke)
+        with run.hubs.holding(self.hubs(records)):
+            run.session().detach_spoke(records.spoke)
 
     # -- read-back --------------------------------------------------------------------------
     def read(self, run: VnetRun, records: TransitAttachment, names: list[str]) -> dict[str, Any]:
