@@ -63,7 +63,7 @@ DRIVER = (
 )
 
 
-DISCOVER, SWITCH, PROPAGATION, REMOTE_GATEWAY, DELETION, DOMAIN = NAMES
+DISCOVER, TRANSIT, SWITCH, PROPAGATION, REMOTE_GATEWAY, DELETION, DOMAIN = NAMES
 
 
 def plan_of(step):
@@ -143,6 +143,8 @@ def least_requests():
     staged_tables = OLD_TABLES + 2
     forward = {
         DISCOVER: 1,
+        plan_of(TRANSIT): 0,  # no controller here
+        TRANSIT: 0,
         SWITCH: 1 + moved + moved + 1,
         plan_of(PROPAGATION): staged_tables,
         PROPAGATION: 2 * staged_tables,
@@ -151,6 +153,7 @@ def least_requests():
         REMOTE_GATEWAY: 2 * USING_GATEWAY,
         plan_of(DELETION): 4 * PEERINGS,
         DELETION: 7 * PEERINGS,
+        plan_of(DOMAIN): 0,
         DOMAIN: 0,
     }
     revert = {
@@ -159,6 +162,7 @@ def least_requests():
         REMOTE_GATEWAY: 2 * USING_GATEWAY,
         PROPAGATION: 2 * staged_tables,
         SWITCH: 1 + 1 + on_old_tables + moved + 1,  # a revert-direction discovery first
+        TRANSIT: 0,
         DISCOVER: 0,  # the forward discovery changed nothing
     }
     return forward, revert

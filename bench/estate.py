@@ -35,7 +35,6 @@ import yaml
 from bench.end_to_end import changed_resources, methods_text, quiet_logging
 from qn.arm.armsim import Emulator
 from qn.arm.armsim.settings import Settings
-from qn.arm.res import cloud
 from qn.arm.switch_traffic import operation, options, report, steps
 from qn.arm.switch_traffic.options import EXIT_OK, RunOptions, Waits
 
@@ -327,7 +326,8 @@ def driver_waits(scale: float) -> Iterator[None]:
         timeout=defaults.timeout * scale,
         visible_after=max(interval, min(defaults.visible_after, 100 * interval)),
     )
-    with options.timed(waits, cloud.RetrySettings().scaled(scale)):
+    timing = options.Timing.scaled(scale)
+    with options.timed(dataclasses.replace(timing, waits=waits)):
         yield
 
 

@@ -2,6 +2,8 @@
 
 import copy
 import json
+import re
+import socket
 import subprocess
 import sys
 import threading
@@ -17,7 +19,7 @@ from azure.mgmt.network import NetworkManagementClient as SdkNetworkClient
 from azure.mgmt.network import models as network_models
 from azure.mgmt.resource.locks.models import ManagementLockObject
 
-from qn.arm.armsim import Emulator, Fault, TopologyError, load_topology
+from qn.arm.armsim import Emulator, Fault, Settings, TopologyError, load_topology
 from qn.arm.armsim.settings import KINDS
 from qn.arm.res import cloud, resourcegraph
 from qn.arm.res.credentials import StaticTokenCredential
@@ -380,6 +382,14 @@ def test_raw_answers_need_a_token_and_an_api_version_and_announce_waits(
     assert response.headers.get("Retry-After") == ("1" if status == 429 else None)
 
 
+def test_clients_that_stall_or_skip_tls_hold_up_no_one(arm):
+    address = (arm.host, arm.port)
+    with socket.create_connection(address), socket.create_connection(address) as plain:
+        plain.sendall(b"GET /subscriptions HTTP/1.1\r\n\r\n")
+        answer = requests.get(f"{arm.endpoint}/subscriptions", verify=arm.ca_file, timeout=5)
+    assert answer.json()["error"]["code"] == "AuthenticationFailed"
+
+
 def test_writes_and_deletes_draw_on_a_bucket_per_subscription_that_refills_in_scaled_time(arm):
     # Two of each a bucket, one back per 500 unscaled seconds: 0.5 s at this time scale.
     arm.settings.allowance, arm.settings.refill = 2, 0.002
@@ -732,6 +742,27 @@ def test_topology_errors_outside_resources_name_the_key(edit, message):
     with pytest.raises(TopologyError) as error:
         load_topology({"subscriptions": {"s": {}}, **edit})
     assert str(error.value).startswith(message)
+
+
+@pytest.mark.parametrize("text", [None, "subscriptions: {s: [unclosed"])
+def test_a_topology_file_that_cannot_be_read_or_parsed_is_refused_naming_it(tmp_path, text):
+    path = tmp_path / "topology.yaml"
+    if text is not None:
+        path.write_text(text)
+    with pytest.raises(TopologyError, match=f"^{re.escape(str(path))}: "):
+        load_topology(path)
+
+
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        ({"profile": "fast"}, "unknown profile 'fast'; use one of realistic, instant"),
+        ({"durations": {"vnet_put": 1}}, "unknown durations ['vnet_put']; use subnet_put, route"),
+    ],
+)
+def test_settings_refuse_an_unknown_profile_or_kind_at_once(values, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Settings(**values)
 
 
 def test_the_documented_topology_loads():

@@ -14,7 +14,7 @@ import yaml
 
 from qn.arm import lumaflow
 from qn.arm.armsim import Emulator as Azure
-from qn.arm.ctrlsim import Emulator, Refusal, TopologyError, load, wire
+from qn.arm.ctrlsim import Emulator, Refusal, Settings, TopologyError, load, wire
 from qn.arm.ctrlsim.__main__ import parser
 from qn.arm.lumaflow import (
     DomainAssociation,
@@ -325,6 +325,23 @@ def test_an_attachment_takes_its_scaled_time_and_holds_its_gateway_meanwhile(arm
 def test_topology_errors_name_the_key(change, key):
     with pytest.raises(TopologyError, match=re.escape(f"topology: {key}: ")):
         load({**CONTROLLER, **change})
+
+
+def test_a_missing_topology_file_is_refused_naming_it(tmp_path):
+    with pytest.raises(TopologyError, match=f"^{re.escape(str(tmp_path / 'gone.yaml'))}: "):
+        load(tmp_path / "gone.yaml")
+
+
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        ({"profile": "fast"}, "unknown profile 'fast'; use one of realistic, instant"),
+        ({"durations": {"attach": 1, "peer": 1}}, "unknown durations ['peer']; use login, list"),
+    ],
+)
+def test_settings_refuse_an_unknown_profile_or_kind_at_once(values, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Settings(**values)
 
 
 DOC = Path(__file__).resolve().parents[1] / "docs" / "controller-emulator.md"

@@ -239,7 +239,7 @@ def normalized(text: str) -> str:
 def driver_messages():
     """(where, fixed words) of each message the driver raises or logs as an error or warning:
     its longest literal part, which the operator can search the troubleshooting page for."""
-    for path in sorted(DRIVER.glob("*.py")):
+    for path in sorted(DRIVER.rglob("*.py")):
         for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
             call = node.exc if isinstance(node, ast.Raise) else node
             if not isinstance(call, ast.Call) or not call.args:

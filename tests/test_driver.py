@@ -28,6 +28,7 @@ LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
 # The forward run's steps in their order, as the state file names them.
 STEPS = [
     "discover-route-tables",
+    "attach-transit",
     "switch-subnets",
     "propagation-off",
     "remote-gateway-off",
@@ -229,7 +230,7 @@ def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, cap
     monkeypatch.setattr(steps.peerings.STEP, "forward", deleted_then_interrupted)
     assert switch(arm, "--vnet", "vn-app") == 130
     kept = state_of(arm)[APP]["forward"]
-    assert list(kept) == STEPS[:5]
+    assert list(kept) == STEPS[:6]
     deletion = kept[steps.peerings.STEP.name]
     assert "done" not in deletion and deletion["items"] == {}
     assert [p["remotePeeringName"] for p in deletion["records"]["peeringPairList"]] == [
@@ -241,8 +242,8 @@ def test_interrupted_deletion_is_reverted_from_its_records(arm, monkeypatch, cap
 
     assert switch(arm, "--revert") == 0
     err = capsys.readouterr().err
-    assert "[vn-app] step 2/6: delete-peerings (unfinished in the forward run)" in err
-    assert "[vn-data] step 5/6: switch-subnets -- not done in the forward run" in err
+    assert "[vn-app] step 2/7: delete-peerings (unfinished in the forward run)" in err
+    assert "[vn-data] step 5/7: switch-subnets -- not done in the forward run" in err
     assert demo.differences(before, arm.snapshot()) == []
 
 
@@ -259,7 +260,7 @@ def test_interruption_before_any_change_reverts_nothing_of_that_step(arm, monkey
     monkeypatch.undo()
     assert switch(arm, "--revert", "--vnet", "vn-data") == 0
     err = capsys.readouterr().err
-    assert "step 4/6: propagation-off -- interrupted before it changed anything" in err
+    assert "step 4/7: propagation-off -- interrupted before it changed anything" in err
     assert "  switch sql from rt-data-lf to rt-data" in err
 
 
@@ -286,7 +287,7 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
         out
     )
     data = state_of(arm)[DATA]["forward"]
-    assert list(data) == STEPS[:2] and "done" not in data[steps.switch.STEP.name]
+    assert list(data) == STEPS[:3] and "done" not in data[steps.switch.STEP.name]
     assert data[steps.switch.STEP.name]["items"]["sql"]["status"] == "pending"
     assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
     assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
@@ -298,7 +299,7 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     # That forward run tries the pending subnet only, and goes on.
     assert switch(arm, "--vnet", "vn-data") == 0
     out, err = capsys.readouterr()
-    assert "step 2/6: switch-subnets (again: the pending items)" in err
+    assert "step 3/7: switch-subnets (again: the pending items)" in err
     assert "vn-data: subnets switched 1, route tables changed 3, peerings deleted 1, pending 0" in (
         out
     )
@@ -513,7 +514,7 @@ def force_starts_over(arm, capsys, monkeypatch):
     assert switch(arm, "--vnet", "vn-data") == 0
     capsys.readouterr()
     assert switch(arm, "--vnet", "vn-data", "--force") == 0
-    assert "[vn-data] step 2/6: switch-subnets\n" in capsys.readouterr().err  # not "already done"
+    assert "[vn-data] step 3/7: switch-subnets\n" in capsys.readouterr().err  # not "already done"
     assert state_of(arm)[DATA]["order"] == 2  # a migration of its own, after the first
 
 

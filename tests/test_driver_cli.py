@@ -66,7 +66,7 @@ def pending_in_state(arm, key, direction):
             SQL_REFUSED,
             1,
             "**Error** [vn-data] stopped: before any propagation",
-            {"vn-data": ["done", "pending"] + ["not started"] * 4},
+            {"vn-data": ["done", "done", "pending"] + ["not started"] * 4},
             id="json, a pending item",
         ),
         pytest.param(
@@ -74,7 +74,7 @@ def pending_in_state(arm, key, direction):
             None,
             0,
             "\nPlan: ",  # the plan as well goes to stderr then
-            {"vn-data": ["planned"] * 6},
+            {"vn-data": ["planned"] * 7},
             id="json, dry run",
         ),
         pytest.param(["-o", "json", "--revert"], None, 2, "no state file", {}, id="json, unusable"),

@@ -55,9 +55,14 @@ def four_typos(good):
     good["securty_domain"] = {"enabled": False}
 
 
-def domain_without_gateways(good):
+def domain_over_http(good):
     good["security_domain"] = {"enabled": True, "domain": "prod"}
     good["controller"] = {"api_endpoint_url": "http://controller.example.net/v2/api", "CID": "s"}
+
+
+def transit_without_sign_in(good):
+    good["transit"] = {"enabled": True}
+    good["controller"] = {"api_endpoint_url": "https://controller.example.net/v2/api"}
 
 
 def three_faults(good):
@@ -128,14 +133,19 @@ BAD_INPUTS = {
         [],
         ["vnets.'': a VNet name has 2 to 64 letters"],
     ),
-    "plain-http endpoints, domain without gateways": (
-        edit(domain_without_gateways),
+    "plain-http endpoint": (
+        edit(domain_over_http),
+        None,
+        [],
+        ["controller.api_endpoint_url: must be an https:// URL, not 'http://controller"],
+    ),
+    "controller without a sign-in": (
+        edit(transit_without_sign_in),
         None,
         [],
         [
-            "controller.api_endpoint_url: must be an https:// URL, not 'http://controller",
-            "vnets.vn-app.spoke_gw_name: required when security_domain.enabled is true",
-            "vnets.vn-data.spoke_gw_name: required when security_domain.enabled is true",
+            "controller: username and password_env (or a CID) are required when transit.enabled "
+            "is true"
         ],
     ),
     "wrong values in a VNet": (

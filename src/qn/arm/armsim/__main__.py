@@ -5,9 +5,9 @@ Installed as the console command `armsim`; `python -m qn.arm.armsim` runs the sa
 
 import argparse
 import logging
-import signal
 import sys
-import threading
+
+from qn.arm.emulator.command import positive, serve_until_stopped
 
 from .server import Emulator
 from .settings import PROFILES, Settings
@@ -54,13 +54,6 @@ def parser() -> argparse.ArgumentParser:
     return parser
 
 
-def positive(text: str) -> float:
-    value = float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
-    return value
-
-
 def main(argv: list[str] | None = None) -> int:
     command = parser()
     args = command.parse_args(argv)
@@ -75,27 +68,16 @@ def main(argv: list[str] | None = None) -> int:
         )
     except ValueError as error:
         command.error(str(error))  # a usage error: exit 2 with the usage line
-    try:
-        emulator = Emulator(
+
+    def start() -> Emulator:
+        return Emulator(
             args.topology, port=args.port, token=args.token, cert_dir=args.cert_dir,
             settings=settings,
-        )  # fmt: skip
-        emulator.start()
-    except (TopologyError, OSError, RuntimeError) as error:
-        print(f"armsim: {error}", file=sys.stderr)
-        return 2
-    # The handler comes before the lines that say the emulator is ready: a caller may stop it
-    # as soon as it has read them.
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    print(f"armsim: endpoint {emulator.endpoint}", flush=True)
-    print(f"armsim: certificate authority {emulator.ca_file}", flush=True)
-    try:
-        stop.wait()
-    except KeyboardInterrupt:
-        pass
-    emulator.stop()
-    return 0
+        ).start()  # fmt: skip
+
+    return serve_until_stopped(
+        "armsim", start, Emulator.stop, (TopologyError, OSError, RuntimeError)
+    )
 
 
 if __name__ == "__main__":

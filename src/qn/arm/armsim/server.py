@@ -7,20 +7,17 @@ authority.
 
 import json
 import logging
-import shutil
-import socket
-import ssl
-import tempfile
 import threading
 import time
 import uuid
 from collections import Counter
 from collections.abc import Mapping
 from email.message import Message
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import Any, Self
 from urllib.parse import parse_qsl, unquote, urlsplit
+
+from qn.arm.emulator.serving import CertificateDirectory, Serving, TlsHandler, TlsServer
 
 from .access import Principal, authorize
 from .certificates import make_certificates
@@ -78,42 +75,22 @@ class Emulator:
         self.token = token
         self.host = host
         self.port = port
-        self._cert_dir = cert_dir
-        self._own_dir: str | None = None
-        self._server: _Server | None = None
-        self._thread: threading.Thread | None = None
+        self._certificates = CertificateDirectory(cert_dir, "armsim-")
+        self._serving: Serving[Emulator] = Serving(_Handler, log)
         self._requests: list[tuple[str, str]] = []
         self._requests_lock = threading.Lock()
         self.ca_file: str | None = None
 
     # -- lifecycle --------------------------------------------------------------------------
     def start(self) -> Self:
-        directory = self._cert_dir
-        if directory is None:
-            self._own_dir = directory = tempfile.mkdtemp(prefix="armsim-")
-        context, self.ca_file = make_certificates(directory, self.host)
-        self._server = _Server((self.host, self.port), _Handler, self, context)
-        self.port = self._server.server_address[1]
-        self._thread = threading.Thread(
-            target=self._server.serve_forever,
-            args=(0.05,),
-            name=f"armsim:{self.port}",
-            daemon=True,
-        )
-        self._thread.start()
+        context, self.ca_file = make_certificates(self._certificates.path(), self.host)
+        self.port = self._serving.start(self, (self.host, self.port), context)
         log.info("armsim serving %s", self.endpoint)
         return self
 
     def stop(self) -> None:
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            if self._thread is not None:
-                self._thread.join()
-            self._server = None
-        if self._own_dir is not None:
-            shutil.rmtree(self._own_dir, ignore_errors=True)
-            self._own_dir = None
+        self._serving.stop()
+        self._certificates.remove()
 
     def __enter__(self) -> Self:
         return self.start()
@@ -283,72 +260,17 @@ def decoded(path: str) -> str:
     return "/".join(unquote(segment) for segment in path.split("/"))
 
 
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(
-        self,
-        address: tuple[str, int],
-        handler: type[BaseHTTPRequestHandler],
-        emulator: Emulator,
-        context: ssl.SSLContext,
-    ) -> None:
-        self.emulator = emulator
-        self.context = context
-        super().__init__(address, handler)
-
-    def get_request(self) -> tuple[socket.socket, Any]:
-        sock, address = super().get_request()
-        # The handshake runs on the request's own thread (see _Handler.setup), so one slow
-        # client cannot hold up the accepting loop.
-        return self.context.wrap_socket(
-            sock, server_side=True, do_handshake_on_connect=False
-        ), address
-
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        log.debug("armsim: connection from %s ended with an error", client_address, exc_info=True)
-
-
-class _Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    timeout = 30
-    # Headers and body leave in two writes; with Nagle's algorithm the body then waits for the
-    # client's delayed acknowledgement of the headers, some 40 ms on every answer.
-    disable_nagle_algorithm = True
-
-    def setup(self) -> None:
-        super().setup()
-        try:
-            self.request.do_handshake()
-            self.handshaken = True
-        except (ssl.SSLError, OSError) as error:
-            log.debug("armsim: TLS handshake failed: %s", error)
-            self.handshaken = False
-
-    def handle(self) -> None:
-        if self.handshaken:
-            super().handle()
-
-    server: _Server
+class _Handler(TlsHandler):
+    server: TlsServer[Emulator]
 
     def handle_one(self) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length) if length else b""
-        response = self.server.emulator.handle(self.command, self.path, self.headers, body)
+        response = self.server.emulator.handle(
+            self.command, self.path, self.headers, self.read_body()
+        )
         if response is DROPPED:
             self.close_connection = True  # no answer: the connection just ends
             return
-        payload = b"" if response.body is None else json.dumps(response.body).encode()
-        self.send_response(response.status)
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(payload)))
-        self.send_header("x-ms-request-id", str(uuid.uuid4()))
-        for name, value in response.headers.items():
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(payload)
+        request_id = {"x-ms-request-id": str(uuid.uuid4())}
+        self.send_json(response.status, response.body, {**request_id, **response.headers})
 
     do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = handle_one
-
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class names it so
-        log.debug("%s %s", self.address_string(), format % args)

@@ -3,6 +3,8 @@ writes a subscription may send, paging."""
 
 from dataclasses import dataclass
 
+from qn.arm.emulator.durations import Profiles
+
 # The kinds of write that take time, as `durations` and the profiles name them.
 KINDS = (
     "subnet_put",
@@ -26,6 +28,7 @@ PROFILES = {
     },
     "instant": dict.fromkeys(KINDS, 0.0),
 }
+DURATIONS = Profiles(KINDS, PROFILES)
 
 
 # Azure Resource Manager's allowance per subscription and principal, for writes and for deletes
@@ -75,13 +78,7 @@ class Settings:
 
     def duration(self, kind: str) -> float:
         """Scaled seconds a write of this kind takes."""
-        if self.profile not in PROFILES:
-            raise ValueError(f"unknown profile {self.profile!r}; use one of {', '.join(PROFILES)}")
-        unknown = set(self.durations or ()) - set(KINDS)
-        if unknown:
-            raise ValueError(f"unknown durations {sorted(unknown)}; use {', '.join(KINDS)}")
-        seconds = {**PROFILES[self.profile], **(self.durations or {})}[kind]
-        return self.scaled(seconds)
+        return self.scaled(DURATIONS.seconds(self.profile, self.durations, kind))
 
     def bucket(self) -> tuple[float, float] | None:
         """(size, tokens back per real second) of each subscription's buckets, or None when

@@ -9,18 +9,13 @@ does not have, a value of the wrong kind or a reference to nothing raises `Topol
 naming the file and the key, so a mistyped setting cannot go unnoticed.
 """
 
-import copy
-import os
 from dataclasses import dataclass, field
 from typing import Any
 
-import yaml
+from qn.arm.emulator.topology_file import Source, read
 
 from .access import ALL, PERMISSIONS, Principal
 from .state import LOCK_TYPE, Json, Resource, State, arm_type, lock_id, resource_id
-
-# A topology: a path to its file, or the parsed mapping.
-Source = str | os.PathLike[str] | Json
 
 PEERING_FLAGS = {
     "allow_virtual_network_access": ("allowVirtualNetworkAccess", True),
@@ -62,16 +57,8 @@ class Topology:
 
 def load(source: Source) -> Topology:
     """The topology of a path to a JSON or YAML file, or of the parsed mapping."""
-    if isinstance(source, dict):
-        data, origin = copy.deepcopy(source), "topology"
-    else:
-        origin = str(source)
-        try:
-            with open(source, encoding="utf-8") as handle:
-                data = yaml.safe_load(handle)
-        except (OSError, yaml.YAMLError) as error:
-            raise TopologyError(f"{origin}: {error}") from error
-    return Builder(origin).build(data or {})
+    data, origin = read(source, TopologyError)
+    return Builder(origin).build(data)
 
 
 def load_topology(source: Source) -> State:

@@ -5,9 +5,9 @@ Installed as the console command `ctrlsim`; `python -m qn.arm.ctrlsim` runs the 
 
 import argparse
 import logging
-import signal
 import sys
-import threading
+
+from qn.arm.emulator.command import positive, serve_until_stopped
 
 from .azure import DEFAULT_TOKEN, AzureAt
 from .server import Emulator
@@ -52,13 +52,6 @@ def parser() -> argparse.ArgumentParser:
     return parser
 
 
-def positive(text: str) -> float:
-    value = float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
-    return value
-
-
 def main(argv: list[str] | None = None) -> int:
     command = parser()
     args = command.parse_args(argv)
@@ -71,27 +64,16 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as error:
         command.error(str(error))  # a usage error: exit 2 with the usage line
     azure = AzureAt(args.azure_endpoint, args.azure_ca_file)
-    try:
-        emulator = Emulator(
+
+    def start() -> Emulator:
+        return Emulator(
             args.topology, azure=azure, azure_token=args.azure_token, port=args.port,
             cert_dir=args.cert_dir, settings=settings,
-        )  # fmt: skip
-        emulator.start()
-    except (TopologyError, OSError, RuntimeError) as error:
-        print(f"ctrlsim: {error}", file=sys.stderr)
-        return 2
-    # The handler comes before the lines that say the emulator is ready: a caller may stop it
-    # as soon as it has read them.
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    print(f"ctrlsim: endpoint {emulator.endpoint}", flush=True)
-    print(f"ctrlsim: certificate authority {emulator.ca_file}", flush=True)
-    try:
-        stop.wait()
-    except KeyboardInterrupt:
-        pass
-    emulator.close()
-    return 0
+        ).start()  # fmt: skip
+
+    return serve_until_stopped(
+        "ctrlsim", start, Emulator.close, (TopologyError, OSError, RuntimeError)
+    )
 
 
 if __name__ == "__main__":

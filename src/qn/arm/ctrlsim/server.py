@@ -5,20 +5,16 @@ kept across stop() and start(): a client that trusts it still does when the cont
 back after an outage.
 """
 
-import json
 import logging
-import shutil
-import socket
 import ssl
-import tempfile
 import threading
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import TracebackType
 from typing import Any, Self
 from urllib.parse import parse_qsl, urlsplit
 
 from qn.arm.armsim.certificates import make_certificates
+from qn.arm.emulator.serving import CertificateDirectory, Serving, TlsHandler, TlsServer
 
 from . import wire
 from .azure import DEFAULT_TOKEN, AzureNetwork, ManagementEndpoint
@@ -64,53 +60,34 @@ class Emulator:
         self.faults = Faults()
         self.host = host
         self.port = port
-        self._cert_dir = cert_dir
-        self._own_dir: str | None = None
+        self._certificates = CertificateDirectory(cert_dir, "ctrlsim-")
         self._context: ssl.SSLContext | None = None
         self.ca_file: str | None = None
-        self._server: _Server | None = None
-        self._thread: threading.Thread | None = None
+        self._serving: Serving[Emulator] = Serving(_Handler, log)
         self._actions: list[str] = []
         self._actions_lock = threading.Lock()
 
     # -- lifecycle ----------------------------------------------------------------------------
     def start(self) -> Self:
         """Serves (again, after stop(): same port, same certificate authority)."""
-        if self._server is not None:
+        if self._serving.running:
             return self
         if self._context is None:
-            directory = self._cert_dir
-            if directory is None:
-                self._own_dir = directory = tempfile.mkdtemp(prefix="ctrlsim-")
+            directory = self._certificates.path()
             self._context, self.ca_file = make_certificates(directory, self.host, CA_FILE_NAME)
-        self._server = _Server((self.host, self.port), _Handler, self, self._context)
-        self.port = self._server.server_address[1]
-        self._thread = threading.Thread(
-            target=self._server.serve_forever,
-            args=(0.05,),
-            name=f"ctrlsim:{self.port}",
-            daemon=True,
-        )
-        self._thread.start()
+        self.port = self._serving.start(self, (self.host, self.port), self._context)
         log.info("ctrlsim serving %s", self.endpoint)
         return self
 
     def stop(self) -> None:
         """Stops serving: connections are refused until start(). Sessions and attachments stay."""
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            if self._thread is not None:
-                self._thread.join()
-            self._server = None
+        if self._serving.stop():
             log.info("ctrlsim stopped")
 
     def close(self) -> None:
         """Stops serving for good and removes the certificate directory it made."""
         self.stop()
-        if self._own_dir is not None:
-            shutil.rmtree(self._own_dir, ignore_errors=True)
-            self._own_dir = None
+        self._certificates.remove()
 
     def __enter__(self) -> Self:
         return self.start()
@@ -184,62 +161,11 @@ def refusal(reason: str) -> dict[str, Any]:
     return {"return": False, "reason": reason}
 
 
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(
-        self,
-        address: tuple[str, int],
-        handler: type[BaseHTTPRequestHandler],
-        emulator: Emulator,
-        context: ssl.SSLContext,
-    ) -> None:
-        self.emulator = emulator
-        self.context = context
-        super().__init__(address, handler)
-
-    def get_request(self) -> tuple[socket.socket, Any]:
-        sock, address = super().get_request()
-        # The handshake runs on the request's own thread (see _Handler.setup).
-        return self.context.wrap_socket(
-            sock, server_side=True, do_handshake_on_connect=False
-        ), address
-
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        log.debug("ctrlsim: connection from %s ended with an error", client_address, exc_info=True)
-
-
-class _Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    timeout = 30
-    disable_nagle_algorithm = True
-    server: _Server
-
-    def setup(self) -> None:
-        super().setup()
-        try:
-            self.request.do_handshake()
-            self.handshaken = True
-        except (ssl.SSLError, OSError) as error:
-            log.debug("ctrlsim: TLS handshake failed: %s", error)
-            self.handshaken = False
-
-    def handle(self) -> None:
-        if self.handshaken:
-            super().handle()
+class _Handler(TlsHandler):
+    server: TlsServer[Emulator]
 
     def handle_one(self) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length) if length else b""
-        answer = self.server.emulator.handle(self.command, self.path, body)
-        payload = json.dumps(answer.body).encode()
-        self.send_response(answer.status)
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(payload)))
-        self.end_headers()
-        self.wfile.write(payload)
+        answer = self.server.emulator.handle(self.command, self.path, self.read_body())
+        self.send_json(answer.status, answer.body)
 
     do_GET = do_POST = do_PUT = do_DELETE = handle_one
-
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base class names it so
-        log.debug("%s %s", self.address_string(), format % args)

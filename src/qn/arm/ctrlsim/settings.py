@@ -3,6 +3,8 @@ lives; every figure is multiplied by `time_scale`, as the Azure emulator's are."
 
 from dataclasses import dataclass
 
+from qn.arm.emulator.durations import Profiles
+
 # The kinds of action that take time, as `durations` and the profiles name them.
 KINDS = ("login", "list", "attach", "detach", "associate", "disassociate")
 
@@ -19,6 +21,7 @@ PROFILES = {
     },
     "instant": dict.fromkeys(KINDS, 0.0),
 }
+DURATIONS = Profiles(KINDS, PROFILES)
 
 # An idle session of an operator's login lasts an hour unless the controller is told otherwise.
 SESSION_LIFETIME = 3600.0
@@ -45,12 +48,7 @@ class Settings:
 
     def duration(self, kind: str) -> float:
         """Scaled seconds the controller's own part of an action takes."""
-        if self.profile not in PROFILES:
-            raise ValueError(f"unknown profile {self.profile!r}; use one of {', '.join(PROFILES)}")
-        unknown = set(self.durations or ()) - set(KINDS)
-        if unknown:
-            raise ValueError(f"unknown durations {sorted(unknown)}; use {', '.join(KINDS)}")
-        return {**PROFILES[self.profile], **(self.durations or {})}[kind] * self.time_scale
+        return DURATIONS.seconds(self.profile, self.durations, kind) * self.time_scale
 
     def lifetime(self) -> float | None:
         """Real seconds a session lives; None when the clock stands still."""

@@ -6,17 +6,11 @@ key is checked: a key the format does not have, a value of the wrong kind or a r
 account the file does not have raises `TopologyError` naming the file and the key.
 """
 
-import copy
 import ipaddress
-import os
 import uuid
 from dataclasses import dataclass
-from typing import Any
 
-import yaml
-
-Json = dict[str, Any]
-Source = str | os.PathLike[str] | Json
+from qn.arm.emulator.topology_file import Json, Source, read
 
 SPOKE = "spoke"
 TRANSIT = "transit"
@@ -77,16 +71,8 @@ class Topology:
 
 def load(source: Source) -> Topology:
     """The topology of a path to a JSON or YAML file, or of the parsed mapping."""
-    if isinstance(source, dict):
-        data, origin = copy.deepcopy(source), "topology"
-    else:
-        origin = str(source)
-        try:
-            with open(source, encoding="utf-8") as handle:
-                data = yaml.safe_load(handle)
-        except (OSError, yaml.YAMLError) as error:
-            raise TopologyError(f"{origin}: {error}") from error
-    return _Reader(origin).topology(data or {})
+    data, origin = read(source, TopologyError)
+    return _Reader(origin).topology(data)
 
 
 class _Reader:

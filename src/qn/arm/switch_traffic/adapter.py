@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from qn.arm import switchlib
+from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res import cloud, throttle
 from qn.arm.res.errors import ConfigError
 from qn.arm.res.Globals import Globals
@@ -19,10 +20,13 @@ from qn.arm.terraform import Terraform
 
 
 def point_tool_at(
-    config: DriverConfig, options: RunOptions | None = None
+    config: DriverConfig,
+    options: RunOptions | None = None,
+    session: LumaflowSession | None = None,
 ) -> contextlib.AbstractContextManager[None]:
     """The tool's collaborators reading this configuration, in the block this opens (and in
-    the workers' contexts copied from it); fails at once on an unusable cloud."""
+    the workers' contexts copied from it), the library's controller requests going through the
+    run's session; fails at once on an unusable cloud."""
     path = os.path.abspath(config.path)
     clients = dataclasses.replace(
         cloud.current(),
@@ -31,16 +35,22 @@ def point_tool_at(
     )
     if options is not None:
         clients = dataclasses.replace(clients, retries=options.retries)
-    return _pointed_at(config, path, clients)
+    return _pointed_at(config, path, clients, session)
 
 
 @contextlib.contextmanager
-def _pointed_at(config: DriverConfig, path: str, clients: cloud.ClientSettings) -> Iterator[None]:
+def _pointed_at(
+    config: DriverConfig,
+    path: str,
+    clients: cloud.ClientSettings,
+    session: LumaflowSession | None,
+) -> Iterator[None]:
     with (
         YamlContext.using(path),
         cloud.using(clients),
         Terraform.using(config.output_dir),
         Globals.using(CID=config.cid, api_ep_url=config.api_endpoint_url),
+        session.installed() if session else contextlib.nullcontext(),
     ):
         yield
 
@@ -57,8 +67,7 @@ def library() -> type:
 
 
 def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> tuple[Any, Any]:
-    """The network client of the VNet's subscription and the VNet; the security-domain
-    operation reads the VNet's settings from `Globals.yaml`, kept per worker."""
+    """The network client of the VNet's subscription and the VNet."""
     credential = YamlContext().generateAzureCredential(vnet_config.subscription)
     if credential is None:
         raise ConfigError(
@@ -67,9 +76,22 @@ def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> tuple[Any, Any]:
         )
     client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
     vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
+    return client, vnet
+
+
+@contextlib.contextmanager
+def domain_settings(
+    config: DriverConfig, domain: str | None, attachment: str | None
+) -> Iterator[None]:
+    """What the library's security-domain operation reads from `Globals.yaml`, for a VNet's
+    call (per worker: each context has its own)."""
+    saved = Globals.yaml
     Globals.yaml = {
         "configure_gw_name": config.configure_gw_name,
-        "domain": vnet_config.domain or config.domain,
-        "spoke_gw_name": vnet_config.spoke_gw_name,
+        "domain": domain,
+        "spoke_gw_name": attachment,
     }
-    return client, vnet
+    try:
+        yield
+    finally:
+        Globals.yaml = saved

@@ -21,13 +21,22 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.switch_traffic.config import DriverConfig
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
 from qn.arm.switch_traffic.steps.order import NAMES, ORDER, in_order
 
 VERSION = 1
 # What the summary counts, in its order: the kinds of verified change the steps count.
-CHANGES = tuple(step.counted for step in ORDER if step.counted)
+# What the summary counts, in its order: Azure's side of the move, then the controller's.
+CHANGES = ("subnets", "tables", "peerings", "transit", "domain")
+assert set(CHANGES) == {step.counted for step in ORDER if step.counted}
+
+
+def counted_kinds(config: DriverConfig) -> tuple[str, ...]:
+    """The kinds of change a run with this configuration makes, in the summary's order."""
+    in_play = {step.counted for step in ORDER if step.counted and step.in_play(config)}
+    return tuple(kind for kind in CHANGES if kind in in_play)
 
 
 @dataclass
@@ -63,6 +72,7 @@ def run_document(
     keys: dict[str, str],
     per_vnet: dict[str, VnetCounts],
     status: int,
+    kinds: tuple[str, ...] = CHANGES[:3],
 ) -> dict[str, Any]:
     """The run's result from the per-VNet counts and the state file's items; keys maps each
     VNet's name to its key in the state file."""
@@ -74,7 +84,7 @@ def run_document(
                 "name": name,
                 "id": keys[name],
                 "completed": counts.completed,
-                "changed": {change: counts.kinds[change] for change in CHANGES},
+                "changed": {kind: counts.kinds[kind] for kind in kinds},
                 "pending": counts.pending,
                 "errors": counts.errors,
                 "steps": [

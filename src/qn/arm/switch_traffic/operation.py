@@ -8,10 +8,11 @@ import functools
 import shlex
 import sys
 
+from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
-from qn.arm.switch_traffic.counting import VnetCounts, run_document
+from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
 from qn.arm.switch_traffic.options import state_path as default_state_path
 from qn.arm.switch_traffic.plan import (
@@ -80,6 +81,7 @@ class Migration:
         state: StateFile,
         vnets: list[VnetConfig],
         tally: report.Tally,
+        session: LumaflowSession | None = None,
     ) -> None:
         self.options = options
         self.vnets = vnets
@@ -93,6 +95,7 @@ class Migration:
             tally,
             progress.Progress(),
             self.workers.check_stopped,
+            session,
         )
 
     def plan(self) -> Plan:
@@ -156,11 +159,16 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             raise ConfigError(f"parallel {options.parallel}: runs at least 1 VNet at a time")
         config = load_config(options.config)
         vnets = selected_vnets(config, options.vnet)
-        tool = adapter.point_tool_at(config, options)
+        session = (
+            controller.session_for(config.controller, options.controller_retries)
+            if (config.controller)
+            else None
+        )
+        tool = adapter.point_tool_at(config, options, session)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
         with tool, state.hold():
             check_state(state, vnets, options)
-            migration = Migration(options, config, state, vnets, tally)
+            migration = Migration(options, config, state, vnets, tally, session)
             plan = migration.plan()
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
@@ -180,5 +188,5 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
     keys = {v.name: v.key for v in vnets}
-    tally.result(run_document(options, state, keys, per_vnet, status))
+    tally.result(run_document(options, state, keys, per_vnet, status, counted_kinds(config)))
     return status

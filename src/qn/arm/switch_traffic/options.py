@@ -8,6 +8,7 @@ from collections.abc import Iterator
 from contextvars import ContextVar
 from dataclasses import dataclass
 
+from qn.arm.lumaflow import Retries
 from qn.arm.res.cloud import RetrySettings
 
 STATE_FILE = "switch-traffic-state.json"
@@ -52,24 +53,47 @@ class RunOptions:
     parallel: int = DEFAULT_PARALLEL  # VNets run at once
     # How the run waits for Azure, and how long its clients wait before they try a refused
     # write again: shorter against an emulator whose operations are.
-    waits: Waits = dataclasses.field(default_factory=lambda: _timing.get()[0])
-    retries: RetrySettings = dataclasses.field(default_factory=lambda: _timing.get()[1])
+    waits: Waits = dataclasses.field(default_factory=lambda: _timing.get().waits)
+    retries: RetrySettings = dataclasses.field(default_factory=lambda: _timing.get().retries)
+    controller_retries: Retries = dataclasses.field(
+        default_factory=lambda: _timing.get().controller
+    )
 
     @property
     def direction(self) -> str:
         return "revert" if self.revert else "forward"
 
 
-_timing: ContextVar[tuple[Waits, RetrySettings]] = ContextVar(
-    "timing",
-    default=(Waits(), RetrySettings()),  # noqa: B039 (both frozen)
-)
+@dataclass(frozen=True)
+class Timing:
+    """How long a run waits: for Azure's operations, and before it tries a refused request to
+    Azure or to the controller again."""
+
+    waits: Waits = Waits()
+    retries: RetrySettings = RetrySettings()
+    controller: Retries = Retries()
+
+    @classmethod
+    def scaled(cls, scale: float) -> "Timing":
+        controller = Retries()
+        return cls(
+            Waits().scaled(scale),
+            RetrySettings().scaled(scale),
+            dataclasses.replace(
+                controller,
+                base_delay=controller.base_delay * scale,
+                max_delay=controller.max_delay * scale,
+            ),
+        )
+
+
+_timing: ContextVar[Timing] = ContextVar("timing", default=Timing())  # noqa: B039 (frozen)
 
 
 @contextlib.contextmanager
-def timed(waits: Waits, retries: RetrySettings) -> Iterator[None]:
+def timed(timing: Timing) -> Iterator[None]:
     """Runs started in the block (from the command line too) wait so."""
-    token = _timing.set((waits, retries))
+    token = _timing.set(timing)
     try:
         yield
     finally:
@@ -78,7 +102,7 @@ def timed(waits: Waits, retries: RetrySettings) -> Iterator[None]:
 
 def scaled(scale: float) -> contextlib.AbstractContextManager[None]:
     """Runs started in the block wait at an emulator's time scale."""
-    return timed(Waits().scaled(scale), RetrySettings().scaled(scale))
+    return timed(Timing.scaled(scale))
 
 
 def state_path(output_dir: str, given: str | None = None) -> str:

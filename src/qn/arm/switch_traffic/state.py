@@ -14,7 +14,7 @@ is read is a copy, and what is kept is copied in, so that no worker changes what
 writing out.
 
 Layout:
-    {"version": 2,
+    {"version": 3,
      "vnets": {"<subscription>/<resource group>/<vnet>": {
          "order": <n>,                    # forward runs in the order they started
          "forward": {"<step>": {"started": "<time>", "records": {...},
@@ -40,11 +40,15 @@ from typing import Any, Generic, Literal, TypeVar
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model
 
 from qn.arm.switch_traffic.records import Item, Items, Part, Records, now
+from qn.arm.switch_traffic.steps import transit
 from qn.arm.switch_traffic.steps.base import Step
 from qn.arm.switch_traffic.steps.order import NAMES, ORDER
 from qn.arm.switch_traffic.validation import problems
 
-VERSION = 2
+VERSION = 3
+# Version 2 had no attach-transit step: a run past its place did not attach anything.
+UPGRADED = 2
+TRANSIT = transit.STEP.name
 
 # -- the layout: the parts the driver reads, with their types ----------------------------------
 # A part of the wrong type would otherwise surface as a KeyError or AttributeError in the middle
@@ -88,7 +92,7 @@ class VnetEntry(Part):
 
 
 class Layout(Part):
-    version: Literal[2]
+    version: Literal[3]
     vnets: dict[str, VnetEntry] = {}
 
 
@@ -117,6 +121,36 @@ def layered(value: object, levels: int, indent: str = "") -> str:
     return "{\n" + members + "\n" + indent + "}"
 
 
+def upgraded(data: dict[str, Any]) -> dict[str, Any]:
+    """A version-2 file as version 3 writes it: where a run had gone past the attach-transit
+    step's place (the next step begun), that step is kept as done, with nothing attached."""
+    added = NAMES.index(TRANSIT)
+    before, after = NAMES[added - 1], NAMES[added + 1]
+    for entry in (data.get("vnets") or {}).values():
+        if not isinstance(entry, dict):
+            continue
+        for direction, passed in (("forward", after), ("revert", before)):
+            steps = entry.get(direction)
+            if isinstance(steps, dict) and passed in steps and TRANSIT not in steps:
+                entry[direction] = _with_transit(steps, direction, before)
+    return {**data, "version": VERSION}
+
+
+def _with_transit(steps: dict[str, Any], direction: str, before: str) -> dict[str, Any]:
+    kept: dict[str, Any] = {"items": {}, "done": now()}
+    if direction == "forward":
+        kept = {"records": {"enabled": False}, **kept}
+    ordered: dict[str, Any] = {}
+    for name, step in steps.items():
+        if direction == "revert" and name == before:
+            ordered[TRANSIT] = kept
+        ordered[name] = step
+        if direction == "forward" and name == before:
+            ordered[TRANSIT] = kept
+    ordered.setdefault(TRANSIT, kept)
+    return ordered
+
+
 class StateError(RuntimeError):
     """The state file cannot be used as it is; the text says why and what to do."""
 
@@ -138,6 +172,8 @@ class StateFile:
             return {"version": VERSION, "vnets": {}}
         except (OSError, ValueError) as error:
             raise StateError(f"{self.path}: cannot read the state file: {error}") from None
+        if isinstance(data, dict) and data.get("version") == UPGRADED:
+            data = upgraded(data)
         if isinstance(data, dict) and isinstance(data.get("version"), int):
             if data["version"] < VERSION:
                 raise StateError(

@@ -99,25 +99,36 @@ def status_lines(document: dict[str, Any]) -> list[str]:
     return lines
 
 
+# Each kind of change the summary counts, as the forward run and the revert say it.
+CHANGE_LABELS = {
+    False: {
+        "subnets": "subnets switched",
+        "tables": "route tables changed",
+        "peerings": "peerings deleted",
+        "transit": "spokes attached",
+        "domain": "domains joined",
+    },
+    True: {
+        "subnets": "subnets switched back",
+        "tables": "route tables restored",
+        "peerings": "peerings restored",
+        "transit": "spokes detached",
+        "domain": "domains left",
+    },
+}
+
+
 def summary_lines(document: dict[str, Any]) -> list[str]:
     """The closing summary of a run's result document (counting.py): one line per VNet and a
     total. The counts are changes that Azure showed after the step (in a dry run: the changes
     the plan holds); pending items are those Azure does not show yet, to be tried again by the
     next run."""
-    revert = document["direction"] == "revert"
-    if revert:
-        labels: tuple[tuple[str, str], ...] = (
-            ("subnets", "subnets switched back"),
-            ("tables", "route tables restored"),
-            ("peerings", "peerings restored"),
-        )
-    else:
-        labels = (
-            ("subnets", "subnets switched"),
-            ("tables", "route tables changed"),
-            ("peerings", "peerings deleted"),
-        )
-    labels += (("pending", "pending"), ("errors", "errors"))
+    named = CHANGE_LABELS[document["direction"] == "revert"]
+    kinds = document["vnets"][0]["changed"] if document["vnets"] else {}
+    labels = [(kind, named[kind]) for kind in kinds] + [
+        ("pending", "pending"),
+        ("errors", "errors"),
+    ]
     total: Counter[str] = Counter()
     lines = [f"Summary ({document['direction']} run):"]
     for vnet in document["vnets"]:

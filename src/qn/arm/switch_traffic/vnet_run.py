@@ -14,6 +14,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from qn.arm.lumaflow import LumaflowSession
 from qn.arm.switch_traffic import adapter, progress, readback, report
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
@@ -45,6 +46,7 @@ class Shared:
     tally: report.Tally
     progress: progress.Progress
     check_stopped: Callable[[], None]  # raises once the run is to stop
+    controller: LumaflowSession | None = None  # the run's session, when it talks to one
 
 
 def open_vnet(shared: Shared, vnet_config: VnetConfig, keep: Any = None) -> VnetRun:
@@ -59,6 +61,7 @@ def open_vnet(shared: Shared, vnet_config: VnetConfig, keep: Any = None) -> Vnet
         report.driver_log(),
         shared.clients,
         shared.hubs,
+        controller=shared.controller,
     )
     if keep is not None:
         run.keep = keep
@@ -254,11 +257,11 @@ class VnetRunner:
         change Azure never showed: putting it back changed nothing (an interrupted run's
         changes are counted by the run that reads them back)."""
         unchanged = {name for name, item in (forward or {}).items() if not item.done}
-        changed = sum(item.done and name not in unchanged for name, item in found.items())
+        changed = [name for name, item in found.items() if item.done and name not in unchanged]
         assert self.counts.changed is not None
-        self.counts.changed[step.name] += changed
+        self.counts.changed[step.name] += len(changed)
         if step.counted:
-            self.counts.kinds[step.counted] += changed
+            self.counts.kinds[step.counted] += sum(map(step.counts_as_change, changed))
 
     def show_items(self, step: Step[Any], names: list[str], known: Items) -> None:
         """Tells the live view the step's items, and how many of them are done already."""
@@ -295,6 +298,8 @@ class VnetRunner:
         self.state.keep_items(self.key, direction, step.name, known, done=done)
         if not pending:
             return
+        if direction == "revert" and step.revert_goes_on:
+            return  # left pending for a later revert; the way back goes on
         says = step.forward_stop(pending) if direction == "forward" else None
         raise Stop(
             says

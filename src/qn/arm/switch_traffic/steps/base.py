@@ -11,7 +11,9 @@ from contextvars import ContextVar
 from dataclasses import dataclass, field
 from typing import Any, ClassVar, Generic, TypeVar
 
+from qn.arm.lumaflow import LumaflowError, LumaflowSession
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
+from qn.arm.switch_traffic.controller import Gateways, gateway_names
 from qn.arm.switch_traffic.records import Change, Items, Lock, Records
 from qn.arm.switch_traffic.resources import Clients, Verdict
 
@@ -69,10 +71,25 @@ class VnetRun:
     hubs: HubTurns = field(default_factory=HubTurns)
     # Keeps a step's records in the state file, before what they protect is changed.
     keep: Callable[[str, Records], None] = _keep_nothing
+    controller: LumaflowSession | None = None  # the run's session, when it talks to one
+    _gateways: Gateways | None = field(default=None, init=False, repr=False)
 
     @property
     def subscription(self) -> str:
         return self.vnet_config.subscription
+
+    def session(self) -> LumaflowSession:
+        if self.controller is None:
+            raise LumaflowError("no controller is configured (controller.api_endpoint_url)")
+        return self.controller
+
+    def gateways(self) -> Gateways:
+        """The VNet's spoke gateway and its transit, named once per VNet's run."""
+        if self._gateways is None:
+            self._gateways = gateway_names(
+                self.config, self.vnet_config, self.vnet, self.library, self.controller
+            )
+        return self._gateways
 
     @property
     def name(self) -> str:
@@ -107,6 +124,18 @@ class Step(Generic[R]):
 
     # The reason the revert gives the items it waits for (`revert_waits_for`).
     waiting_reason: ClassVar[str] = ""
+    # Whether the revert goes on past this step's pending items: the way back never waits on
+    # the controller, whose items a later revert finishes.
+    revert_goes_on: ClassVar[bool] = False
+
+    def counts_as_change(self, name: str) -> bool:
+        """Whether the summary counts this item, once Azure (or the controller) shows it
+        changed: an item may be one part of a change the summary counts once."""
+        return True
+
+    def in_play(self, config: DriverConfig) -> bool:
+        """Whether the configuration has the step change anything (its count in the summary)."""
+        return True
 
     # -- records and items ------------------------------------------------------------------
     def keys(self, records: R) -> list[str]:

@@ -9,11 +9,13 @@ from qn.arm.switch_traffic.steps import (
     propagation,
     remote_gateway,
     switch,
+    transit,
 )
 from qn.arm.switch_traffic.steps.base import Step
 
 ORDER: tuple[Step[Any], ...] = (
     discover.STEP,
+    transit.STEP,
     switch.STEP,
     propagation.STEP,
     remote_gateway.STEP,
