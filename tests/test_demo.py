@@ -2,11 +2,13 @@
 in the controller and in Azure, and its check that both are back as they were."""
 
 import logging
+import os
 
 import pytest
 
 from qn.arm.armsim import Emulator
 from qn.arm.switch_traffic import demo
+from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
 
 SCALE = 0.001  # Azure's and the controller's typical durations shrunk a thousand times
@@ -64,3 +66,20 @@ def test_what_the_demo_shows_of_an_attachment_and_what_it_finds_left(sample, cap
     session.detach_spoke(APP_GW)
     assert demo.controller_back(log, before, demo.read_controller(session))
     assert demo.azure_back(log, azure_before, arm.snapshot())
+
+
+def test_the_demo_moves_the_spokes_with_their_controller_and_back(capsys, monkeypatch):
+    monkeypatch.setattr(demo, "TIME_SCALE", SCALE)
+    monkeypatch.delenv(demo.PASSWORD_ENV, raising=False)
+    assert main(["--demo"]) == 0
+    err = capsys.readouterr().err
+    for gateway, table, hop in (
+        (APP_GW, "rt-web-lf", "10.1.255.4"),
+        (demo.SPOKE_GATEWAYS["vn-data"], "rt-data-lf", "10.2.255.4"),
+    ):
+        assert f"Controller: {gateway} attached to {demo.TRANSIT}, managing " in err
+        assert f"Azure: {table} routes 10.0.0.0/8 -> {hop}" in err
+    assert f"by lumaflow-{demo.TRANSIT}: Connected" in err
+    assert f"security domain {demo.DOMAIN} holds {APP_GW}, " in err
+    assert "The controller is back as it was before the forward run" in err
+    assert demo.PASSWORD_ENV not in os.environ
