@@ -76,11 +76,19 @@ def _file(value: str) -> str:
     return value
 
 
+def _set_variable(name: str) -> str:
+    if not os.environ.get(name):
+        raise PydanticCustomError("unset", f"the environment variable {name} is not set")
+    return name
+
+
 HttpsUrl = Annotated[str, AfterValidator(_https), Shown("https:// URL")]
 # Opened by the clients as given: relative to the current directory.
 CaBundle = Annotated[str, AfterValidator(_file), Shown("file")]
 Network = Annotated[str, AfterValidator(_network), Shown("address range")]
 Text = Annotated[str, _rule(r".*\S.*", "must be non-empty text"), Shown("text")]
+# The name of an environment variable that holds a secret: it must be set for the run.
+SecretVariable = Annotated[Text, AfterValidator(_set_variable), Shown("text")]
 # learn.microsoft.com/azure/azure-resource-manager/management/resource-name-rules
 SubscriptionId = Annotated[
     str,
@@ -136,7 +144,7 @@ class Controller(Section):
     username: Text | None = Field(
         None, description="the user the tool logs in as; it logs in again when a session expires"
     )
-    password_env: Text | None = Field(
+    password_env: SecretVariable | None = Field(
         None, description="the environment variable that holds that user's password"
     )
     CID: Text | None = Field(
@@ -155,13 +163,6 @@ class Controller(Section):
         if value is None and needed:
             raise PydanticCustomError("needed", f"required when {needed} is true")
         return value
-
-    @field_validator("password_env")
-    @classmethod
-    def _variable_is_set(cls, name: str | None) -> str | None:
-        if name is not None and not os.environ.get(name):
-            raise PydanticCustomError("unset", f"the environment variable {name} is not set")
-        return name
 
     @model_validator(mode="after")
     def _signs_in(self, info: ValidationInfo) -> "Controller":
@@ -184,7 +185,7 @@ class Credential(Section):
     )
     tenant_id: Text | None = Field(None, description="the service principal's tenant")
     client_id: Text | None = Field(None, description="the service principal's application ID")
-    client_secret_env: Text | None = Field(
+    client_secret_env: SecretVariable | None = Field(
         None, description="the environment variable that holds the client secret"
     )
     client_secret: Text | None = Field(
@@ -194,13 +195,6 @@ class Credential(Section):
 
     def kind(self) -> str:
         return self.type or ("service_principal" if self.client_id else "default")
-
-    @field_validator("client_secret_env")
-    @classmethod
-    def _variable_is_set(cls, name: str | None) -> str | None:
-        if name is not None and not os.environ.get(name):
-            raise PydanticCustomError("unset", f"the environment variable {name} is not set")
-        return name
 
     @model_validator(mode="after")
     def _complete(self) -> "Credential":

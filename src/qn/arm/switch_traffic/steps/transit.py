@@ -8,6 +8,8 @@ Connected at both ends, and each staged table carries the controller's routes (n
 spoke gateway). Reverted, none of these is left.
 """
 
+import functools
+from collections.abc import Callable
 from typing import Any
 
 from qn.arm.lumaflow import GatewayInfo, LumaflowError
@@ -77,6 +79,11 @@ class AttachTransit(Step[TransitAttachment]):
     def narrowed(self, records: TransitAttachment, names: list[str]) -> TransitAttachment:
         return records  # one call attaches (or detaches) the whole
 
+    def hubs(self, records: TransitAttachment) -> list[str]:
+        # The controller peers the transit's VNet with each spoke: Azure refuses a second
+        # peering write on a VNet while one runs, so spokes of one transit take turns.
+        return [records.transit_vnet] if records.enabled and records.transit_vnet else []
+
     # -- forward ----------------------------------------------------------------------------
     def plannable(self, run: VnetRun) -> None:
         """Asks the controller before anything changes: is it reachable, is the login
@@ -122,29 +129,28 @@ class AttachTransit(Step[TransitAttachment]):
     ) -> None:
         # Sent again when something is missing: the controller writes what is not there.
         assert records.spoke and records.transit
-        run.session().attach_spoke(records.spoke, records.transit, records.route_tables)
+        with run.hubs.holding(self.hubs(records)):
+            run.session().attach_spoke(records.spoke, records.transit, records.route_tables)
 
     # -- revert -----------------------------------------------------------------------------
     def revert(self, run: VnetRun, records: TransitAttachment, pending: list[str]) -> None:
         if records.attached_before:
             return  # not this run's to undo
         assert records.spoke
-        run.session().detach_spoke(records.spoke)
+        with run.hubs.holding(self.hubs(records)):
+            run.session().detach_spoke(records.spoke)
 
     # -- read-back --------------------------------------------------------------------------
     def read(self, run: VnetRun, records: TransitAttachment, names: list[str]) -> dict[str, Any]:
-        seen: dict[str, Any] = {}
-        for name in names:
-            if name == ATTACHMENT:
-                seen[name] = attempt(lambda: spoke_of(run, records.spoke or ""))
-            elif name == PEERING:
-                seen[name] = attempt(lambda: self.peering_ends(run, records))
-            else:
-                table = next(
-                    e for e in records.route_tables if routes_item(e.split(":")[0]) == name
-                )
-                seen[name] = attempt(lambda t=table: self.routes(run, t))  # type: ignore[misc]
-        return seen
+        reads: dict[str, Callable[[], Any]] = {
+            ATTACHMENT: functools.partial(spoke_of, run, records.spoke or ""),
+            PEERING: functools.partial(self.peering_ends, run, records),
+            **{
+                routes_item(entry.split(":")[0]): functools.partial(self.routes, run, entry)
+                for entry in records.route_tables
+            },
+        }
+        return {name: attempt(reads[name]) for name in names}
 
     @staticmethod
     def peering_ends(run: VnetRun, records: TransitAttachment) -> dict[str, Any]:
@@ -169,14 +175,14 @@ class AttachTransit(Step[TransitAttachment]):
 
     def judge(self, records: TransitAttachment, name: str, seen: Any, revert: bool) -> Verdict:
         if not readable(seen) and seen is not None:
-            return False, f"{name} {seen}"
+            return False, str(seen)
         if revert and records.attached_before:
             return True, ""  # attached before the run: left as it was
         if name == ATTACHMENT:
             return _judge_attachment(records, seen, revert)
         if name == PEERING:
             return _judge_peering(records, seen, revert)
-        return _judge_routes(records, name, seen, revert)
+        return _judge_routes(records, seen, revert)
 
     # -- plan -------------------------------------------------------------------------------
     def rows(self, run: VnetRun, records: TransitAttachment, revert: bool) -> list[Change]:
@@ -224,16 +230,14 @@ def _judge_peering(records: TransitAttachment, ends: dict[str, Any], revert: boo
     return not problems, "; ".join(problems)
 
 
-def _judge_routes(records: TransitAttachment, name: str, table: Any, revert: bool) -> Verdict:
+def _judge_routes(records: TransitAttachment, table: Any, revert: bool) -> Verdict:
     if table is None:
-        return False, f"{name}: table not found"
+        return False, "route table not found"
     hops = [r for r in table.routes or () if r.next_hop_ip_address == records.spoke_ip]
-    if revert:
-        return (
-            (False, f"{name}: {len(hops)} of the controller's routes left") if hops else (True, "")
-        )
-    if not hops:
-        return False, f"{name}: no route to the spoke gateway {records.spoke_ip}"
+    if revert and hops:
+        return False, f"{len(hops)} of the controller's routes left"
+    if not revert and not hops:
+        return False, f"no route to the spoke gateway {records.spoke_ip}"
     return True, ""
 
 
