@@ -35,10 +35,6 @@ TRANSIT = "azu-usw-transit-gw"
 DOMAIN = "prod"
 # The spoke gateway of each VNet, as demo_controller.yaml names them.
 SPOKE_GATEWAYS = {"vn-app": "vn-app-spokes-gw", "vn-data": "vn-data-spokes-gw"}
-# One VNet at a time: both spokes attach to one transit, and the driver holds a hub's VNet around
-# its peering writes but not yet a transit's, so two attachments at once meet Azure's
-# AnotherOperationInProgress on the transit's VNet.
-PARALLEL = 1
 # Azure's typical durations shrunk 50 times: the forward and the revert run take seconds.
 TIME_SCALE = 0.02
 # Said the same wherever the tool is installed from: a checkout's files are not in a wheel.
@@ -345,12 +341,12 @@ def forward_and_back(
     before, controller_before = arm.snapshot(), read_controller(session)
 
     log.info("=== Forward run ===")
-    forward = operation.execute(RunOptions(config, yes=True, parallel=PARALLEL), tally)
+    forward = operation.execute(RunOptions(config, yes=True), tally)
     show_terraform(log, os.path.join(os.path.dirname(config), "output"))
     show_moved(log, read_controller(session), arm.snapshot())
 
     log.info("=== Revert run ===")
-    revert = operation.execute(RunOptions(config, revert=True, yes=True, parallel=PARALLEL), tally)
+    revert = operation.execute(RunOptions(config, revert=True, yes=True), tally)
     azure_ok = azure_back(log, before, arm.snapshot())
     controller_ok = controller_back(log, controller_before, read_controller(session))
     return forward == revert == EXIT_OK and azure_ok and controller_ok
