@@ -473,7 +473,7 @@ def put_hub_peering(client):
         (put_table("rt-web"), put_subnet("web"), (429, "RetryableError")),
         (put_table("rt-web-new"), put_subnet("web", RT_NEW), (429, "RetryableError")),
         (put_table("rt-web"), put_table("rt-web-new"), None),
-        (put_subnet("web"), put_hub_peering, None),
+        (put_subnet("web"), put_hub_peering, (400, "ReferencedResourceNotProvisioned")),
     ],
 )
 def test_writes_are_refused_while_an_operation_holds_what_they_touch(arm, running, write,
@@ -488,6 +488,12 @@ def test_writes_are_refused_while_an_operation_holds_what_they_touch(arm, runnin
     error = raises_arm_error(*refusal, write, client)
     if refusal[0] == 409:
         assert "/operations/" in error.error.message
+    elif refusal[0] == 400:  # the remote VNet is named, with the write that holds it
+        assert error.error.message.startswith(
+            f"Cannot proceed with operation because resource {SPOKE_VNET} used by resource "
+            f"{HUB_VNET}/virtualNetworkPeerings/hub-to-spoke is not in Succeeded state."
+        )
+        assert error.error.message.endswith("is PutSubnetOperation.")
     else:  # the table is named, and the wait is Azure's 10 s on the emulator's clock
         (detail,) = error.error.details
         assert detail.code == "ReferencedResourceNotProvisioned"
