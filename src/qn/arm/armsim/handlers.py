@@ -137,9 +137,11 @@ def dispatch(
         len(low) == 8
         and low[0] == "subscriptions"
         and low[2:5] == ["providers", "microsoft.network", "locations"]
-        and low[6] == "operations"
+        and low[6] in ("operations", "operationresults")
     ):
-        return only(request, "GET", lambda: operation_status(state, settings, segments[7]))
+        if low[6] == "operations":
+            return only(request, "GET", lambda: operation_status(state, settings, segments[7]))
+        return only(request, "GET", lambda: operation_result(state, settings, request, segments[7]))
     for i in range(len(low) - 2):
         if low[i : i + 3] == ["providers", "microsoft.authorization", "locks"]:
             return locks(state, settings, request, segments[:i], segments[i + 3 :])
@@ -251,7 +253,8 @@ def network(
             subscription, group, address.collection, parent.name, address.child, address.child_name
         )
     if request.method == "GET":
-        return Response(200, state.render(state.require(rid)))
+        body = state.render(state.require(rid))
+        return Response(200, body, {"ETag": body["etag"]} if "etag" in body else {})
     if request.method == "PUT":
         return put_resource(state, settings, request, rid, address, fault)
     return delete_resource(state, settings, request, rid, fault)
@@ -299,6 +302,8 @@ def put_resource(
     accept = ACCEPT[(address.collection, address.child)]
     resource = accept(state, rid, request.body, existing)
     refuse_while_busy(state, settings, request, resource, existing)
+    if existing is not None:
+        resource.resource_guid = existing.resource_guid
     kind = f"{KIND[(address.collection, address.child)]}_put"
     previous = copy.deepcopy(existing)
     seconds = write_seconds(settings, kind, fault)
@@ -312,6 +317,7 @@ def put_resource(
 
     def succeed() -> None:
         resource.provisioning_state = "Succeeded"
+        state.changed(resource.id)
 
     def fail() -> None:
         if previous is not None:
@@ -322,10 +328,10 @@ def put_resource(
             current.provisioning_state = "Failed"
 
     scope = write_scope(resource, existing)
-    headers = start_operation(
-        state, settings, request, resource, kind, seconds, scope, (succeed, fail), fault
+    operation = start_operation(
+        state, request, resource, kind, seconds, scope, (succeed, fail), fault
     )
-    return Response(status, state.render(resource), headers)
+    return Response(status, state.render(resource), operation_headers(settings, request, operation))
 
 
 def delete_resource(
@@ -344,12 +350,16 @@ def delete_resource(
 
     def fail() -> None:
         resource.provisioning_state = "Failed"
+        state.changed(resource.id)
 
     scope = write_scope(resource, None)
     outcome = (lambda: remove(state, resource), fail)
-    headers = start_operation(
-        state, settings, request, resource, "peering_delete", seconds, scope, outcome, fault
+    operation = start_operation(
+        state, request, resource, "peering_delete", seconds, scope, outcome, fault
     )
+    # A delete's final state is read at its Location, which Azure sends beside the status URL.
+    headers = operation_headers(settings, request, operation)
+    headers["Location"] = operation_url(request, operation, RESULTS)
     return Response(202, None, headers)
 
 
@@ -394,7 +404,6 @@ def remove(state: State, resource: Resource) -> None:
 
 def start_operation(
     state: State,
-    settings: Settings,
     request: Request,
     resource: Resource,
     kind: str,
@@ -402,8 +411,8 @@ def start_operation(
     scope: set[str],
     outcome: tuple[Callable[[], None], Callable[[], None]],
     fault: Fault | None,
-) -> dict[str, str]:
-    """Starts the write's operation; the headers that point the client at it."""
+) -> Operation:
+    """Starts the write's operation."""
     error = None
     if fault is not None and fault.fail_async:
         error = ArmError(
@@ -412,7 +421,7 @@ def start_operation(
             fault.error_message(request.method, request.path),
         )
     location = resource.location or location_of_parent(state, resource) or state.default_location
-    operation = state.start_operation(
+    return state.start_operation(
         Operation(
             id=str(uuid.uuid4()),
             subscription=resource.id.split("/")[2],
@@ -426,15 +435,24 @@ def start_operation(
             error=error,
         )
     )
-    return {"Azure-AsyncOperation": operation_url(request, operation), **poll_after(
-        settings.poll_wait()
-    )}  # fmt: skip
 
 
-def operation_url(request: Request, operation: Operation) -> str:
+def operation_headers(settings: Settings, request: Request, operation: Operation) -> dict[str, str]:
+    """The headers that point the client at a running operation and say when to look."""
+    return {
+        "Azure-AsyncOperation": operation_url(request, operation),
+        **poll_after(settings.poll_wait()),
+    }
+
+
+# The collections under a location where an operation answers: its status, and its result.
+STATUS, RESULTS = "operations", "operationResults"
+
+
+def operation_url(request: Request, operation: Operation, collection: str = STATUS) -> str:
     return (
         f"{request.base_url}/subscriptions/{operation.subscription}/providers/{NETWORK}/"
-        f"locations/{operation.location}/operations/{operation.id}"
+        f"locations/{operation.location}/{collection}/{operation.id}"
         f"?api-version={request.api_version}"
     )
 
@@ -442,6 +460,20 @@ def operation_url(request: Request, operation: Operation) -> str:
 def location_of_parent(state: State, resource: Resource) -> str | None:
     parent = state.get(resource.id.rsplit("/", 2)[0])
     return parent.location if parent is not None else None
+
+
+def operation_result(
+    state: State, settings: Settings, request: Request, operation_id: str
+) -> Response:
+    """The operation at its Location: 202 while it runs, 204 once it succeeded, its error
+    once it failed."""
+    operation = state.poll(operation_id)
+    if operation.status == "InProgress":
+        headers = {"Location": operation_url(request, operation, RESULTS)}
+        return Response(202, None, {**headers, **poll_after(settings.poll_wait())})
+    if operation.error is not None and operation.status == "Failed":
+        return Response(operation.error.status, operation.error.body())
+    return Response(204)
 
 
 def operation_status(state: State, settings: Settings, operation_id: str) -> Response:

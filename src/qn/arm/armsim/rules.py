@@ -47,9 +47,10 @@ def refuse_while_busy(
     retry_after: float,
 ) -> None:
     """429 RetryableError for a subnet whose route table (old or new) is being written, 409
-    AnotherOperationInProgress for any write to what a running operation holds. `url(op)` is
-    the status URL of an operation, which Azure names in the message; `retry_after` the
-    scaled seconds the 429 announces."""
+    AnotherOperationInProgress for any write to what a running operation holds, 400
+    ReferencedResourceNotProvisioned for a peering whose remote VNet has a subnet being
+    written. `url(op)` is the status URL of an operation, which Azure names in the message;
+    `retry_after` the scaled seconds the 429 announces."""
     if resource.type == SUBNET:
         for table in sorted(route_tables_of(resource, existing)):
             operation = state.holding([table])
@@ -62,6 +63,24 @@ def refuse_while_busy(
             "AnotherOperationInProgress",
             "Another operation on this or dependent resource is in progress. To retrieve "
             f"status of the operation use uri: {url(operation)}.",
+            details=[],
+        )
+    if resource.type == PEERING:
+        refuse_while_remote_updating(state, resource)
+
+
+def refuse_while_remote_updating(state: State, peering: Resource) -> None:
+    """A peering is written into both VNets, and Azure will not touch the remote one while a
+    subnet write holds it Updating."""
+    remote = referenced_id(peering.properties, "remoteVirtualNetwork")
+    operation = state.holding([remote]) if remote else None
+    if operation is not None and operation.kind == "subnet_put":
+        raise ArmError(
+            400,
+            "ReferencedResourceNotProvisioned",
+            f"Cannot proceed with operation because resource {remote} used by resource "
+            f"{peering.id} is not in Succeeded state. Resource is in Updating state and the "
+            "last operation that updated/is updating the resource is PutSubnetOperation.",
             details=[],
         )
 

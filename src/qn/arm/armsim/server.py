@@ -131,9 +131,10 @@ class Emulator:
         }
 
     # -- what tests look at -----------------------------------------------------------------
-    def snapshot(self) -> dict[str, Json]:
-        """The whole state: {resource ID: resource as ARM renders it}."""
-        return self.state.snapshot()
+    def snapshot(self, markers: bool = False) -> dict[str, Json]:
+        """The whole state: {resource ID: resource as ARM renders it}; etags and resource
+        GUIDs only with `markers`, so a change and its undoing leave an equal snapshot."""
+        return self.state.snapshot(markers)
 
     def finish_operations(self) -> None:
         """Ends every running operation now, as if its time were up."""

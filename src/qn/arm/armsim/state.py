@@ -10,6 +10,7 @@ describe.
 import copy
 import threading
 import time
+import uuid
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
@@ -30,6 +31,10 @@ Json = dict[str, Any]
 CHILDREN = {
     "virtualNetworks": {"subnets": "subnets", "virtualnetworkpeerings": "virtualNetworkPeerings"},
 }
+
+# Names of etags and resource GUIDs: drawn from the resource's ID and the state's revision, so
+# every change gets a new etag while two emulators loading one topology render it alike.
+STAMPS = uuid.UUID("9a3d2c1e-5b7f-4e0a-8c6d-2f1e0b9a7c35")
 
 
 class ArmError(Exception):
@@ -91,9 +96,34 @@ def id_parts(rid: str) -> tuple[str, str, list[str]]:
     return parts[1], parts[3], parts[6:]
 
 
+MARKERS = ("etag", "resourceGuid")
+
+
+def without_markers(value: Any) -> Any:
+    """The rendered value without its etags and resource GUIDs, at any depth."""
+    if isinstance(value, dict):
+        return {k: without_markers(v) for k, v in value.items() if k not in MARKERS}
+    if isinstance(value, list):
+        return [without_markers(v) for v in value]
+    return value
+
+
+def weak_etag(guid: str) -> str:
+    return f'W/"{guid}"'
+
+
 def is_ancestor_or_self(scope: str, rid: str) -> bool:
     scope, rid = scope.lower().rstrip("/"), rid.lower()
     return rid == scope or rid.startswith(scope + "/")
+
+
+# The resource types whose properties carry a resourceGuid.
+GUID_TYPES = {
+    arm_type("virtualNetworks"),
+    arm_type("virtualNetworks", "virtualNetworkPeerings"),
+    arm_type("routeTables"),
+    arm_type("virtualNetworkGateways"),
+}
 
 
 @dataclass
@@ -105,6 +135,8 @@ class Resource:
     location: str | None = None
     tags: Json | None = None
     provisioning_state: str | None = "Succeeded"
+    etag: str | None = None  # the GUID of its W/"..." etag; renewed on every change
+    resource_guid: str | None = None  # kept for the resource's life, across writes
 
 
 @dataclass
@@ -135,6 +167,7 @@ class State:
     subscriptions: dict[str, tuple[str, dict[str, str]]] = field(default_factory=dict)
     resources: dict[str, Resource] = field(default_factory=dict)  # lower-case ID -> Resource
     operations: dict[str, Operation] = field(default_factory=dict)  # by operation id
+    revision: int = 0  # counts changes; names the etags they leave
     lock: threading.RLock = field(default_factory=threading.RLock, repr=False)
 
     # -- subscriptions and resource groups ------------------------------------------------
@@ -177,6 +210,9 @@ class State:
 
     def put(self, resource: Resource) -> Resource:
         self.resources[resource.id.lower()] = resource
+        if resource.resource_guid is None and resource.type in GUID_TYPES:
+            resource.resource_guid = self.new_guid(resource.id)
+        self.changed(resource.id)
         return resource
 
     def remove(self, rid: str) -> None:
@@ -184,6 +220,20 @@ class State:
         prefix = rid.lower() + "/"
         for key in [k for k in self.resources if k == rid.lower() or k.startswith(prefix)]:
             del self.resources[key]
+        self.changed(rid)
+
+    def changed(self, rid: str) -> None:
+        """Gives the resource and the resources that embed it (a child's VNet) new etags, as
+        Azure renews a resource's etag on every change to what its body holds."""
+        parts = rid.split("/")
+        for length in range(len(parts), 8, -2):  # the resource, then its parent
+            resource = self.get("/".join(parts[:length]))
+            if resource is not None:
+                resource.etag = self.new_guid(resource.id)
+
+    def new_guid(self, rid: str) -> str:
+        self.revision += 1
+        return str(uuid.uuid5(STAMPS, f"{rid.lower()}#{self.revision}"))
 
     def children(self, parent_id: str, collection: str) -> list[Resource]:
         prefix = f"{parent_id.lower()}/{collection.lower()}/"
@@ -239,6 +289,8 @@ class State:
     def render(self, resource: Resource) -> Json:
         """The resource as ARM answers it."""
         body: Json = {"id": resource.id, "name": resource.name, "type": resource.type}
+        if resource.etag is not None and resource.type.startswith(NETWORK):
+            body["etag"] = weak_etag(resource.etag)
         if resource.location is not None:
             body["location"] = resource.location
         if resource.tags is not None:
@@ -246,6 +298,8 @@ class State:
         properties = copy.deepcopy(resource.properties)
         if resource.provisioning_state is not None:
             properties["provisioningState"] = resource.provisioning_state
+        if resource.resource_guid is not None:
+            properties["resourceGuid"] = resource.resource_guid
         kind = resource.type.lower()
         if kind == arm_type("virtualNetworks").lower():
             properties["subnets"] = [self.render(s) for s in self.children(resource.id, "subnets")]
@@ -254,11 +308,19 @@ class State:
             ]
         elif kind == arm_type("virtualNetworks", "subnets").lower():
             properties.setdefault("delegations", [])  # ARM lists none as an empty list
+            configurations = self.ip_configurations_in(resource.id)
+            if configurations:
+                properties["ipConfigurations"] = [{"id": c} for c in configurations]
         elif kind == arm_type("routeTables").lower():
+            properties["routes"] = [
+                self.render_route(resource, route) for route in properties.get("routes", [])
+            ]
             users = self.route_table_users(resource.id)
             if users:
                 properties["subnets"] = [{"id": s.id} for s in users]
         elif kind == arm_type("virtualNetworks", "virtualNetworkPeerings").lower():
+            connected = properties.get("peeringState") == "Connected"
+            properties["peeringSyncLevel"] = "FullyInSync" if connected else "RemoteNotInSync"
             remote = self.get(properties.get("remoteVirtualNetwork", {}).get("id", ""))
             if remote is not None:
                 properties["remoteAddressSpace"] = copy.deepcopy(
@@ -266,6 +328,29 @@ class State:
                 )
         body["properties"] = properties
         return body
+
+    @staticmethod
+    def render_route(table: Resource, route: Json) -> Json:
+        """A route of a table as ARM answers it: a child resource that carries the table's
+        etag, since it changes only with the table."""
+        name = route.get("name", "")
+        rendered: Json = {"id": f"{table.id}/routes/{name}", "name": name}
+        if table.etag is not None:
+            rendered["etag"] = weak_etag(table.etag)
+        rendered["type"] = arm_type("routeTables", "routes")
+        rendered["properties"] = copy.deepcopy(route.get("properties", {}))
+        return rendered
+
+    def ip_configurations_in(self, subnet_id: str) -> list[str]:
+        """IDs of the gateway IP configurations that sit in the subnet."""
+        return [
+            config["id"]
+            for gateway in sorted(self.resources.values(), key=lambda r: r.id.lower())
+            if gateway.type == arm_type("virtualNetworkGateways")
+            for config in gateway.properties.get("ipConfigurations", [])
+            if config.get("properties", {}).get("subnet", {}).get("id", "").lower()
+            == subnet_id.lower()
+        ]
 
     def route_table_users(self, table_id: str) -> list[Resource]:
         subnet_type = arm_type("virtualNetworks", "subnets").lower()
@@ -279,14 +364,19 @@ class State:
             key=lambda r: r.id.lower(),
         )
 
-    def snapshot(self) -> dict[str, Json]:
-        """The whole state as plain data: {resource ID: rendered resource}, in ID order."""
+    def snapshot(self, markers: bool = False) -> dict[str, Json]:
+        """The whole state as plain data: {resource ID: rendered resource}, in ID order.
+
+        `markers` keeps what Azure renews on every change (etags) or draws for every new
+        resource (resourceGuid); without them, snapshots taken before a change and after its
+        undoing compare equal."""
         with self.lock:
             self.advance()
-            return {
+            rendered = {
                 r.id: self.render(r)
                 for r in sorted(self.resources.values(), key=lambda r: r.id.lower())
             }
+        return rendered if markers else without_markers(rendered)
 
     def settle_peerings(self, peering: Resource) -> None:
         """Keeps peering states as Azure reports them after a peering came or went: both ends
@@ -304,10 +394,13 @@ class State:
                     p.properties["remoteVirtualNetwork"]["id"].lower() == vnet.lower()
                     for p in self.children(other, "virtualNetworkPeerings")
                 )
+                before = end.properties["peeringState"]
                 if partner:
                     end.properties["peeringState"] = "Connected"
-                elif end.properties["peeringState"] == "Connected":
+                elif before == "Connected":
                     end.properties["peeringState"] = "Disconnected"
+                if end.properties["peeringState"] != before:
+                    self.changed(end.id)
 
     # -- asynchronous operations ----------------------------------------------------------
     def start_operation(self, operation: Operation) -> Operation:
