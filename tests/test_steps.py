@@ -72,10 +72,11 @@ USES = remote_gateway.RemoteGateway.model_validate(
 )
 
 
-def peering(name, remote, state="Connected", provisioning="Succeeded", **flags):
+def peering(name, remote, state="Connected", provisioning="Succeeded", sync=None, **flags):
     recorded = end(name, remote, **flags)
     return SimpleNamespace(
         peering_state=state,
+        peering_sync_level=sync or ("FullyInSync" if state == "Connected" else "RemoteNotInSync"),
         provisioning_state=provisioning,
         remote_virtual_network=SimpleNamespace(id=remote.upper()),  # Azure may change case
         **{k: v for k, v in recorded.items() if k not in ("id", "name", "remote_virtual_network")},
@@ -103,6 +104,15 @@ BACK = peering("app-to-hub", HUB), peering("hub-to-app", APP, allow_gateway_tran
             True,
             False,
             "hub-to-app in vn-hub is Disconnected",
+        ),
+        (
+            peerings.STEP,
+            PAIR,
+            "app-to-hub",
+            {"local": BACK[0], "remote": peering("hub-to-app", APP, sync="LocalNotInSync")},
+            True,
+            False,
+            "hub-to-app in vn-hub is LocalNotInSync",
         ),
         (
             peerings.STEP,

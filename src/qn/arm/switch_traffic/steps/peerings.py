@@ -39,6 +39,9 @@ PEERING_FLAGS = (
     "use_remote_gateways",
 )
 WAITING = "put back once the peerings are back"
+# A pair is whole once both ends are Connected and in sync: Azure's VirtualNetworkPeeringLevel
+# (azure-rest-api-specs, network virtualNetwork.json, `peeringSyncLevel`).
+IN_SYNC = "FullyInSync"
 
 
 class Peerings(Records):
@@ -256,6 +259,8 @@ def end_problems(label: str, end: Any, recorded: PeeringEnd) -> list[str]:
         problems.append(f"{label} {state_of(end)}")
     if text(end.peering_state) != "Connected":
         problems.append(f"{label} is {text(end.peering_state)}")
+    elif text(end.peering_sync_level) != IN_SYNC:  # Connected, its address space not yet synced
+        problems.append(f"{label} is {text(end.peering_sync_level) or 'not in sync'}")
     for flag in PEERING_FLAGS:
         wanted = getattr(recorded, flag)
         if wanted is not None and bool(getattr(end, flag)) != bool(wanted):

@@ -27,6 +27,7 @@ from qn.arm.switch_traffic.resources import (
 )
 from qn.arm.switch_traffic.steps import discover
 from qn.arm.switch_traffic.steps.base import Earlier, PlanError, Step, VnetRun
+from qn.arm.switch_traffic.steps.peerings import IN_SYNC
 
 ATTACHMENT, PEERING = "attachment", "peering"
 
@@ -227,6 +228,8 @@ def _judge_peering(records: TransitAttachment, ends: dict[str, Any], revert: boo
             problems.append(f"the {side}'s end missing")
         elif text(end.peering_state) != "Connected" or state_of(end) != "succeeded":
             problems.append(f"the {side}'s end {end.name} is {text(end.peering_state)}")
+        elif text(end.peering_sync_level) != IN_SYNC:
+            problems.append(f"the {side}'s end {end.name} is {text(end.peering_sync_level)}")
     return not problems, "; ".join(problems)
 
 
