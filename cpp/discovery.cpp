@@ -327,8 +327,11 @@ nb::str staged_entry(nb::handle name, nb::handle resource_group) {
     return as_str(concat(name, ":", resource_group));
 }
 
+// Joined by Python, not as UTF-8: a name with a lone surrogate has no UTF-8 form, yet Python
+// builds and compares it like any other.
 nb::str main_table_name(nb::handle prefix, int number) {
-    return as_str(concat(prefix, main_table_suffixes[number - 1]));
+    nb::object joined = nb::str(prefix) + as_str(main_table_suffixes[number - 1]);
+    return nb::borrow<nb::str>(joined);
 }
 
 nb::list main_table_names(nb::handle vnet_name) {

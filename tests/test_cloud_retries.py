@@ -3,11 +3,17 @@ within a time bound, and say so in the log; any other refusal fails at once."""
 
 import contextvars
 import copy
+import json
 import logging
 from concurrent.futures import ThreadPoolExecutor
+from types import SimpleNamespace
 
 import pytest
 from azure.core.exceptions import HttpResponseError
+from azure.core.pipeline import PipelineContext, PipelineRequest, PipelineResponse
+from azure.core.pipeline.policies import HTTPPolicy
+from azure.core.rest import HttpRequest
+from azure.core.utils import CaseInsensitiveDict
 
 from qn.arm.armsim import Emulator, Fault
 from qn.arm.res import cloud, throttle
@@ -55,6 +61,12 @@ def client():
     [
         (dict(BUSY, times=2), True, 2),
         (dict(status=429, retry_after=0.01, times=5), True, 5),  # past the SDK's own three
+        # Azure's word for a write that waits on another operation of the resource's parent.
+        (
+            dict(status=429, code="RetryableErrorDueToAnotherOperation", retry_after=0.01, times=5),
+            True,
+            5,
+        ),
         (dict(status=409, code="Conflict", times=1), False, 0),
         (dict(BUSY, times=None), False, None),  # still busy when the bound is reached
     ],
@@ -142,3 +154,52 @@ def test_workers_of_a_subscription_space_their_writes_before_its_allowance_runs_
         assert refused == 0 and len(slowing) == 1
     else:
         assert refused > 0 and not slowing
+
+
+class Answers(HTTPPolicy):
+    """Azure answering each write as told: (status, headers, error code or None)."""
+
+    def __init__(self, answers):
+        super().__init__()
+        self.answers = iter(answers)
+
+    def send(self, request):
+        status, headers, code = next(self.answers)
+        body = json.dumps({"error": {"code": code}} if code else {})
+        http = SimpleNamespace(
+            status_code=status,
+            headers=CaseInsensitiveDict(headers),
+            read=lambda: None,
+            text=lambda: body,
+        )
+        return PipelineResponse(request.http_request, http, request.context)
+
+
+def left(writes):
+    return 200, {throttle.HEADER.format(kind="writes"): str(writes)}, None
+
+
+THROTTLED = 429, {"Retry-After": "2"}, throttle.THROTTLED
+
+
+@pytest.mark.parametrize(
+    "answers, waits",
+    [
+        # Below the low mark of 20, the fewer left the wider apart: 5 left, four intervals.
+        ([left(5)] * 3, [0.4]),
+        # A refusal for the allowance holds the subscription's writes for its Retry-After.
+        ([THROTTLED, left(100)], [2.0]),
+        # An answered write is no longer in flight: it takes nothing more from what is left.
+        ([left(21)] * 5, []),
+    ],
+    ids=["spacing widens", "refusal holds", "answered writes land"],
+)
+def test_a_subscriptions_writes_wait_as_its_answers_tell(monkeypatch, answers, waits):
+    slept = []
+    monkeypatch.setattr(throttle.time, "sleep", slept.append)
+    pacing = throttle.WritePacing(throttle.Pace(below=20, interval=0.1), throttle.Pacers())
+    pacing.next = Answers(answers)
+    for _ in answers:
+        write = HttpRequest("PUT", f"https://arm.test/subscriptions/{SUB}/resourceGroups/rg")
+        pacing.send(PipelineRequest(write, PipelineContext(None)))
+    assert slept == pytest.approx(waits, abs=0.05)

@@ -85,6 +85,10 @@ class Text(str):
         ("vn1", 7, RG, False),
         ("vn1", "vn1-main-1", Text(RG), True),
         ("vn1", "vn1-main-1", "rg-nét", False),
+        # Lone surrogates have no UTF-8 form: compared as Python compares them.
+        ("vn1", "vn1-main-1\ud800", RG, False),
+        ("vn\udc80", "vn\udc80-main-2", RG, True),
+        ("vn1", "vn1-main-1", "rg-\ud800", False),
     ],
 )
 def test_main_route_table_names_and_groups_of_any_kind(

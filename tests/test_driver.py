@@ -11,12 +11,13 @@ import threading
 from urllib.parse import urlsplit
 
 import pytest
+import yaml
 
 from qn.arm.armsim import Emulator, Fault
 from qn.arm.switch_traffic import adapter, demo, options, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
-from qn.arm.switch_traffic.resources import Clients
+from qn.arm.switch_traffic.resources import Clients, last_segment
 from qn.arm.switch_traffic.steps.base import Earlier, VnetRun, planning_library, quiet_library
 from qn.arm.terraform import Terraform
 
@@ -35,6 +36,10 @@ STEPS = [
     "delete-peerings",
     "security-domain",
 ]
+APP_ID = (
+    f"/subscriptions/{demo.SPOKES}/resourceGroups/rg-spokes/providers/Microsoft.Network/"
+    "virtualNetworks/vn-app"
+)
 HUB_VNET = (
     f"/subscriptions/{demo.HUB}/resourceGroups/rg-hub/providers/Microsoft.Network/"
     "virtualNetworks/vn-hub"
@@ -339,20 +344,35 @@ def test_subnet_without_staged_table_stops_the_run_before_harm(tmp_path, capsys)
             ]
 
 
-@pytest.mark.parametrize("scope", ["resource_group", "subscription"])
-def test_inherited_hub_lock_stops_the_run_before_any_change(tmp_path, capsys, scope):
+INHERITED = "is inherited by vn-hub; the tool removes only a lock on the VNet itself: lift it there"
+
+
+def lock_holder(topology, scope):
+    hub, spokes = (topology["subscriptions"][sub] for sub in (demo.HUB, demo.SPOKES))
+    return {
+        "subscription": hub,
+        "resource_group": hub["resource_groups"]["rg-hub"],
+        "spoke": spokes["resource_groups"]["rg-spokes"]["virtual_networks"]["vn-app"],
+    }[scope]
+
+
+@pytest.mark.parametrize(
+    "scope, where, said",
+    [
+        ("subscription", f"/subscriptions/{demo.HUB}", INHERITED),
+        ("resource_group", f"/subscriptions/{demo.HUB}/resourceGroups/rg-hub", INHERITED),
+        # The spoke's own lock would refuse its peering's deletion once the subnets had moved.
+        ("spoke", APP_ID, "forbids deleting the peerings of vn-app: lift it"),
+    ],
+    ids=["subscription", "resource_group", "spoke"],
+)
+def test_a_lock_in_the_way_stops_the_run_before_any_change(tmp_path, capsys, scope, where, said):
     topology = demo.sample_topology()
-    hub = topology["subscriptions"][demo.HUB]
-    holder = hub if scope == "subscription" else hub["resource_groups"]["rg-hub"]
-    holder["locks"] = {"platform-lock": "CanNotDelete"}
+    lock_holder(topology, scope)["locks"] = {"platform-lock": "CanNotDelete"}
     with start(tmp_path, topology) as arm:
         assert switch(arm, "--vnet", "vn-app") == 1
         err = capsys.readouterr().err
-        where = f"/subscriptions/{demo.HUB}" + (
-            "/resourceGroups/rg-hub" if scope != "subscription" else ""
-        )
-        assert f"lock platform-lock (CanNotDelete) on {where} is inherited by vn-hub" in err
-        assert "lift it there" in err
+        assert f"lock platform-lock (CanNotDelete) on {where} {said}" in err
         assert arm.write_requests() == []
 
 
@@ -493,6 +513,30 @@ def test_spokes_of_one_hub_write_to_it_one_at_a_time(arm, monkeypatch, capsys):
 # -- what a run must do, whatever it did before: each case fails when its fault is planted ---
 
 
+def on_topology(change):
+    """Runs the case on the sample topology changed so."""
+
+    def marked(case):
+        case.topology = change
+        return case
+
+    return marked
+
+
+def configured(arm, change):
+    with open(arm.config_file, encoding="utf-8") as handle:
+        config = yaml.safe_load(handle)
+    change(config)
+    with open(arm.config_file, "w", encoding="utf-8") as handle:
+        yaml.safe_dump(config, handle)
+
+
+def table_of(arm, vnet, subnet):
+    """The name of the route table a spoke's subnet is on, or None."""
+    path = f"{APP_ID.removesuffix('/vn-app')}/{vnet}/subnets/{subnet}"
+    return last_segment(arm.snapshot()[path]["properties"].get("routeTable", {}).get("id"))
+
+
 def second_revert_writes_nothing(arm, capsys, monkeypatch):
     assert switch(arm) == 0 and switch(arm, "--revert") == 0
     written = len(arm.write_requests())
@@ -544,6 +588,57 @@ def next_step_waits_for_the_last_ones_operations(arm, capsys, monkeypatch):
     assert seen and set(seen) == {"Succeeded"}
 
 
+def forward_run_on_a_half_reverted_vnet_is_refused(arm, capsys, monkeypatch):
+    # The revert's later steps still need the records a new forward run would replace.
+    assert switch(arm, "--vnet", "vn-data") == 0
+    arm.faults.add(Fault(method="PUT", resource="virtualNetworkPeerings/hub-to-data", status=403))
+    assert switch(arm, "--revert", "--vnet", "vn-data") == 1
+    kept = json.dumps(state_of(arm))
+    capsys.readouterr()
+    assert switch(arm, "--vnet", "vn-data") == 2
+    assert "still holds records of an earlier forward run" in capsys.readouterr().err
+    assert json.dumps(state_of(arm)) == kept
+
+
+def state_read_before_another_run_is_read_again_once_held(arm, capsys, monkeypatch):
+    waiting = state.StateFile(arm.state_file)  # a driver that read it, then waited its turn
+    assert switch(arm, "--vnet", "vn-data") == 0
+    with waiting.hold():
+        waiting.start_forward(APP)
+    assert sorted(state_of(arm)) == [APP, DATA]
+
+
+def read_only(topology):
+    hub = topology["subscriptions"][demo.HUB]["resource_groups"]["rg-hub"]
+    hub["virtual_networks"]["vn-hub"]["locks"] = {"hub-do-not-delete": "ReadOnly"}
+
+
+@on_topology(read_only)
+def hub_lock_comes_back_at_its_level(arm, capsys, monkeypatch):
+    before = arm.snapshot()
+    assert switch(arm) == 0 and switch(arm, "--revert") == 0
+    assert demo.differences(before, arm.snapshot()) == []
+
+
+def subnets_without_a_table_left_alone_when_so_configured(arm, capsys, monkeypatch):
+    configured(arm, lambda c: c["vnets"]["vn-data"].update(migrate_non_associated_subnet=False))
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert table_of(arm, "vn-data", "batch") is None
+
+
+def main_tables_named(topology):
+    tables = topology["subscriptions"][demo.SPOKES]["resource_groups"]["rg-spokes"]["route_tables"]
+    for n in (1, 2):
+        tables[f"data-main-{n}"] = tables.pop(f"vn-data-main-{n}")
+
+
+@on_topology(main_tables_named)
+def main_tables_of_the_configured_prefix(arm, capsys, monkeypatch):
+    configured(arm, lambda c: c["vnets"]["vn-data"].update(main_table_prefix="data"))
+    assert switch(arm, "--vnet", "vn-data") == 0
+    assert table_of(arm, "vn-data", "batch") == "data-main-1"
+
+
 @pytest.mark.parametrize(
     "case",
     [
@@ -552,8 +647,16 @@ def next_step_waits_for_the_last_ones_operations(arm, capsys, monkeypatch):
         force_starts_over,
         logged_error_fails_the_run,
         next_step_waits_for_the_last_ones_operations,
+        forward_run_on_a_half_reverted_vnet_is_refused,
+        state_read_before_another_run_is_read_again_once_held,
+        hub_lock_comes_back_at_its_level,
+        subnets_without_a_table_left_alone_when_so_configured,
+        main_tables_of_the_configured_prefix,
     ],
     ids=lambda case: case.__name__,
 )
-def test_runs_do_what_the_state_and_options_say(arm, capsys, monkeypatch, case):
-    case(arm, capsys, monkeypatch)
+def test_runs_do_what_the_state_and_options_say(tmp_path, capsys, monkeypatch, case):
+    topology = demo.sample_topology()
+    getattr(case, "topology", lambda _: None)(topology)
+    with start(tmp_path, topology) as arm:
+        case(arm, capsys, monkeypatch)

@@ -127,6 +127,19 @@ BAD_INPUTS = {
             f"subscriptions.{SPOKES}.credential.client_secret: must be text\n",
         ],
     ),
+    "service principal without a secret": (
+        edit(
+            lambda g: g["subscriptions"][HUB].update(
+                credential={"tenant_id": "t", "client_id": "c"}
+            )
+        ),
+        None,
+        [],
+        [
+            f"subscriptions.{HUB}.credential: a service principal needs client_secret_env (or "
+            "client_secret)"
+        ],
+    ),
     "empty VNet name": (
         edit(lambda g: g["vnets"].update({"": g["vnets"]["vn-data"]})),
         None,

@@ -113,11 +113,14 @@ def test_each_worker_stops_after_the_answer_to_its_write(caplog):
     assert all(isinstance(error, interrupt.Stopped) for error in stopped.values())
 
 
-def test_a_ctrl_c_raised_at_once_is_the_blocks_to_handle():
+@pytest.mark.parametrize("reading", [False, True], ids=["nothing in flight", "a read in flight"])
+def test_a_ctrl_c_raised_at_once_is_the_blocks_to_handle(reading):
     try:
         with interrupt.writes_finish_first(logging.getLogger("qn.arm.test")):
+            if reading:
+                interrupt._current.sending(write=False)  # sent, not answered yet
             with pytest.raises(KeyboardInterrupt):
-                signal.raise_signal(signal.SIGINT)  # nothing in flight: at once
+                signal.raise_signal(signal.SIGINT)  # no write in flight: at once
             # The block takes it for a no, as the plan's approval question does, and ends.
     except KeyboardInterrupt:
         pytest.fail("the Ctrl-C the block handled was raised again as it ended")

@@ -2,10 +2,13 @@
 still pending: the two places where a slip would count an item done that is not, or retry
 one that is."""
 
+import logging
 from types import SimpleNamespace
 
 import pytest
 
+from qn.arm.switch_traffic.options import Waits
+from qn.arm.switch_traffic.readback import settle
 from qn.arm.switch_traffic.records import Item, undone
 from qn.arm.switch_traffic.resources import FAILED_STATE
 from qn.arm.switch_traffic.steps import peerings, propagation, remote_gateway, switch
@@ -228,3 +231,12 @@ def test_records_narrow_to_the_items_named(step, records, names, left):
 def test_undone_items_are_those_azure_has_not_shown_done():
     known = {"a": Item.seen(True, ""), "b": Item.seen(False, "why")}
     assert undone(["a", "b", "c"], known) == ["b", "c"]
+
+
+def test_read_back_waits_for_an_end_still_being_deleted():
+    # Judged while Azure still deletes it, the end would count as present and stay pending.
+    deleting = peering("hub-to-app", APP, provisioning="Deleting")
+    reads = iter([{"app-to-hub": {"local": None, "remote": deleting}}, {"app-to-hub": {}}])
+    waits = Waits(interval=0.001, timeout=5.0)
+    seen, changing = settle(logging.getLogger("qn.arm.test"), waits, lambda: next(reads))
+    assert (seen, changing) == ({"app-to-hub": {}}, [])
