@@ -15,6 +15,11 @@ from qn.arm.switch_traffic.config import ControllerAccess, DriverConfig, VnetCon
 from qn.arm.switch_traffic.resources import resource_group, same
 
 
+def run_session(config: DriverConfig, retries: Retries) -> LumaflowSession | None:
+    """The run's session with the controller; none when the configuration names none."""
+    return session_for(config.controller, retries) if config.controller else None
+
+
 def session_for(access: ControllerAccess, retries: Retries) -> LumaflowSession:
     return LumaflowSession(
         access.endpoint,

@@ -276,27 +276,32 @@ def controller_changes(before: ControllerView, after: ControllerView) -> list[st
 
 
 def azure_back(log: logging.Logger, before: dict[str, Any], after: dict[str, Any]) -> bool:
-    changed = differences(before, after)
-    if changed:
-        log.error("  **Error** the topology differs from before the forward run in:")
-        for resource_id in changed:
-            log.error(f"    {resource_id}")
-        return False
-    log.info("The topology is back as it was before the forward run, the hub's lock included.")
-    return True
+    return back_as_before(
+        log,
+        differences(before, after),
+        "the topology differs from before the forward run in:",
+        "The topology is back as it was before the forward run, the hub's lock included.",
+    )
 
 
 def controller_back(log: logging.Logger, before: ControllerView, after: ControllerView) -> bool:
-    changes = controller_changes(before, after)
+    return back_as_before(
+        log,
+        controller_changes(before, after),
+        "the controller differs from before the forward run:",
+        "The controller is back as it was before the forward run: its spokes' attachments and "
+        f"security domain {DOMAIN}.",
+    )
+
+
+def back_as_before(log: logging.Logger, changes: list[str], differs: str, back: str) -> bool:
+    """Says what differs from before the forward run, or that nothing does."""
     if changes:
-        log.error("  **Error** the controller differs from before the forward run:")
+        log.error(f"  **Error** {differs}")
         for change in changes:
             log.error(f"    {change}")
         return False
-    log.info(
-        f"The controller is back as it was before the forward run: its spokes' attachments and "
-        f"security domain {DOMAIN}."
-    )
+    log.info(back)
     return True
 
 

@@ -159,11 +159,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             raise ConfigError(f"parallel {options.parallel}: runs at least 1 VNet at a time")
         config = load_config(options.config)
         vnets = selected_vnets(config, options.vnet)
-        session = (
-            controller.session_for(config.controller, options.controller_retries)
-            if (config.controller)
-            else None
-        )
+        session = controller.run_session(config, options.controller_retries)
         tool = adapter.point_tool_at(config, options, session)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
         with tool, state.hold():
