@@ -262,18 +262,11 @@ class StateFile:
         """What both directions kept of the VNet; nothing when it has no entry."""
         with self._lock:  # read in place: what is handed out is made from it
             entry = self.data["vnets"].get(key, {})
+            forward, revert = entry.get("forward", {}), entry.get("revert", {})
             return KeptRun(
-                {name: self._kept(step, entry.get("forward", {})) for name, step in _BY_NAME},
-                {name: self._kept(None, entry.get("revert", {}), name) for name, _ in _BY_NAME},
+                {s.name: _typed(forward.get(s.name), s, "forward") or NOT_STARTED for s in ORDER},
+                {s.name: _typed(revert.get(s.name), s, "revert") or NOT_STARTED for s in ORDER},
             )
-
-    @staticmethod
-    def _kept(step: Step[Any] | None, direction: dict[str, Any], name: str = "") -> "Kept[Any]":
-        raw = direction.get(step.name if step else name)
-        if raw is None:
-            return NOT_STARTED
-        kind: Any = step.records if step else None
-        return Kept[kind].model_validate(raw)
 
     def has_records(self, key: str) -> bool:
         with self._lock:
@@ -311,10 +304,7 @@ class StateFile:
         step never started."""
         with self._lock:  # the step's part alone: a VNet's whole entry is tens of KB
             raw = self.data["vnets"].get(key, {}).get(direction, {}).get(step.name)
-            if raw is None:
-                return None
-            kind: Any = step.records if direction == "forward" else None
-            return Kept[kind].model_validate(raw)
+            return _typed(raw, step, direction)
 
     def start_step(self, key: str, direction: str, step: str) -> None:
         with self._lock:
@@ -349,7 +339,14 @@ class StateFile:
             self._save(key)
 
 
-_BY_NAME = [(step.name, step) for step in ORDER]
+def _typed(raw: Any, step: Step[Any], direction: str) -> "Kept[Any] | None":
+    """A step's part as kept, its forward records typed by the step; None when there is none."""
+    if raw is None:
+        return None
+    kind: Any = step.records if direction == "forward" else None
+    return Kept[kind].model_validate(raw)
+
+
 NOT_STARTED: Kept[Any] = Kept()
 
 
