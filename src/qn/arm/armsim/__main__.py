@@ -5,10 +5,12 @@ Installed as the console command `armsim`; `python -m qn.arm.armsim` runs the sa
 
 import argparse
 import logging
+import os
 import sys
 
 from qn.arm.emulator.command import positive, serve_until_stopped
 
+from .ready import write_config
 from .server import Emulator
 from .settings import PROFILES, Settings
 from .topology import TopologyError
@@ -21,7 +23,10 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("--topology", required=True, help="topology file (JSON or YAML)")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free)")
     parser.add_argument(
-        "--cert-dir", default=".", help="where to write armsim-ca.pem, the authority to trust"
+        "--cert-dir",
+        default=".",
+        help="where to write armsim-ca.pem, the authority to trust, and "
+        "armsim-switch-traffic.yaml, a switch-traffic configuration for the topology",
     )
     parser.add_argument(
         "--profile", choices=sorted(PROFILES), default="realistic", help="durations of writes"
@@ -75,8 +80,22 @@ def main(argv: list[str] | None = None) -> int:
             settings=settings,
         ).start()  # fmt: skip
 
+    written: list[str] = []
+
+    def ready_config(arm: Emulator) -> list[str]:
+        written.append(write_config(arm, args.cert_dir))
+        return [
+            f"switch-traffic configuration {written[0]}",
+            f"try: switch-traffic --config {written[0]} --dry-run",
+        ]
+
+    def finish(arm: Emulator) -> None:
+        arm.stop()
+        for path in written:  # it points at this emulator, which is gone
+            os.remove(path)
+
     return serve_until_stopped(
-        "armsim", start, Emulator.stop, (TopologyError, OSError, RuntimeError)
+        "armsim", start, finish, (TopologyError, OSError, RuntimeError), ready_config
     )
 
 

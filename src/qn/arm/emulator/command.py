@@ -32,10 +32,12 @@ def serve_until_stopped(
     start: Callable[[], Emulator],
     finish: Callable[[Emulator], None],
     refused: tuple[type[Exception], ...],
+    told: Callable[[Emulator], list[str]] = lambda emulator: [],
 ) -> int:
-    """Starts an emulator, prints its endpoint and the certificate authority to trust, and
-    serves until SIGTERM or Ctrl-C, then ends it with `finish`: exit status 0. An error of
-    `refused` while starting is printed after `name` on standard error: exit status 2."""
+    """Starts an emulator, prints its endpoint, the certificate authority to trust and the
+    lines `told` has for it, and serves until SIGTERM or Ctrl-C, then ends it with `finish`:
+    exit status 0. An error of `refused` while starting is printed after `name` on standard
+    error: exit status 2."""
     try:
         emulator = start()
     except refused as error:
@@ -47,6 +49,8 @@ def serve_until_stopped(
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     print(f"{name}: endpoint {emulator.endpoint}", flush=True)
     print(f"{name}: certificate authority {emulator.ca_file}", flush=True)
+    for line in told(emulator):
+        print(f"{name}: {line}", flush=True)
     try:
         stop.wait()
     except KeyboardInterrupt:
