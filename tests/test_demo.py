@@ -4,6 +4,11 @@ in the controller and in Azure, and its check that both are back as they were.""
 import logging
 import os
 import re
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
 
 import pytest
 
@@ -85,3 +90,49 @@ def test_the_demo_moves_the_spokes_with_their_controller_and_back(capsys, monkey
     assert sorted(members.split(", ")) == sorted(demo.SPOKE_GATEWAYS.values())
     assert "The controller is back as it was before the forward run" in err
     assert demo.PASSWORD_ENV not in os.environ
+
+
+TOPOLOGY = Path(demo.__file__).with_name("demo_topology.yaml")
+SERVED = {  # what serves the sample, and the line before its configuration's path
+    "armsim": ([sys.executable, "-m", "qn.arm.armsim", "--topology", str(TOPOLOGY)], "armsim: "),
+    "demo --keep": ([sys.executable, "-m", "qn.arm.switch_traffic", "--demo", "--keep"], "INFO"),
+}
+
+
+@pytest.mark.parametrize("served", SERVED)
+def test_what_a_newcomer_is_given_to_run_next_runs(served, tmp_path, monkeypatch):
+    """The configuration the emulator, or the kept demo, prints is one the tool plans with as
+    it stands, and the command ends cleanly when stopped."""
+    monkeypatch.setenv(demo.PASSWORD_ENV, demo.controller_password())
+    command, prefix = SERVED[served]
+    with subprocess.Popen(
+        [*command, "--port", "0", "--cert-dir", "."] if served == "armsim" else command,
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    ) as server:
+        # A command that never says where its configuration is would keep the test waiting.
+        threading.Timer(120, server.kill).start()
+        try:
+            config = next(
+                line.split()[-1]
+                for line in server.stdout
+                if line.startswith(prefix)
+                and "configuration" in line.lower()
+                and line.rstrip().endswith(".yaml")
+            )
+            if served == "demo --keep":  # the demo's own runs first; then its offer to go on
+                next(line for line in server.stdout if "In another terminal" in line)
+            planned = subprocess.run(
+                [sys.executable, "-m", "qn.arm.switch_traffic", "--config", config, "--dry-run"],
+                cwd=tmp_path,
+                capture_output=True,
+                text=True,
+                timeout=120,
+            )
+        finally:
+            server.send_signal(signal.SIGINT)
+        assert server.wait(timeout=30) == 0
+    assert planned.returncode == 0, planned.stderr[-2000:]
+    assert "vn-app: forward run" in planned.stdout and "vn-data: forward run" in planned.stdout

@@ -106,9 +106,17 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--demo", action="store_true", help="run forward and revert on the bundled sample topology"
     )
+    parser.add_argument(
+        "--keep",
+        action="store_true",
+        help="with --demo: keep the emulators serving the sample afterwards, and the "
+        "configuration to run switch-traffic on them, until Ctrl-C",
+    )
     args = parser.parse_args(argv)
     if not args.demo and not args.config:
         parser.error("--config is required (or --demo)")
+    if args.keep and not args.demo:
+        parser.error("--keep goes with --demo")
     if args.demo and args.output == JSON:
         parser.error("--output json holds the result of one run; --demo makes two")
     return args
@@ -194,7 +202,7 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
     report.driver_log().debug(f"correlation ID of this run's requests: {correlation}")
     with cloud.using(cloud.current().with_options(headers={CORRELATION_HEADER: correlation})):
         if args.demo:
-            return demo.run(tally)
+            return demo.run(tally, args.keep)
         return operation.execute(
             RunOptions(
                 args.config,

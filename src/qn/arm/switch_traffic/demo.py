@@ -8,7 +8,9 @@ are compared with how they were, the hub's lock included."""
 import contextlib
 import logging
 import os
+import shlex
 import tempfile
+import threading
 from collections.abc import Iterator
 from dataclasses import dataclass
 from importlib import resources
@@ -308,32 +310,61 @@ def back_as_before(log: logging.Logger, changes: list[str], differs: str, back: 
 # -- the run -----------------------------------------------------------------------------------
 
 
-def run(tally: report.Tally) -> int:
+def run(tally: report.Tally, keep: bool = False) -> int:
+    """The demo; with `keep`, the emulators go on serving afterwards, with the configuration
+    kept for the operator to run the tool on, until Ctrl-C or SIGTERM."""
     # Imported here, not at the top: a run on real VNets never loads the emulator (its server,
     # its certificate authority), only the demo does.
     from qn.arm.armsim import Emulator
 
     log = report.driver_log()
     with (
-        tempfile.TemporaryDirectory(prefix="switch-traffic-demo-") as work,
+        work_directory(keep) as work,
         Emulator(sample_topology(), token=TOKEN, time_scale=TIME_SCALE) as arm,
         controller_for(arm, time_scale=TIME_SCALE) as ctrl,
         password_set(),
         options.scaled(TIME_SCALE),
     ):
         config = demo_config(arm, work, ctrl)
+        kept = "kept" if keep else "removed at the end"
         log.info(
             f"Demo: emulator at {arm.endpoint}, controller at {ctrl.endpoint}, configuration "
-            f"{config} (removed at the end)"
+            f"{config} ({kept})"
         )
         try:
             ok = forward_and_back(log, tally, arm, session_for(ctrl), config)
         except LumaflowError as error:
             log.error(f"  **Error** the demo could not read the controller: {error}")
             ok = False
-    if ok:
+        if ok and keep:
+            serve_for_operator(log, config)
+    if ok and not keep:
         log.info(NEXT)
     return EXIT_OK if ok else EXIT_ERRORS
+
+
+@contextlib.contextmanager
+def work_directory(keep: bool) -> Iterator[str]:
+    """Where the demo writes its configuration and output: removed at the end, unless kept."""
+    if keep:
+        yield tempfile.mkdtemp(prefix="switch-traffic-demo-")
+        return
+    with tempfile.TemporaryDirectory(prefix="switch-traffic-demo-") as work:
+        yield work
+
+
+def serve_for_operator(log: logging.Logger, config: str) -> None:
+    """Tells the operator how to run the tool on the sample, and serves until told to stop."""
+    log.info("=== The emulators go on serving the sample (Ctrl-C stops them) ===")
+    log.info(f"Configuration: {config}")
+    log.info("In another terminal:")
+    log.info(f"  export {PASSWORD_ENV}={shlex.quote(controller_password())}")
+    for words in (["--dry-run"], [], ["--revert"]):
+        log.info(f"  {shlex.join(['switch-traffic', '--config', config, *words])}")
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        log.info(f"Demo stopped; its configuration and output stay in {os.path.dirname(config)}")
 
 
 def forward_and_back(
