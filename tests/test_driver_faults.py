@@ -177,6 +177,7 @@ def test_missing_rights_refuse_the_plan_before_any_change(tmp_path, capsys, dire
         if revert:
             assert switch(arm, *APP) == 0  # forward with every right
         signed_in_as(arm, "operator")
+        arm.settings.page_size = 1  # each of the principal's entries on a page of its own
         before, writes = arm.snapshot(), len(arm.write_requests())
         assert switch(arm, *revert, *APP) == 2
         err = capsys.readouterr().err

@@ -125,6 +125,8 @@ class Permissions:
             return self._known.setdefault(key, found)
 
     def _listed(self, scope: str) -> list[Entry]:
+        # The tool's SDK packages have no operation for this listing; the lock client's
+        # pipeline sends it as the run's other requests go: its credential, cloud, retries.
         client: Any = self.clients.locks(subscription_of(scope))
         url: str | None = f"{quote(scope)}{PERMISSIONS}?api-version={API_VERSION}"
         entries: list[Entry] = []
