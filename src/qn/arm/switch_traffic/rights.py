@@ -103,6 +103,12 @@ class Unanswered:
     def __str__(self) -> str:
         return f"{type(self.error).__name__}: {self.error}"
 
+    @property
+    def kind(self) -> tuple[str, object, object]:
+        """What refusals of one cause share, whatever resource their text names."""
+        code = getattr(getattr(self.error, "error", None), "code", None)
+        return type(self.error).__name__, getattr(self.error, "status_code", None), code
+
 
 class Permissions:
     """The caller's permissions per resource, asked once for the run."""
@@ -163,12 +169,17 @@ def missing(
     scopes = {need.scope.lower(): need.scope for v in wanted.values() for need in v}
     asked = each([functools.partial(permissions.at, scope) for scope in scopes.values()])
     answers = dict(zip(scopes, asked, strict=True))
+    # The resources Azure could not be asked at, by cause: one line for each.
+    unanswered: dict[tuple[str, object, object], list[tuple[str, Unanswered]]] = {}
     for key, answer in answers.items():
         if isinstance(answer, Unanswered):
-            warn(
-                f"cannot ask Azure which rights the run has on {scopes[key]} ({answer}): they "
-                "are not checked there, and a missing one stops the run where it is needed"
-            )
+            unanswered.setdefault(answer.kind, []).append((scopes[key], answer))
+    for where in unanswered.values():
+        more = f" and {len(where) - 1} more" if len(where) > 1 else ""
+        warn(
+            f"cannot ask Azure which rights the run has on {where[0][0]}{more} ({where[0][1]}): "
+            "they are not checked there, and a missing one stops the run where it is needed"
+        )
     found: dict[tuple[str, str], Missing] = {}
     for vnet, vnet_needs in wanted.items():
         for need in vnet_needs:
