@@ -1044,6 +1044,47 @@ def test_a_principal_may_do_what_the_topology_grants_it_and_nothing_else(
     assert arm.snapshot() == before
 
 
+PERMISSIONS = "providers/Microsoft.Authorization/permissions"
+READ, LOCK_WRITE = ["*/read"], ["Microsoft.Authorization/locks/write"]
+NETWORK_WRITE = (["*/write", "*/delete", "*/action"], ["Microsoft.Authorization/*"])
+
+
+def asked_permissions(arm, token, scope, version="2022-04-01"):
+    return requests.get(
+        f"{arm.endpoint}{scope}/{PERMISSIONS}",
+        params={"api-version": version},
+        headers={"Authorization": f"Bearer {token}"},
+        verify=arm.ca_file,
+    )
+
+
+@pytest.mark.parametrize(
+    "token, scope, answer",
+    [
+        ("armsim", HUB_VNET, [(["*"], [])]),
+        ("reader", f"/subscriptions/{SPOKE}/resourceGroups/rg-spoke", [(READ, [])]),
+        ("spoke-admin", SPOKE_VNET, [(READ, []), NETWORK_WRITE, (LOCK_WRITE, []),
+                                     (["Microsoft.Authorization/locks/delete"], [])]),
+        ("spoke-admin", HUB_VNET, [(READ, [])]),
+        ("unlocker", HUB_VNET, [(READ, []), (LOCK_WRITE, [])]),
+        ("unlocker", SPOKE_VNET, []),  # no right there, not even to read: still answered
+        ("reader", f"/subscriptions/{SPOKE}/resourceGroups/rg-none", "ResourceGroupNotFound"),
+        ("reader", f"{SPOKE_VNET}-none", "ResourceNotFound"),
+        ("reader", f"/subscriptions/{SPOKE}", "NotFound"),
+    ],
+)  # fmt: skip
+def test_a_caller_may_ask_its_permissions_at_a_group_or_a_resource(scoped, token, scope, answer):
+    arm = scoped()
+    response = asked_permissions(arm, token, scope)
+    if isinstance(answer, str):
+        assert (response.status_code, response.json()["error"]["code"]) == (404, answer)
+        return
+    assert response.status_code == 200
+    listed = [(e["actions"], e["notActions"]) for e in response.json()["value"]]
+    assert listed == answer
+    assert all(e["dataActions"] == e["notDataActions"] == [] for e in response.json()["value"])
+
+
 def test_names_in_paths_are_percent_decoded_and_unknown_tokens_refused(scoped):
     arm = scoped()
     assert write_space_subnet().id == SPACE_SUBNET
@@ -1063,6 +1104,8 @@ def test_names_in_paths_are_percent_decoded_and_unknown_tokens_refused(scoped):
         (f"{SPOKE_VNET}/subnets", "1999-01-01", "NoRegisteredProviderFound"),
         (f"{HUB_VNET}/{LOCKS}", "2020-05-01", None),
         (f"{HUB_VNET}/{LOCKS}", "2026-03-01", "NoRegisteredProviderFound"),
+        (f"{HUB_VNET}/{PERMISSIONS}", "2022-04-01", None),
+        (f"{HUB_VNET}/{PERMISSIONS}", "2020-05-01", "NoRegisteredProviderFound"),
     ],
 )
 def test_api_versions_are_those_of_the_resource_type(arm, path, version, code):

@@ -10,7 +10,8 @@ import json
 import re
 
 import pytest
-from test_driver import start, switch
+import yaml
+from test_driver import HUB_VNET, start, switch
 
 from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, steps
@@ -137,4 +138,61 @@ def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, d
         if not revert:
             assert hub_side(arm.snapshot()) == [] and propagating(arm.snapshot()) == []
             assert switch(arm, "--revert", *APP) == 0
+        assert demo.differences(before, arm.snapshot()) == []
+
+
+def signed_in_as(arm, token):
+    """The run's configuration, every subscription signed in as this principal."""
+    with open(arm.config_file, encoding="utf-8") as handle:
+        config = yaml.safe_load(handle)
+    for subscription in config["subscriptions"].values():
+        subscription["credential"]["token"] = token
+    with open(arm.config_file, "w", encoding="utf-8") as handle:
+        yaml.safe_dump(config, handle)
+
+
+LOCK_DELETE = "Microsoft.Authorization/locks/delete"
+LOCK_WRITE = "Microsoft.Authorization/locks/write"
+PEERING_DELETE = "Microsoft.Network/virtualNetworks/virtualNetworkPeerings/delete"
+PEER = "Microsoft.Network/virtualNetworks/peer/action"
+
+
+@pytest.mark.parametrize(
+    "direction, hub_rights, lacking",
+    [
+        ("forward", ["read", "write_network", "write_locks"], [LOCK_DELETE]),
+        # It could remove the hub's lock, and never put it back.
+        ("forward", ["read", "write_network", "delete_locks"], [LOCK_WRITE]),
+        ("forward", ["read"], [LOCK_DELETE, LOCK_WRITE, PEERING_DELETE, PEER]),
+        ("revert", ["read", "write_network", "delete_locks"], [LOCK_WRITE]),
+    ],
+)
+def test_missing_rights_refuse_the_plan_before_any_change(tmp_path, capsys, direction, hub_rights,
+                                                          lacking):  # fmt: skip
+    topology = demo.sample_topology()
+    grants = {demo.SPOKES: "all", demo.HUB: hub_rights}
+    topology["principals"]["operator"] = {"subscriptions": grants}
+    revert = ["--revert"] if direction == "revert" else []
+    with start(tmp_path, topology) as arm:
+        if revert:
+            assert switch(arm, *APP) == 0  # forward with every right
+        signed_in_as(arm, "operator")
+        arm.settings.page_size = 1  # each of the principal's entries on a page of its own
+        before, writes = arm.snapshot(), len(arm.write_requests())
+        assert switch(arm, *revert, *APP) == 2
+        err = capsys.readouterr().err
+        refused = {line.split(" on ")[0].strip() for line in err.splitlines() if HUB_VNET in line}
+        assert refused == set(lacking), err
+        assert "static token 'operator' lacks it" in err and "nothing was changed" in err
+        assert (arm.snapshot(), len(arm.write_requests())) == (before, writes)
+
+
+def test_a_run_goes_on_when_azure_cannot_be_asked_for_its_rights(tmp_path, capsys):
+    with start(tmp_path) as arm:
+        before = arm.snapshot()
+        arm.faults.add(Fault(method="GET", resource="permissions", status=403, times=None))
+        for direction in ([], ["--revert"]):
+            assert switch(arm, *direction, *APP) == 0
+            # One line for one cause, however many resources it hides.
+            assert capsys.readouterr().err.count("cannot ask Azure which rights the run has") == 1
         assert demo.differences(before, arm.snapshot()) == []

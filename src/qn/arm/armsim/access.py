@@ -4,8 +4,14 @@ A principal is a bearer token with a set of permissions per subscription. The pe
 are coarse, one per kind of request the library sends; each stands for the Azure actions
 that request needs (`Microsoft.Network/virtualNetworks/subnets/write`, ...), and a refusal
 names the action and scope as ARM does.
+
+Each permission is written as a role's `actions` and `notActions` (`GRANTS`), as Azure's
+permissions API answers them, and a request is judged against those entries as Azure judges
+role assignments: allowed when some entry's actions match it and its notActions do not. So
+what the permissions API tells a caller is exactly what the emulator then lets it do.
 """
 
+import re
 import uuid
 from dataclasses import dataclass, field
 
@@ -14,7 +20,48 @@ from .state import ArmError
 PERMISSIONS = ("read", "write_network", "write_locks", "delete_locks")
 ALL = "all"  # shorthand for every permission in a subscription
 
-LOCKS_TYPE = "microsoft.authorization/locks"
+
+@dataclass(frozen=True)
+class Grant:
+    """One entry of Azure's permissions listing: what a role assignment allows."""
+
+    actions: tuple[str, ...]
+    not_actions: tuple[str, ...] = ()
+
+    def rendered(self) -> dict[str, list[str]]:
+        return {
+            "actions": list(self.actions),
+            "notActions": list(self.not_actions),
+            "dataActions": [],
+            "notDataActions": [],
+        }
+
+    def allows(self, action: str) -> bool:
+        return any(matches(p, action) for p in self.actions) and not any(
+            matches(p, action) for p in self.not_actions
+        )
+
+
+# What each permission stands for. Every request that is not a read or a lock call counts as
+# a network write, whatever its provider, so `write_network` is every write, delete and action
+# but those on locks.
+GRANTS = {
+    "read": Grant(("*/read",)),
+    "write_network": Grant(("*/write", "*/delete", "*/action"), ("Microsoft.Authorization/*",)),
+    "write_locks": Grant(("Microsoft.Authorization/locks/write",)),
+    "delete_locks": Grant(("Microsoft.Authorization/locks/delete",)),
+}
+EVERYTHING = Grant(("*",))
+PERMISSIONS_TYPE = "microsoft.authorization/permissions"
+
+
+def matches(pattern: str, action: str) -> bool:
+    """Whether an action matches a pattern of a role: without regard to case, each `*`
+    standing for any run of characters, slashes included (`Microsoft.Network/*/read`)."""
+    expression = ".*".join(re.escape(part) for part in pattern.split("*"))
+    return re.fullmatch(expression, action, re.IGNORECASE) is not None
+
+
 PEERINGS_TYPE = "microsoft.network/virtualnetworks/virtualnetworkpeerings"
 PEER_ACTION = "Microsoft.Network/virtualNetworks/peer/action"
 VERBS = {"GET": "read", "PUT": "write", "PATCH": "write", "DELETE": "delete", "POST": "action"}
@@ -33,10 +80,16 @@ class Principal:
         if not self.object_id:
             self.object_id = str(uuid.uuid5(uuid.NAMESPACE_URL, f"armsim:principal:{self.token}"))
 
-    def may(self, permission: str, subscription: str) -> bool:
+    def grants(self, subscription: str) -> list[Grant]:
+        """The entries Azure's permissions API lists for this principal in the subscription:
+        one per permission, as one role assignment each; `*` for the all-powerful token."""
         if self.rights is None:
-            return True
-        return permission in self.rights.get(subscription.lower(), frozenset())
+            return [EVERYTHING]
+        held = self.rights.get(subscription.lower(), frozenset())
+        return [GRANTS[p] for p in PERMISSIONS if p in held]
+
+    def may(self, action: str, subscription: str) -> bool:
+        return any(grant.allows(action) for grant in self.grants(subscription))
 
     def client(self) -> str:
         return f"The client '{self.object_id}' with object id '{self.object_id}'"
@@ -45,12 +98,11 @@ class Principal:
 @dataclass
 class Action:
     """What a request asks to do: ARM's action name, the scope it acts on and its
-    subscription, and the permission of ours that allows it."""
+    subscription."""
 
     name: str
     scope: str
     subscription: str
-    permission: str
 
 
 def requested_action(method: str, segments: list[str]) -> Action | None:
@@ -74,24 +126,16 @@ def requested_action(method: str, segments: list[str]) -> Action | None:
         if len(rest) == 1:
             scope_segments = segments[:at]
     scope = "/" + "/".join(scope_segments)
-    return Action(f"{type_}/{verb}", scope, subscription, permission_for(type_, verb))
-
-
-def permission_for(type_: str, verb: str) -> str:
-    if verb == "read":
-        return "read"
-    if type_.lower() == LOCKS_TYPE:
-        return "delete_locks" if verb == "delete" else "write_locks"
-    return "write_network"
+    return Action(f"{type_}/{verb}", scope, subscription)
 
 
 def authorize(principal: Principal, method: str, segments: list[str], body: object) -> None:
     """Answers 403 AuthorizationFailed when the principal may not perform the request, and
     403 LinkedAuthorizationFailed for a peering whose remote network it may not peer with."""
     action = requested_action(method, segments)
-    if action is None:
-        return
-    if not principal.may(action.permission, action.subscription):
+    if action is None or action.name.lower() == f"{PERMISSIONS_TYPE}/read":
+        return  # a caller may always ask what it may do
+    if not principal.may(action.name, action.subscription):
         raise ArmError(
             403,
             "AuthorizationFailed",
@@ -100,7 +144,7 @@ def authorize(principal: Principal, method: str, segments: list[str], body: obje
             "was recently granted, please refresh your credentials.",
         )
     remote = remote_network(action, body)
-    if remote is not None and not principal.may("write_network", remote.split("/")[2]):
+    if remote is not None and not principal.may(PEER_ACTION, remote.split("/")[2]):
         raise ArmError(
             403,
             "LinkedAuthorizationFailed",

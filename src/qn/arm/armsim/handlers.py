@@ -17,6 +17,7 @@ from typing import Any
 from urllib.parse import quote
 
 from . import rules
+from .access import EVERYTHING, Principal
 from .faults import Fault
 from .rules import write_scope
 from .settings import POLL_INTERVAL, Settings
@@ -79,6 +80,7 @@ class Request:
     query: dict[str, str]
     body: Any
     base_url: str
+    principal: Principal | None = None  # who asks; None: one who may do everything
 
     @property
     def segments(self) -> list[str]:
@@ -142,6 +144,8 @@ def dispatch(
         if low[6] == "operations":
             return only(request, "GET", lambda: operation_status(state, settings, segments[7]))
         return only(request, "GET", lambda: operation_result(state, settings, request, segments[7]))
+    if low[-3:] == ["providers", "microsoft.authorization", "permissions"]:
+        return only(request, "GET", lambda: permissions(state, settings, request, segments[:-3]))
     for i in range(len(low) - 2):
         if low[i : i + 3] == ["providers", "microsoft.authorization", "locks"]:
             return locks(state, settings, request, segments[:i], segments[i + 3 :])
@@ -649,6 +653,20 @@ def put_lock(state: State, request: Request, rid: str, existing: Resource | None
         kept["notes"] = properties["notes"]
     lock = state.put(Resource(rid, LOCK_TYPE, rid.rsplit("/", 1)[1], kept, provisioning_state=None))
     return Response(200 if existing else 201, state.render(lock))
+
+
+# -- the caller's permissions ----------------------------------------------------------------
+def permissions(
+    state: State, settings: Settings, request: Request, scope_segments: list[str]
+) -> Response:
+    """What the caller may do at a resource group or a resource, one entry per permission it
+    holds in the subscription; 404 as for any other request on a scope that does not exist."""
+    if len(scope_segments) < 4:  # Azure asks at a resource group or a resource, not above
+        raise ArmError(404, "NotFound", f"No route for {request.method} {request.path}")
+    scope = locks_scope(state, request, scope_segments)
+    principal = request.principal
+    grants = principal.grants(scope.split("/")[2]) if principal else [EVERYTHING]
+    return listing(state, settings, request, [grant.rendered() for grant in grants])
 
 
 # -- Resource Graph ---------------------------------------------------------------------------

@@ -195,7 +195,8 @@ class Emulator:
                 response = self._fault_answer(fault, method, path)
             else:
                 query = dict(parse_qsl(url.query))
-                response = self._serve(Request(method, path, query, content, self.endpoint), fault)
+                request = Request(method, path, query, content, self.endpoint, principal)
+                response = self._serve(request, fault)
         except ArmError as error:
             response = Response(error.status, error.body(), error.headers)
         except Exception as error:  # answer like a server would, and keep serving

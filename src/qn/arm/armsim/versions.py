@@ -27,6 +27,9 @@ NETWORK_VERSIONS = (
 ).split()
 LOCK_VERSIONS = "2015-01-01 2015-05-01-preview 2015-06-01 2016-09-01 2017-04-01 2020-05-01".split()
 GRAPH_VERSIONS = "2019-04-01 2021-03-01 2022-10-01 2024-04-01".split()
+# The stable versions of azure-rest-api-specs' Microsoft.Authorization whose
+# authorization-RoleDefinitionsCalls.json serves the permissions listings.
+PERMISSION_VERSIONS = "2015-07-01 2022-04-01".split()
 
 # (namespace, type as the path spells its collections) -> versions, keys in lower case.
 KNOWN = {
@@ -37,6 +40,7 @@ KNOWN = {
     ("microsoft.network", "virtualnetworkgateways"): NETWORK_VERSIONS,
     ("microsoft.network", "locations/operations"): NETWORK_VERSIONS,
     ("microsoft.authorization", "locks"): LOCK_VERSIONS,
+    ("microsoft.authorization", "permissions"): PERMISSION_VERSIONS,
     ("microsoft.resourcegraph", "resources"): GRAPH_VERSIONS,
 }
 

@@ -10,7 +10,16 @@ import sys
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import (
+    adapter,
+    controller,
+    hub_locks,
+    progress,
+    report,
+    rights,
+    views,
+    vnet_run,
+)
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -106,7 +115,19 @@ class Migration:
             functools.partial(vnet_run.open_vnet, self.shared),
             self.workers.run,
         )
-        return build(planning, self.vnets, self.options.revert)
+        plan = build(planning, self.vnets, self.options.revert)
+        self.check_rights(plan)
+        return plan
+
+    def check_rights(self, plan: Plan) -> None:
+        """Refuses the run before its first change when Azure says the caller lacks a right
+        that one of its changes needs."""
+        permissions = rights.Permissions(self.shared.clients)
+        warn = report.driver_log().warning
+        lacking = rights.missing(permissions, plan.needs(), self.workers.run, warn)
+        if lacking:
+            named = functools.partial(rights.credential_named, self.shared.config.raw)
+            raise PlanError(rights.refusal(lacking, named))
 
     def execute(self, plan: Plan, shown: progress.Progress) -> dict[str, VnetCounts]:
         """Runs every VNet of the plan; returns the per-VNet counts for the summary."""

@@ -20,6 +20,7 @@ from typing import Any
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
+from qn.arm.switch_traffic.rights import Need
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
 from qn.arm.switch_traffic.steps.base import (
     Earlier,
@@ -44,6 +45,7 @@ class VnetPlan:
     hubs: list[str] = field(default_factory=list)  # the hubs its steps write to
     # Hub locks its run would remove, with the step that removes them.
     removable: list[tuple[Step[Any], Lock]] = field(default_factory=list)
+    needs: list[Need] = field(default_factory=list)  # the rights its changes need in Azure
 
     @property
     def counts(self) -> Counter[str]:
@@ -58,6 +60,10 @@ class Plan:
     def hubs(self) -> dict[str, set[str]]:
         """{VNet name: the hubs its steps write to, in lower case}."""
         return {v.name: {hub.lower() for hub in v.hubs} for v in self.vnets}
+
+    def needs(self) -> dict[str, list[Need]]:
+        """{VNet name: the rights its changes need in Azure}."""
+        return {v.name: v.needs for v in self.vnets}
 
     def per_vnet(self) -> dict[str, VnetCounts]:
         """The counts of a run that applied the plan, for the summary of a dry run."""
@@ -185,11 +191,13 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
             plan.removable += [(step, lock) for lock in removable]
             if plan.stops:
                 return plan
+            plan.needs += step.lock_rights(removable)
     for step in ORDER:
         records = planner.records(step)
         if records is None:
             continue
         plan.changes += step.rows(run, records, revert=False)
+        plan.needs += step.rights(run, records, planner.earlier, revert=False)
         plan.stops = step.plan_stops(records)
         if plan.stops:
             return plan
@@ -217,6 +225,7 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
         plan.notes.append("no records: nothing to revert")
         return plan
     run: VnetRun | None = None
+    recorded = Earlier({n: e.records for n, e in kept.forward.items() if e.records is not None})
     for step in REVERT_ORDER:
         records = kept.forward[step.name].records
         reverted = kept.revert[step.name]
@@ -228,4 +237,5 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
         step.revert_plannable(run, records)
         plan.hubs += step.hubs(records)
         plan.changes += step.revert_rows(run, records)
+        plan.needs += step.rights(run, records, recorded, revert=True)
     return plan

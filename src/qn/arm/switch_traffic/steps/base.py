@@ -16,6 +16,7 @@ from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.controller import Gateways, gateway_names
 from qn.arm.switch_traffic.records import Change, Items, Lock, Records
 from qn.arm.switch_traffic.resources import Clients, Verdict
+from qn.arm.switch_traffic.rights import Need
 
 LIBRARY_LOGGER = "qn.arm.switchlib"
 
@@ -229,6 +230,15 @@ class Step(Generic[R]):
     def revert_rows(self, run: VnetRun, records: R) -> list[Change]:
         """The revert's rows, where Azure tells more than the records."""
         return self.rows(run, records, True)
+
+    # -- rights -----------------------------------------------------------------------------
+    def rights(self, run: VnetRun, records: R, earlier: Earlier, revert: bool) -> list[Need]:
+        """The Azure actions the change of these records needs, each on its resource."""
+        return []
+
+    def lock_rights(self, removed: list[Lock]) -> list[Need]:
+        """The rights to remove these hub locks, and to put them back."""
+        return []
 
 
 def planning_library(library: type) -> type:

@@ -29,6 +29,16 @@ from qn.arm.switch_traffic.resources import (
     text,
     vnet_name,
 )
+from qn.arm.switch_traffic.rights import (
+    LOCK_DELETE,
+    LOCK_WRITE,
+    PEER,
+    PEERING_DELETE,
+    PEERING_WRITE,
+    Need,
+    needs,
+    network_id,
+)
 from qn.arm.switch_traffic.steps.base import Earlier, PlanError, Step, Stop, VnetRun
 from qn.arm.switch_traffic.steps.remote_gateway import narrowed_vnet
 
@@ -240,6 +250,29 @@ class DeletePeerings(Step[Peerings]):
             rows.append(Change(self.name, item, before, after, "peerings"))
         # Forward, the locks the run would remove are shown once for the run (lock_rows).
         return rows + (self.lock_rows(records.locks, revert) if revert else [])
+
+    def rights(self, run: VnetRun, records: Peerings, earlier: Earlier, revert: bool) -> list[Need]:
+        """Both ends of each pair deleted, or re-created peered with each other; reverted, the
+        hub locks the forward run removed put back."""
+        actions = (PEERING_WRITE, PEER) if revert else (PEERING_DELETE,)
+        wanted = []
+        for pair in records.peeringPairList:
+            local = network_id(
+                pair.localSubscriptionId, pair.localRgName, "virtualNetworks", pair.localVnetName
+            )
+            for vnet in (local, pair.hub_id):
+                wanted += needs(self.name, vnet, *actions)
+        if revert:
+            wanted += [
+                n for lock in records.locks for n in needs(self.name, lock.scope, LOCK_WRITE)
+            ]
+        return wanted
+
+    def lock_rights(self, removed: list[Lock]) -> list[Need]:
+        """A hub lock the run removes must also be put back by its revert: a principal that
+        may delete it but not write it would leave the hub unlocked for good."""
+        actions = (LOCK_DELETE, LOCK_WRITE)
+        return [need for lock in removed for need in needs(self.name, lock.scope, *actions)]
 
     def lock_rows(self, removed: list[Lock], revert: bool) -> list[Change]:
         rows = []

@@ -7,6 +7,7 @@ from typing import Any
 
 from qn.arm.switch_traffic.records import Change, Part, Records
 from qn.arm.switch_traffic.resources import Verdict, attempt, only_named, readable, verdict
+from qn.arm.switch_traffic.rights import TABLE_WRITE, Need, needs, network_id
 from qn.arm.switch_traffic.steps import discover
 from qn.arm.switch_traffic.steps.base import Earlier, Step, VnetRun
 
@@ -71,6 +72,22 @@ class PropagationOff(Step[Propagation]):
         wanted = not revert  # forward: propagation off (disable true)
         right = bool(table.disable_bgp_route_propagation) == wanted
         return verdict(table, right, f"propagation still {'on' if wanted else 'off'}")
+
+    def rights(
+        self, run: VnetRun, records: Propagation, earlier: Earlier, revert: bool
+    ) -> list[Need]:
+        """Each table written, in both directions (the library's client is the VNet's)."""
+        return [
+            need
+            for change in records.rtbPropList
+            for need in needs(
+                self.name,
+                network_id(
+                    run.subscription, change.resource_group, "routeTables", change.route_table_name
+                ),
+                TABLE_WRITE,
+            )
+        ]
 
     def rows(self, run: VnetRun, records: Propagation, revert: bool) -> list[Change]:
         rows = []

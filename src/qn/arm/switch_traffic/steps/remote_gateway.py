@@ -7,6 +7,7 @@ from typing import Any
 
 from qn.arm.switch_traffic.records import Change, GatewayUse, Records
 from qn.arm.switch_traffic.resources import Verdict, attempt, only_named, readable, verdict
+from qn.arm.switch_traffic.rights import PEER, PEERING_WRITE, Need, needs, network_id
 from qn.arm.switch_traffic.steps.base import Earlier, Step, VnetRun
 
 
@@ -80,6 +81,19 @@ class RemoteGatewayOff(Step[RemoteGateway]):
         wanted = bool(records.of(name).localPeering.use_remote_gateways) if revert else False
         right = bool(peering.use_remote_gateways) == wanted
         return verdict(peering, right, f"use_remote_gateways still {not wanted}")
+
+    def rights(
+        self, run: VnetRun, records: RemoteGateway, earlier: Earlier, revert: bool
+    ) -> list[Need]:
+        """Each peering written, in both directions; Azure checks every peering write against
+        the VNet at its far end too."""
+        wanted = []
+        for use in records.peeringPropList:
+            subscription = use.localSubscriptionId or run.subscription
+            vnet = network_id(subscription, use.localRgName, "virtualNetworks", use.localVnetName)
+            wanted += needs(self.name, vnet, PEERING_WRITE)
+            wanted += needs(self.name, use.localPeering.remote_virtual_network.id, PEER)
+        return wanted
 
     def rows(self, run: VnetRun, records: RemoteGateway, revert: bool) -> list[Change]:
         rows = []

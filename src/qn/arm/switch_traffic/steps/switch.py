@@ -20,6 +20,7 @@ from qn.arm.switch_traffic.resources import (
     same,
     verdict,
 )
+from qn.arm.switch_traffic.rights import SUBNET_WRITE, TABLE_JOIN, Need, needs, network_id
 from qn.arm.switch_traffic.steps import discover
 from qn.arm.switch_traffic.steps.base import Earlier, Step, VnetRun
 from qn.arm.terraform import Terraform
@@ -186,6 +187,27 @@ class Switch(Step[Switched]):
                 )
             )
         )
+
+    def rights(self, run: VnetRun, records: Switched, earlier: Earlier, revert: bool) -> list[Need]:
+        """The subnets' writes, and forward the joining of each staged table they move onto.
+        Reverted, the old tables are joined again too; their groups are the library's to
+        find and the records do not keep them, so that join is left to Azure to refuse."""
+        moving = [move for move in records.subnets.values() if revert or not move.lacks]
+        if not moving:
+            return []
+        wanted = needs(self.name, run.vnet.id, SUBNET_WRITE)
+        if revert:
+            return wanted
+        groups = {
+            discover.Discovered.table(entry).lower(): entry.split(":", 1)[-1]
+            for entry in earlier.of(discover.STEP).stagedUdrLst
+        }
+        own = resource_group(run.vnet.id)
+        for table in sorted({name for move in moving for name in move.to if name}):
+            group = groups.get(table.lower(), own)
+            table_id = network_id(run.subscription, group, "routeTables", table)
+            wanted += needs(self.name, table_id, TABLE_JOIN)
+        return wanted
 
     def revert_rows(self, run: VnetRun, records: Switched) -> list[Change]:
         """Where the subnets are now, Azure tells; a subnet already on its old table (its
