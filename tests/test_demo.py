@@ -94,7 +94,10 @@ def test_the_demo_moves_the_spokes_with_their_controller_and_back(capsys, monkey
 
 TOPOLOGY = Path(demo.__file__).with_name("demo_topology.yaml")
 SERVED = {  # what serves the sample, and the line before its configuration's path
-    "armsim": ([sys.executable, "-m", "qn.arm.armsim", "--topology", str(TOPOLOGY)], "armsim: "),
+    "armsim": (
+        [sys.executable, "-m", "qn.arm.armsim", "--topology", str(TOPOLOGY), "--token", "armsim"],
+        "armsim: ",
+    ),
     "demo --keep": ([sys.executable, "-m", "qn.arm.switch_traffic", "--demo", "--keep"], "INFO"),
 }
 
