@@ -27,6 +27,11 @@ NETWORK_VERSIONS = (
 ).split()
 LOCK_VERSIONS = "2015-01-01 2015-05-01-preview 2015-06-01 2016-09-01 2017-04-01 2020-05-01".split()
 GRAPH_VERSIONS = "2019-04-01 2021-03-01 2022-10-01 2024-04-01".split()
+# The tags API at a scope came with 2019-10-01.
+TAGS_VERSIONS = (
+    "2019-10-01 2020-06-01 2020-08-01 2020-10-01 2021-01-01 2021-04-01 2022-09-01 2023-07-01 "
+    "2024-03-01 2024-07-01 2024-11-01 2025-01-01 2025-03-01 2025-04-01"
+).split()
 
 # (namespace, type as the path spells its collections) -> versions, keys in lower case.
 KNOWN = {
@@ -38,6 +43,7 @@ KNOWN = {
     ("microsoft.network", "locations/operations"): NETWORK_VERSIONS,
     ("microsoft.authorization", "locks"): LOCK_VERSIONS,
     ("microsoft.resourcegraph", "resources"): GRAPH_VERSIONS,
+    ("microsoft.resources", "tags"): TAGS_VERSIONS,
 }
 
 VERSION = re.compile(r"\d{4}-\d{2}-\d{2}(-(preview|alpha|beta|rc|privatepreview))?", re.I)
