@@ -12,16 +12,8 @@ import uuid
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import (
-    adapter,
-    claim,
-    controller,
-    hub_locks,
-    progress,
-    report,
-    views,
-    vnet_run,
-)
+from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic.claim import ClaimError, held, this_run, warn_if_held
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -170,10 +162,10 @@ def claimed(
     another run's claim."""
     log = report.driver_log()
     if options.dry_run:
-        claim.warn_if_held(vnets, config.path, log)
+        warn_if_held(vnets, config.path, log)
         return contextlib.nullcontext()
-    held_by = claim.this_run(options.run_id or str(uuid.uuid4()), state.path)
-    return claim.held(held_by, vnets, config.path, log)
+    held_by = this_run(options.run_id or str(uuid.uuid4()), state.path)
+    return held(held_by, vnets, config.path, log)
 
 
 def execute(options: RunOptions, tally: report.Tally) -> int:
@@ -204,7 +196,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
                 quiet = False if tally.output == JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
                     per_vnet = migration.execute(plan, shown)
-    except (ConfigError, StateError, PlanError, claim.ClaimError) as error:
+    except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
