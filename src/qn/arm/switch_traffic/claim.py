@@ -26,6 +26,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from azure.core.exceptions import AzureError
 from azure.core.rest import HttpRequest
 
 from qn.arm.res import cloud
@@ -166,9 +167,16 @@ class Tags:
     def _send(self, vnet: VnetConfig, method: str, body: Any = None) -> dict[str, str]:
         url = f"{vnet_scope(vnet)}/providers/Microsoft.Resources/tags/default"
         request = HttpRequest(method, url, params={"api-version": TAGS_API_VERSION}, json=body)
-        response = self._client(vnet.subscription).send_request(request)
+        try:
+            response = self._client(vnet.subscription).send_request(request)
+        except AzureError as error:
+            raise ClaimError(
+                f"{vnet.name}: {method} of its tags (the run claim): {error}"
+            ) from None
         if response.status_code >= 400:
-            raise ClaimError(f"{method} of its tags: {arm_error(response)}")
+            raise ClaimError(
+                f"{vnet.name}: {method} of its tags (the run claim): {arm_error(response)}"
+            )
         found = (response.json().get("properties") or {}).get("tags") or {}
         return {str(k): str(v) for k, v in found.items()}
 

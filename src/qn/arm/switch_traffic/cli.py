@@ -64,7 +64,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="switch-traffic",
         description=__doc__,
-        epilog="switch-traffic status --help: what a state file holds",
+        epilog="switch-traffic status --help: what a state file holds; switch-traffic release "
+        "--help: take a stale run claim off VNets",
     )
     parser.add_argument("--config", help="the tool's configuration file (YAML)")
     parser.add_argument("--revert", action="store_true", help="move the traffic back")
