@@ -165,3 +165,14 @@ def test_release_takes_off_a_stale_claim_and_no_other_tag(arm, capsys, stale, fo
     assert len(claim.claims_in(tags_of(arm, DATA_ID))) == 1  # not named, not touched
     if released:
         assert run(arm, "--vnet", "vn-app") == 0
+
+
+def test_a_dry_run_claims_nothing_and_warns_of_another_runs_claim(arm, capsys):
+    first = holder(host="build-7")
+    plant(arm, first)
+    assert run(arm, "--dry-run", "--vnet", "vn-app") == 0
+    assert "WARNING vn-app is claimed by another run: run first-run of alice@build-7" in (
+        capsys.readouterr().err
+    )
+    assert arm.write_requests() == []
+    assert tags_of(arm) == {**OWN_TAGS, first.tag_name: first.tag_value}
