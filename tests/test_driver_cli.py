@@ -12,7 +12,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import pytest
-from test_driver import APP, APP_ID, DATA, start, state_of
+from test_driver import APP, APP_ID, DATA, changes, start, state_of
 from test_driver import switch as run
 
 from qn.arm.armsim import Fault
@@ -45,11 +45,6 @@ def shape(value):
     if isinstance(value, list):
         return [shape(value[0])] if value and not isinstance(value[0], str) else []
     return type(value).__name__
-
-
-def changes(arm):
-    """The writes of a run but those of its claim on its VNets."""
-    return [write for write in arm.write_requests() if not write[1].endswith(TAGS)]
 
 
 def pending_in_state(arm, key, direction):
