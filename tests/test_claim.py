@@ -2,6 +2,7 @@
 while another run holds it, released whatever the run's outcome, and the release of a stale
 one."""
 
+import dataclasses
 import os
 import signal
 import socket
@@ -176,3 +177,15 @@ def test_a_dry_run_claims_nothing_and_warns_of_another_runs_claim(arm, capsys):
     )
     assert arm.write_requests() == []
     assert tags_of(arm) == {**OWN_TAGS, first.tag_name: first.tag_value}
+
+
+def test_a_claim_keeps_within_azures_tag_limits_and_reads_back_as_written():
+    deep = "/srv/" + "migrations/" * 40 + "switch-traffic-state.json"
+    written = holder()
+    for state in (written.state, deep):
+        taken = claim.Claim(written.run_id, written.by, written.pid, written.since, state)
+        assert len(taken.tag_value) <= claim.VALUE_LIMIT
+        read = claim.Claim.from_tag(taken.tag_name, taken.tag_value)
+        assert read.state == state or read.state.startswith("...")
+        assert read.state.endswith("/switch-traffic-state.json")
+        assert dataclasses.replace(read, state=state) == taken

@@ -39,7 +39,6 @@ TAG_PREFIX = "switch-traffic-run-"  # then the run's ID
 # Azure's limits on a tag (https://learn.microsoft.com/azure/azure-resource-manager/management/
 # tag-resources#limitations).
 NAME_LIMIT, VALUE_LIMIT = 512, 256
-FIELDS = ("by", "pid", "since", "state")  # the state file last: its path may hold anything
 
 
 class ClaimError(Exception):
@@ -65,9 +64,7 @@ class Claim:
     def tag_value(self) -> str:
         """The claim as one tag value, within Azure's limit: a long state file path keeps its
         end, which names the file."""
-        head = ";".join(
-            f"{k}={v}" for k, v in zip(FIELDS, (self.by, self.pid, self.since), strict=False)
-        )
+        head = f"by={self.by};pid={self.pid};since={self.since}"
         room = VALUE_LIMIT - len(head) - len(";state=")
         path = self.state if len(self.state) <= room else "..." + self.state[-(room - 3) :]
         return f"{head};state={path}"
@@ -77,6 +74,7 @@ class Claim:
         """The claim a tag holds; None for any other tag."""
         if not name.startswith(TAG_PREFIX):
             return None
+        # The state file comes last: its path may hold anything, ";" included.
         found = dict(part.split("=", 1) for part in value.split(";", 3) if "=" in part)
         pid = found.get("pid", "")
         return cls(
