@@ -189,3 +189,26 @@ def test_a_claim_keeps_within_azures_tag_limits_and_reads_back_as_written():
         assert read.state == state or read.state.startswith("...")
         assert read.state.endswith("/switch-traffic-state.json")
         assert dataclasses.replace(read, state=state) == taken
+
+
+def test_a_release_that_fails_is_logged_with_the_command_that_does_it(arm, monkeypatch, capsys):
+    seen = claims_seen_at_first_subnet_write(arm, monkeypatch)
+    serve = arm.handle
+
+    def refused_release(method, target, headers, body):
+        if seen and method == "PATCH" and urlsplit(target).path.endswith(TAGS_PATH):
+            arm.faults.add(Fault(method="PATCH", resource="tags/default", status=403, times=1))
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", refused_release)
+    assert run(arm, "--vnet", "vn-app") == 0
+    (held,) = seen[APP_ID]
+    command = f"switch-traffic release --config {arm.config_file} --vnet vn-app --run {held.run_id}"
+    assert "could not be released: ClaimError: vn-app: PATCH of its tags (the run claim): " in (
+        err := capsys.readouterr().err
+    )
+    assert f"release it with: {command} --force\n" in err
+    assert claim.claims_in(tags_of(arm)) == [held]
+    monkeypatch.undo()
+    assert main(command.split()[1:] + ["--force"]) == 0
+    assert tags_of(arm) == OWN_TAGS

@@ -126,9 +126,11 @@ def this_run(run_id: str, state_path: str) -> Claim:
     )
 
 
-def release_command(config_path: str, vnet: VnetConfig, run_id: str | None = None) -> str:
+def release_command(config_path: str, vnet: VnetConfig, ended_run: str | None = None) -> str:
+    """The command that releases a VNet's stale claims; with the ID of a run known to have
+    ended (this one), that run's claim whatever machine the command runs on."""
     command = ["switch-traffic", "release", "--config", config_path, "--vnet", vnet.name]
-    return shlex.join(command + (["--run", run_id] if run_id else []))
+    return shlex.join(command + (["--run", ended_run, "--force"] if ended_run else []))
 
 
 def vnet_scope(vnet: VnetConfig) -> str:
