@@ -2,6 +2,7 @@
 while another run holds it, released whatever the run's outcome, and the release of a stale
 one."""
 
+import contextvars
 import dataclasses
 import os
 import signal
@@ -16,8 +17,9 @@ from test_driver import APP_ID, start
 from test_driver import switch as run
 
 from qn.arm.armsim import Fault
-from qn.arm.switch_traffic import claim, demo
+from qn.arm.switch_traffic import adapter, claim, demo, report
 from qn.arm.switch_traffic.cli import main
+from qn.arm.switch_traffic.config import load_config
 
 DATA_ID = APP_ID.replace("vn-app", "vn-data")
 OWN_TAGS = {"owner": "network", "cost-centre": "4711"}
@@ -211,4 +213,40 @@ def test_a_release_that_fails_is_logged_with_the_command_that_does_it(arm, monke
     assert claim.claims_in(tags_of(arm)) == [held]
     monkeypatch.undo()
     assert main(command.split()[1:] + ["--force"]) == 0
+    assert tags_of(arm) == OWN_TAGS
+
+
+def test_two_runs_claiming_at_the_same_moment_never_both_go_on(arm, monkeypatch):
+    config = load_config(arm.config_file)
+    both_written = threading.Barrier(2, timeout=10)
+    serve = arm.handle
+
+    def merges_land_together(method, target, headers, body):
+        answer = serve(method, target, headers, body)
+        if method == "PATCH" and b'"Merge"' in body:
+            both_written.wait()  # neither reads back before the other's claim is there
+        return answer
+
+    monkeypatch.setattr(arm, "handle", merges_land_together)
+    outcomes = {}
+
+    def claim_as(run_id):
+        held_by = claim.this_run(run_id, f"{run_id}.json")
+        try:
+            with claim.held(held_by, [config.vnet("vn-app")], arm.config_file, report.driver_log()):
+                outcomes[run_id] = "went on"
+        except claim.ClaimError as error:
+            outcomes[run_id] = str(error)
+
+    with adapter.point_tool_at(config):
+        runs = [
+            threading.Thread(target=contextvars.copy_context().run, args=(claim_as, run_id))
+            for run_id in ("run-a", "run-b")
+        ]
+        for thread in runs:
+            thread.start()
+        for thread in runs:
+            thread.join()
+    assert sorted(outcomes) == ["run-a", "run-b"]
+    assert all("vn-app is claimed by another run" in said for said in outcomes.values())
     assert tags_of(arm) == OWN_TAGS
