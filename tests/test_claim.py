@@ -206,8 +206,9 @@ def test_a_release_that_fails_is_logged_with_the_command_that_does_it(arm, monke
     assert run(arm, "--vnet", "vn-app") == 0
     (held,) = seen[APP_ID]
     command = f"switch-traffic release --config {arm.config_file} --vnet vn-app --run {held.run_id}"
-    assert "could not be released: ClaimError: vn-app: PATCH of its tags (the run claim): " in (
-        err := capsys.readouterr().err
+    assert (
+        "could not be released: vn-app: PATCH of its tags (the run claim): AuthorizationFailed"
+        in (err := capsys.readouterr().err)
     )
     assert f"release it with: {command} --force\n" in err
     assert claim.claims_in(tags_of(arm)) == [held]
@@ -250,3 +251,12 @@ def test_two_runs_claiming_at_the_same_moment_never_both_go_on(arm, monkeypatch)
     assert sorted(outcomes) == ["run-a", "run-b"]
     assert all("vn-app is claimed by another run" in said for said in outcomes.values())
     assert tags_of(arm) == OWN_TAGS
+
+
+def test_a_claim_azure_refuses_stops_the_run_before_anything_else(arm, capsys):
+    arm.faults.add(Fault(method="PATCH", resource="tags/default", status=403, times=1))
+    assert run(arm, "--vnet", "vn-app") == 2
+    err = capsys.readouterr().err
+    assert "switch-traffic: vn-app: PATCH of its tags (the run claim): AuthorizationFailed" in err
+    assert "could not be released" not in err  # it was never written
+    assert arm.write_requests() == [("PATCH", APP_ID + TAGS_PATH)] and tags_of(arm) == OWN_TAGS

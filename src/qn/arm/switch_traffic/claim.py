@@ -45,6 +45,14 @@ class ClaimError(Exception):
     """The run may not act on a VNet, or a claim could not be read or written."""
 
 
+class Refused(ClaimError):
+    """Azure answered the request with an error: a write refused so did not land."""
+
+
+class NotWritten(Refused):
+    """The run's claim was refused: it is not on the VNet."""
+
+
 @dataclass(frozen=True)
 class Claim:
     """Who holds a VNet: the run's ID (the correlation ID of its requests), user@host and the
@@ -174,7 +182,7 @@ class Tags:
                 f"{vnet.name}: {method} of its tags (the run claim): {error}"
             ) from None
         if response.status_code >= 400:
-            raise ClaimError(
+            raise Refused(
                 f"{vnet.name}: {method} of its tags (the run claim): {arm_error(response)}"
             )
         found = (response.json().get("properties") or {}).get("tags") or {}
@@ -210,7 +218,10 @@ def others(tags: dict[str, str], claim: Claim) -> list[Claim]:
 def take(tags: Tags, claim: Claim, vnet: VnetConfig, config_path: str) -> None:
     """Puts the run's claim on the VNet and reads it back; refuses when another run's claim is
     there too (the caller then releases its own)."""
-    tags.patch(vnet, "Merge", {claim.tag_name: claim.tag_value})
+    try:
+        tags.patch(vnet, "Merge", {claim.tag_name: claim.tag_value})
+    except Refused as refused:
+        raise NotWritten(str(refused)) from None
     found = tags.read(vnet)
     held = others(found, claim)
     if held:
@@ -241,7 +252,7 @@ def release(
     except (Exception, KeyboardInterrupt) as error:
         log.error(
             f"  **Error** [{vnet.name}] the run's claim (tag {claim.tag_name}) could not be "
-            f"released: {type(error).__name__}: {error}; release it with: "
+            f"released: {str(error) or type(error).__name__}; release it with: "
             f"{release_command(config_path, vnet, claim.run_id)}"
         )
         return error
@@ -257,7 +268,11 @@ def held(
     try:
         for vnet in vnets:
             taken.append(vnet)  # a write cut off may have landed: released all the same
-            take(tags, claim, vnet, config_path)
+            try:
+                take(tags, claim, vnet, config_path)
+            except NotWritten:
+                taken.remove(vnet)  # Azure refused it: nothing to release
+                raise
         log.debug(f"claimed {', '.join(v.name for v in vnets)} for run {claim.run_id}")
         yield
     finally:
