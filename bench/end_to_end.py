@@ -28,7 +28,16 @@ from time import perf_counter_ns
 import yaml
 
 from qn.arm.armsim import Emulator
-from qn.arm.switch_traffic import hub_locks, locks, operation, readback, report, steps, vnet_run
+from qn.arm.switch_traffic import (
+    claim,
+    hub_locks,
+    locks,
+    operation,
+    readback,
+    report,
+    steps,
+    vnet_run,
+)
 from qn.arm.switch_traffic.options import EXIT_OK, RunOptions
 from qn.arm.switch_traffic.steps.base import Step
 from qn.arm.switch_traffic.steps.order import NAMES, ORDER
@@ -48,6 +57,7 @@ PEERING_ORDER = "peering order (driver)"
 PUT_LOCKS_BACK = "put locks back (driver)"
 RECORD_HUB_LOCKS = "record hub locks (driver)"
 READ_BACK = "read back (driver)"
+CLAIM = "run claim: take, read back, release (driver)"
 OTHER = "other (driver)"
 SWITCH_PLAN = "switch-subnets: plan (driver)"
 DRIVER = (
@@ -59,6 +69,7 @@ DRIVER = (
     PEERING_ORDER,
     RECORD_HUB_LOCKS,
     PUT_LOCKS_BACK,
+    CLAIM,
     OTHER,
 )
 
@@ -273,6 +284,8 @@ class StepRequests:
         self._wrap(operation.Migration, "plan", PLAN, whole=True)
         self._wrap(vars(steps.peerings), "in_creatable_order", PEERING_ORDER)
         self._wrap(vars(hub_locks), "put_back", PUT_LOCKS_BACK)
+        self._wrap(vars(claim), "take", CLAIM)
+        self._wrap(vars(claim), "release", CLAIM)
         self._wrap(vars(steps.switch), "switch_plan", SWITCH_PLAN)
         self._wrap(steps.peerings.STEP, "record_hub_locks", RECORD_HUB_LOCKS)
         for step in ORDER:

@@ -1168,3 +1168,66 @@ def test_an_installed_cloud_replaces_the_files_in_its_block(config_file):
     with cloud.using(cloud.ClientSettings(cloud=installed)):
         assert reached() == ("https://b.example", ["https://b.example/.default"])
     assert reached() == ("https://a.example", ["https://a.example/.default"])
+
+
+# -- tags at a resource's scope ----------------------------------------------------------------
+TAGS = "providers/Microsoft.Resources/tags/default"
+
+
+def tags_call(arm, method, scope=SPOKE_VNET, body=None, token="armsim"):
+    return requests.request(method, f"{arm.endpoint}{scope}/{TAGS}", json=body,
+                            params={"api-version": "2021-04-01"}, verify=arm.ca_file,
+                            headers={"Authorization": f"Bearer {token}"})  # fmt: skip
+
+
+def tags_patch(operation, **tags):
+    return {"operation": operation, "properties": {"tags": tags}}
+
+
+def test_tags_merge_and_delete_touch_only_the_tags_named(scoped):
+    arm = scoped()
+    etag = network(SPOKE).virtual_networks.get("rg-spoke", "vn-spoke").etag
+    for body, expected in [
+        (tags_patch("Merge", owner="net"), {"owner": "net"}),
+        (tags_patch("Merge", claim="run-1"), {"owner": "net", "claim": "run-1"}),
+        (tags_patch("Delete", claim="run-2"), {"owner": "net", "claim": "run-1"}),  # its value
+        (tags_patch("Delete", claim="run-1"), {"owner": "net"}),
+        (tags_patch("Replace", only="this"), {"only": "this"}),
+    ]:
+        answer = tags_call(arm, "PATCH", body=body)
+        assert answer.status_code == 200 and answer.json()["properties"]["tags"] == expected
+    assert tags_call(arm, "GET").json()["properties"]["tags"] == {"only": "this"}
+    vnet = network(SPOKE).virtual_networks.get("rg-spoke", "vn-spoke")
+    assert vnet.tags == {"only": "this"} and vnet.etag != etag
+
+
+def read_only_spoke(topology):
+    spoke = topology["subscriptions"][SPOKE]["resource_groups"]["rg-spoke"]
+    spoke["virtual_networks"]["vn-spoke"]["locks"] = {"frozen": "ReadOnly"}
+
+
+@pytest.mark.parametrize(
+    "edit, token, scope, body, status, code",
+    [
+        (None, "armsim", SPOKE_VNET + "x", tags_patch("Merge", a="1"), 404, "ResourceNotFound"),
+        (None, "armsim", SPOKE_VNET, tags_patch("Add", a="1"), 400, "InvalidRequestContent"),
+        (None, "armsim", SPOKE_VNET, tags_patch("Merge", **{"n" * 513: "1"}), 400,
+         "InvalidTagNameLength"),
+        (None, "armsim", SPOKE_VNET, tags_patch("Merge", a="v" * 257), 400,
+         "InvalidTagValueLength"),
+        (None, "armsim", SPOKE_VNET, tags_patch("Merge", **{"a/b": "1"}), 400,
+         "InvalidTagNameCharacters"),
+        (None, "armsim", SPOKE_VNET, tags_patch("Merge", **{f"t{i}": "1" for i in range(51)}),
+         400, "InvalidTagsCount"),
+        (read_only_spoke, "armsim", SPOKE_VNET, tags_patch("Merge", a="1"), 409, "ScopeLocked"),
+        (None, "reader", SPOKE_VNET, tags_patch("Merge", a="1"), 403, "AuthorizationFailed"),
+    ],
+)  # fmt: skip
+def test_tag_writes_arm_refuses_change_nothing(scoped, edit, token, scope, body, status, code):
+    arm = scoped(edit)
+    before = arm.snapshot()
+    answer = tags_call(arm, "PATCH", scope, body, token)
+    assert (answer.status_code, answer.json()["error"]["code"]) == (status, code)
+    if code == "AuthorizationFailed":
+        assert "'Microsoft.Resources/tags/write'" in answer.json()["error"]["message"]
+    assert arm.snapshot() == before

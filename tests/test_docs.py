@@ -76,7 +76,7 @@ def help_text(command: str, capsys, subcommand: tuple = ()) -> str:
 
 def check_synopsis(words: list[str], capsys) -> None:
     """Every option a synopsis names exists."""
-    subcommand = tuple(words[1:2]) if words[1:2] == ["status"] else ()
+    subcommand = tuple(words[1:2]) if words[1:2] in (["status"], ["release"]) else ()
     known = help_text(os.path.basename(words[0]), capsys, subcommand)
     for option in re.findall(r"(?<![\w-])-{1,2}[a-zA-Z][\w-]*", " ".join(words[1:])):
         assert re.search(rf"(?<![\w-]){re.escape(option)}\b", known), f"{option} is not an option"

@@ -70,6 +70,13 @@ def switch(arm, *options):
     return main(["--config", arm.config_file, "--yes", *options])
 
 
+def changes(arm):
+    """The writes sent to Azure but those of the run's claim on its VNets (a tag taken and
+    released again)."""
+    claim = "/providers/Microsoft.Resources/tags/default"
+    return [write for write in arm.write_requests() if not write[1].endswith(claim)]
+
+
 def state_of(arm):
     with open(arm.state_file, encoding="utf-8") as handle:
         return json.load(handle)["vnets"]
@@ -211,7 +218,7 @@ def test_what_a_plan_cannot_read_is_never_taken_for_nothing_to_do(
     assert "IncompletePlan: " in capsys.readouterr().err
     assert status == (2 if refused_after is None else 1)
     if refused_after is None:
-        assert arm.write_requests() == []
+        assert changes(arm) == []
     monkeypatch.undo()
     arm.faults.clear()
 
@@ -336,7 +343,7 @@ def test_subnet_without_staged_table_stops_the_run_before_harm(tmp_path, capsys)
             assert switch(arm, "--vnet", "vn-data") == 1
             err = capsys.readouterr().err
             assert "legacy: on rt-legacy: lacks a staged copy of rt-legacy" in err
-            written = {path.split("?")[0].rsplit("/", 1)[-1] for _, path in arm.write_requests()}
+            written = {path.split("?")[0].rsplit("/", 1)[-1] for _, path in changes(arm)}
             assert written == {"sql", "batch"}  # subnets only: no table, peering or lock
             after = arm.snapshot()
             assert [k for k in before if "data-to-hub" in k or "locks" in k] == [
@@ -373,7 +380,7 @@ def test_a_lock_in_the_way_stops_the_run_before_any_change(tmp_path, capsys, sco
         assert switch(arm, "--vnet", "vn-app") == 1
         err = capsys.readouterr().err
         assert f"lock platform-lock (CanNotDelete) on {where} {said}" in err
-        assert arm.write_requests() == []
+        assert changes(arm) == []
 
 
 def test_one_writer_per_state_file(arm, capsys):
@@ -539,9 +546,9 @@ def table_of(arm, vnet, subnet):
 
 def second_revert_writes_nothing(arm, capsys, monkeypatch):
     assert switch(arm) == 0 and switch(arm, "--revert") == 0
-    written = len(arm.write_requests())
+    written = len(changes(arm))
     assert switch(arm, "--revert") == 0
-    assert len(arm.write_requests()) == written
+    assert len(changes(arm)) == written
 
 
 def forward_run_after_a_full_revert_goes(arm, capsys, monkeypatch):

@@ -12,7 +12,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import pytest
-from test_driver import APP, DATA, start, state_of
+from test_driver import APP, APP_ID, DATA, changes, start, state_of
 from test_driver import switch as run
 
 from qn.arm.armsim import Fault
@@ -22,6 +22,7 @@ from qn.arm.switch_traffic.cli import main
 LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
 SQL_REFUSED = {"method": "PUT", "resource": "subnets/sql", "status": 403, "times": None}
 REQUEST_ID = re.compile(r"'x-ms-request-id': '([0-9a-f-]{36})'")
+TAGS = "providers/Microsoft.Resources/tags/default"
 CORRELATION_ID = re.compile(r"'x-ms-correlation-request-id': '([0-9a-f-]{36})'")
 
 
@@ -168,9 +169,9 @@ def test_ctrl_c_stops_after_the_write_in_flight(arm, monkeypatch, capsys, direct
     again = f"switch-traffic --config {arm.config_file} --vnet vn-app"
     assert f"to go on:  {again}{' --revert' if direction else ''}\n" in err
     assert (f"to move the traffic back instead:  {again} --revert" in err) == (not direction)
-    # The write was answered, and nothing was sent after it.
-    assert hits and arm.write_requests()[-1][1].endswith(write[1])
-    assert len(arm.requests) == hits[0] + 1
+    # The write was answered, and nothing was sent after it but the release of the run's claim.
+    assert hits and arm.requests[hits[0]][1].endswith(write[1])
+    assert arm.requests[hits[0] + 1 :] == [("PATCH", f"{APP_ID}/{TAGS}")]
     # What the step is to change was kept before the write; its item was not read back.
     kept = state_of(arm)[APP]["revert" if direction else "forward"]
     step = (steps.peerings.STEP if direction else steps.switch.STEP).name
@@ -237,7 +238,7 @@ def test_ctrl_c_stops_every_worker_and_revert_restores_all(arm, monkeypatch, cap
             signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
             while not interrupt.stopping():  # the signal reaches the main thread
                 threading.Event().wait(0.01)
-            hits.append(len(arm.write_requests()))
+            hits.append(len(changes(arm)))
         return serve(method, target, headers, body)
 
     monkeypatch.setattr(arm, "handle", ctrl_c_during)
@@ -245,8 +246,9 @@ def test_ctrl_c_stops_every_worker_and_revert_restores_all(arm, monkeypatch, cap
     monkeypatch.undo()
     assert "Ctrl-C: stopping once Azure answers the write in flight" in capsys.readouterr().err
     # After the stop, the operations under way are polled to their end, and no worker sent
-    # another write but the one the other worker may have had under way.
-    assert hits and len(arm.write_requests()) <= hits[0] + 1
+    # another write but the one the other worker may have had under way (and the releases of
+    # the run's claims).
+    assert hits and len(changes(arm)) <= hits[0] + 1
     kept = state_of(arm)
     assert not any(entry["forward"].get("security-domain") for entry in kept.values())
 

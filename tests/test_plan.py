@@ -9,7 +9,7 @@ from types import SimpleNamespace
 
 import pytest
 import yaml
-from test_driver import start, switch
+from test_driver import changes, start, switch
 
 from qn.arm.switch_traffic import demo, plan
 from qn.arm.switch_traffic.cli import main
@@ -150,7 +150,7 @@ def test_a_run_applies_its_plan_once_approved(
     if "--force" in options:
         assert switch(arm, "--vnet", "vn-data") == 0
     state = kept(arm)
-    writes = len(arm.write_requests())
+    writes = len(changes(arm))
     if answer is not None:
         monkeypatch.setattr(sys, "stdin", Terminal(answer))
     capsys.readouterr()
@@ -159,7 +159,7 @@ def test_a_run_applies_its_plan_once_approved(
     assert said in err and "vn-data: forward run" in err  # the plan comes first
     assert (kept(arm) == state) == bool(status)
     if status:
-        assert len(arm.write_requests()) == writes
+        assert len(changes(arm)) == writes
 
 
 def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, capsys):
@@ -177,7 +177,7 @@ def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, caps
                 f"providers/Microsoft.Network/virtualNetworks/vn-hub: its subscription "
                 f"{demo.HUB} is not under 'subscriptions'"
             ) in err
-        assert arm.write_requests() == []
+        assert changes(arm) == []
         assert not os.path.exists(arm.state_file)
 
 

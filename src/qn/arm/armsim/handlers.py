@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote
 
-from . import rules
+from . import rules, tags
 from .access import EVERYTHING, Principal
 from .faults import Fault
 from .rules import write_scope
@@ -149,6 +149,8 @@ def dispatch(
     for i in range(len(low) - 2):
         if low[i : i + 3] == ["providers", "microsoft.authorization", "locks"]:
             return locks(state, settings, request, segments[:i], segments[i + 3 :])
+    if low[-4:] == ["providers", "microsoft.resources", "tags", "default"]:
+        return tags_at(state, request, segments[:-4])
     if (
         len(low) == 5
         and low[0] == "subscriptions"
@@ -614,6 +616,15 @@ def locks(
     if request.method == "PUT":
         return put_lock(state, request, existing.id if existing else rid, existing)
     raise unsupported(request)
+
+
+def tags_at(state: State, request: Request, scope_segments: list[str]) -> Response:
+    """The tags of a resource the emulator holds (read, and changed by PATCH)."""
+    scope = locks_scope(state, request, scope_segments)
+    if request.method not in ("GET", "PATCH") or state.get(scope) is None:
+        raise unsupported(request)
+    status, body = tags.tags_at_scope(state, request.method, scope, request.body)
+    return Response(status, body)
 
 
 def lock_scope(rid: str) -> str:

@@ -30,6 +30,11 @@ GRAPH_VERSIONS = "2019-04-01 2021-03-01 2022-10-01 2024-04-01".split()
 # The stable versions of azure-rest-api-specs' Microsoft.Authorization whose
 # authorization-RoleDefinitionsCalls.json serves the permissions listings.
 PERMISSION_VERSIONS = "2015-07-01 2022-04-01".split()
+# The tags API at a scope came with 2019-10-01.
+TAGS_VERSIONS = (
+    "2019-10-01 2020-06-01 2020-08-01 2020-10-01 2021-01-01 2021-04-01 2022-09-01 2023-07-01 "
+    "2024-03-01 2024-07-01 2024-11-01 2025-01-01 2025-03-01 2025-04-01"
+).split()
 
 # (namespace, type as the path spells its collections) -> versions, keys in lower case.
 KNOWN = {
@@ -42,6 +47,7 @@ KNOWN = {
     ("microsoft.authorization", "locks"): LOCK_VERSIONS,
     ("microsoft.authorization", "permissions"): PERMISSION_VERSIONS,
     ("microsoft.resourcegraph", "resources"): GRAPH_VERSIONS,
+    ("microsoft.resources", "tags"): TAGS_VERSIONS,
 }
 
 VERSION = re.compile(r"\d{4}-\d{2}-\d{2}(-(preview|alpha|beta|rc|privatepreview))?", re.I)

@@ -10,7 +10,7 @@ import uuid
 
 from qn.arm.res import cloud
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import demo, interrupt, operation, report, views
+from qn.arm.switch_traffic import adapter, claim, demo, interrupt, operation, report, views
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.counting import status_document
 from qn.arm.switch_traffic.options import (
@@ -64,7 +64,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="switch-traffic",
         description=__doc__,
-        epilog="switch-traffic status --help: what a state file holds",
+        epilog="switch-traffic status --help: what a state file holds; switch-traffic release "
+        "--help: take a stale run claim off VNets",
     )
     parser.add_argument("--config", help="the tool's configuration file (YAML)")
     parser.add_argument("--revert", action="store_true", help="move the traffic back")
@@ -135,6 +136,8 @@ def main(argv: list[str] | None = None) -> int:
 def command(argv: list[str]) -> int:
     if argv[:1] == ["status"]:
         return status(argv[1:])
+    if argv[:1] == ["release"]:
+        return release(argv[1:])
     args = parse_args(argv)
     try:
         with report.console_logging(
@@ -196,6 +199,34 @@ def status(argv: list[str]) -> int:
     return EXIT_OK
 
 
+def release(argv: list[str]) -> int:
+    """switch-traffic release: takes a stale run claim off VNets, left by a run that ended
+    without releasing it (its process killed, its machine gone)."""
+    parser = argparse.ArgumentParser(
+        prog="switch-traffic release",
+        description="Takes the claim of a run that has ended off the configuration's VNets. A "
+        "claim whose process still runs on this machine, or that was taken on another machine, "
+        "stays unless --force.",
+    )
+    parser.add_argument("--config", required=True, help="the tool's configuration file (YAML)")
+    parser.add_argument("--vnet", nargs="+", metavar="NAME", help="only these VNets")
+    parser.add_argument("--run", metavar="ID", help="only the claim of this run")
+    parser.add_argument(
+        "--force", action="store_true", help="release it even if its run may still be going on"
+    )
+    args = parser.parse_args(argv)
+    with report.console_logging(False, None, False, TEXT, views.summary_lines):
+        try:
+            config = load_config(args.config)
+            vnets = operation.selected_vnets(config, args.vnet)
+            with adapter.point_tool_at(config):
+                done = claim.release_stale(vnets, args.run, args.force, report.driver_log())
+        except (ConfigError, claim.ClaimError) as error:
+            report.usage_error(str(error))
+            return EXIT_USAGE
+    return EXIT_OK if done else EXIT_USAGE
+
+
 def run(args: argparse.Namespace, tally: report.Tally) -> int:
     """The run, its requests under one correlation ID."""
     correlation = str(uuid.uuid4())
@@ -213,6 +244,7 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
                 force=args.force,
                 yes=args.yes,
                 parallel=args.parallel,
+                run_id=correlation,
             ),
             tally,
         )

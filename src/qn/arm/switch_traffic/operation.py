@@ -4,9 +4,11 @@ One run goes in one direction over the chosen VNets, up to `--parallel` at once,
 run in a worker of its own; a stopped VNet does not stop the others.
 """
 
+import contextlib
 import functools
 import shlex
 import sys
+import uuid
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
@@ -20,6 +22,7 @@ from qn.arm.switch_traffic import (
     views,
     vnet_run,
 )
+from qn.arm.switch_traffic.claim import ClaimError, held, this_run, warn_if_held
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -173,6 +176,19 @@ class Migration:
         return sum(not item.done for entry in kept.values() for item in entry.items.values())
 
 
+def claimed(
+    options: RunOptions, config: DriverConfig, state: StateFile, vnets: list[VnetConfig]
+) -> contextlib.AbstractContextManager[None]:
+    """A real run holds its VNets in Azure from its plan to its end; a dry run only warns of
+    another run's claim."""
+    log = report.driver_log()
+    if options.dry_run:
+        warn_if_held(vnets, config.path, log)
+        return contextlib.nullcontext()
+    held_by = this_run(options.run_id or str(uuid.uuid4()), state.path)
+    return held(held_by, vnets, config.path, log)
+
+
 def execute(options: RunOptions, tally: report.Tally) -> int:
     """One forward or revert run; returns the exit status."""
     try:
@@ -183,8 +199,9 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         session = controller.run_session(config, options.controller_retries)
         tool = adapter.point_tool_at(config, options, session)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
-        with tool, state.hold():
+        with tool, state.hold(), contextlib.ExitStack() as claims:
             check_state(state, vnets, options)
+            claims.enter_context(claimed(options, config, state, vnets))
             migration = Migration(options, config, state, vnets, tally, session)
             plan = migration.plan()
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
@@ -200,7 +217,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
                 quiet = False if tally.output == JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
                     per_vnet = migration.execute(plan, shown)
-    except (ConfigError, StateError, PlanError) as error:
+    except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
