@@ -11,7 +11,7 @@ import re
 
 import pytest
 import yaml
-from test_driver import HUB_VNET, start, switch
+from test_driver import HUB_VNET, changes, start, switch
 
 from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, steps
@@ -178,13 +178,13 @@ def test_missing_rights_refuse_the_plan_before_any_change(tmp_path, capsys, dire
             assert switch(arm, *APP) == 0  # forward with every right
         signed_in_as(arm, "operator")
         arm.settings.page_size = 1  # each of the principal's entries on a page of its own
-        before, writes = arm.snapshot(), len(arm.write_requests())
+        before, writes = arm.snapshot(), len(changes(arm))
         assert switch(arm, *revert, *APP) == 2
         err = capsys.readouterr().err
         refused = {line.split(" on ")[0].strip() for line in err.splitlines() if HUB_VNET in line}
         assert refused == set(lacking), err
         assert "static token 'operator' lacks it" in err and "nothing was changed" in err
-        assert (arm.snapshot(), len(arm.write_requests())) == (before, writes)
+        assert (arm.snapshot(), len(changes(arm))) == (before, writes)
 
 
 def test_a_run_goes_on_when_azure_cannot_be_asked_for_its_rights(tmp_path, capsys):
