@@ -396,6 +396,57 @@ def test_one_writer_per_state_file(arm, capsys):
     assert arm.write_requests() == []
 
 
+def files_under(path):
+    return sorted(str(p.relative_to(path)) for p in path.rglob("*"))
+
+
+def unreadable_vnet(arm):
+    arm.faults.add(Fault(method="GET", resource="virtualNetworks/vn-data", status=403, times=None))
+
+
+def stale_lock_file(arm):
+    os.makedirs(os.path.dirname(arm.state_file))
+    with open(arm.state_file + ".lock", "w", encoding="utf-8") as handle:
+        handle.write("4242\n")  # a run of an earlier version left it
+
+
+def forward_run_done(arm):
+    assert switch(arm, "--vnet", "vn-data") == 0
+
+
+@pytest.mark.parametrize(
+    "before, options, said",
+    [
+        (None, ["--yes", "--vnet", "vn-nowhere"], "no VNet named vn-nowhere"),
+        (None, ["--yes", "--revert"], "no state file, so nothing to revert"),
+        (None, ["--yes", "--revert", "--state", "{tmp}/a/b/s.json"], "no state file, so"),
+        (unreadable_vnet, ["--yes"], "cannot plan the run, nothing was changed"),
+        (None, [], "no terminal to ask for approval on"),
+        (stale_lock_file, [], "no terminal to ask for approval on"),
+        (forward_run_done, ["--vnet", "vn-data"], "nothing to do"),
+    ],
+    ids=[
+        "bad configuration",
+        "state refusal",
+        "state file elsewhere",
+        "plan refused",
+        "not approved",
+        "a lock file there before",
+        "nothing to do",
+    ],
+)
+def test_a_run_that_changes_nothing_leaves_no_file_behind(
+    arm, tmp_path, capsys, before, options, said
+):
+    if before:
+        before(arm)
+    there = files_under(tmp_path)
+    status = main(["--config", arm.config_file, *[o.format(tmp=tmp_path) for o in options]])
+    assert said in capsys.readouterr().err
+    assert status == (0 if said == "nothing to do" else 2)
+    assert files_under(tmp_path) == there
+
+
 @pytest.mark.parametrize("records", [False, True])
 def test_revert_without_records_exits_2(arm, capsys, records):
     if records:
