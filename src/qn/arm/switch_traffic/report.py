@@ -207,16 +207,17 @@ def usage_error(text: str) -> None:
         tally.errors.append(text)
 
 
-def interrupted(again: str, revert: bool, changes_nothing: bool) -> None:
-    """Ctrl-C: how to go on, or back; on stderr."""
-    print("switch-traffic: stopped by Ctrl-C.", file=sys.stderr)
-    if changes_nothing:
-        return
-    lines = [
-        "The state file keeps the records of every step begun; the next run reads back from "
-        "Azure what this one changed, and tries what is left.",
-        f"  to go on:  {again}{' --revert' if revert else ''}",
-    ]
-    if not revert:
-        lines.append(f"  to move the traffic back instead:  {again} --revert")
-    print("\n".join(lines), file=sys.stderr)
+def interrupted(again: str, revert: bool, changes_nothing: bool, by: str = "Ctrl-C") -> None:
+    """Stopped by Ctrl-C (or `by` another signal): how to go on, or back; on stderr."""
+    lines = [f"switch-traffic: stopped by {by}."]
+    if not changes_nothing:
+        lines += [
+            "The state file keeps the records of every step begun; the next run reads back from "
+            "Azure what this one changed, and tries what is left.",
+            f"  to go on:  {again}{' --revert' if revert else ''}",
+        ]
+        if not revert:
+            lines.append(f"  to move the traffic back instead:  {again} --revert")
+    # After SIGHUP the terminal may be gone: the log file has said what happened.
+    with contextlib.suppress(OSError):
+        print("\n".join(lines), file=sys.stderr)
