@@ -396,6 +396,26 @@ def test_one_writer_per_state_file(arm, capsys):
     assert arm.write_requests() == []
 
 
+def test_a_lock_file_replaced_before_it_was_locked_is_locked_anew(arm, monkeypatch):
+    lock_path, flock, replaced = arm.state_file + ".lock", state.fcntl.flock, []
+
+    def replaced_meanwhile(handle, operation):
+        if operation & state.fcntl.LOCK_EX and not replaced:
+            # The driver that made it ended and removed it, and another made a new one.
+            replaced.append(os.fstat(handle.fileno()).st_ino)
+            os.unlink(lock_path)
+            open(lock_path, "w").close()
+        flock(handle, operation)
+
+    os.makedirs(os.path.dirname(lock_path))
+    monkeypatch.setattr(state.fcntl, "flock", replaced_meanwhile)
+    with state.StateFile(arm.state_file).hold():
+        with pytest.raises(state.StateError, match=f"in use by process {os.getpid()}"):
+            with state.StateFile(arm.state_file).hold():
+                pass
+    assert replaced and os.path.exists(lock_path)  # made by the other driver: it stays
+
+
 def files_under(path):
     return sorted(str(p.relative_to(path)) for p in path.rglob("*"))
 

@@ -204,9 +204,8 @@ class StateFile:
         lock_path = self.path + ".lock"
         made = missing_directories(os.path.dirname(os.path.abspath(lock_path)))
         os.makedirs(os.path.dirname(os.path.abspath(lock_path)), exist_ok=True)
-        ours = not os.path.exists(lock_path)
         try:
-            with locked(lock_path, self.path) as handle:
+            with locked(lock_path, self.path) as (handle, ours):
                 handle.seek(0)
                 handle.truncate()
                 handle.write(f"{os.getpid()}\n")
@@ -340,13 +339,21 @@ class StateFile:
 
 
 @contextlib.contextmanager
-def locked(lock_path: str, state_path: str) -> Iterator[IO[str]]:
-    """The lock file, opened and exclusively locked. A holder removes the lock file it made
-    before it lets go; a driver that opened the file before the removal then holds a lock on a
-    file no longer there, while a later one makes and locks a new one. So the lock counts only
-    while the path still names the locked file, else it is taken again."""
+def locked(lock_path: str, state_path: str) -> Iterator[tuple[IO[str], bool]]:
+    """The lock file, opened and exclusively locked, and whether this driver made it. A holder
+    removes the lock file it made before it lets go; a driver that opened the file before the
+    removal then holds a lock on a file no longer there, while a later one makes and locks a
+    new one. So the lock counts only while the path still names the locked file, else it is
+    taken again."""
     while True:
-        with open(lock_path, "a+", encoding="utf-8") as handle:
+        try:
+            descriptor, made = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666), True
+        except FileExistsError:
+            try:
+                descriptor, made = os.open(lock_path, os.O_RDWR), False
+            except FileNotFoundError:  # removed meanwhile by the driver that made it
+                continue
+        with open(descriptor, "r+", encoding="utf-8") as handle:
             try:
                 fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
@@ -358,7 +365,7 @@ def locked(lock_path: str, state_path: str) -> Iterator[IO[str]]:
                 ) from None
             try:
                 if _same_file(handle, lock_path):
-                    yield handle
+                    yield handle, made
                     return
             finally:
                 fcntl.flock(handle, fcntl.LOCK_UN)
