@@ -8,7 +8,8 @@ parts (a step's records, an item) each on a line of their own. Each VNet's text 
 rewrites and made again only when its entry changes, so a rewrite costs one VNet's encoding, not
 the estate's.
 One driver at a time may use it: `hold()` takes an exclusive lock on a file beside it
-("<state>.lock", holding the process ID) for the whole run. Within the driver, the workers that
+("<state>.lock", holding the process ID) for the whole run, and removes the lock file (and the
+directories) it made as it ends. Within the driver, the workers that
 run VNets at once share one StateFile: every change and its save happen under one lock, what
 is read is a copy, and what is kept is copied in, so that no worker changes what another is
 writing out.
