@@ -1,8 +1,12 @@
 """What the operator and a script see of the driver: the log on stderr and the result on stdout
 (text or one JSON document), the HTTP traffic with --debug, Ctrl-C, the status view."""
 
+import contextlib
 import json
+import os
+import pty
 import re
+import select
 import shlex
 import signal
 import subprocess
@@ -251,6 +255,56 @@ def test_a_signal_stops_the_driver_after_the_write_in_flight(
     assert run(arm, "--vnet", "vn-app") == 0
     assert run(arm, "--revert", "--vnet", "vn-app") == 0
     assert demo.differences(before, arm.snapshot()) == []
+
+
+class Terminal:
+    """A terminal whose output is read (and dropped) until it is closed."""
+
+    def __init__(self) -> None:
+        self.fd, self.attached = pty.openpty()
+        self.closing = threading.Event()
+        self.reader = threading.Thread(target=self.drain, daemon=True)
+        self.reader.start()
+
+    def drain(self) -> None:
+        while not self.closing.is_set():
+            if select.select([self.fd], [], [], 0.05)[0]:
+                with contextlib.suppress(OSError):  # nothing attached yet
+                    os.read(self.fd, 4096)
+        os.close(self.fd)
+
+    def close(self) -> None:
+        self.closing.set()
+        self.reader.join(timeout=10)
+
+
+def test_a_terminal_closed_under_the_run_stops_it_as_sighup(arm, tmp_path, monkeypatch):
+    # The live display and the result are on the terminal; it is gone when the run stops.
+    terminal, log = Terminal(), tmp_path / "run.log"
+    serve, hits = arm.handle, []
+
+    def closed_during(method, target, headers, body):
+        if method == "PUT" and urlsplit(target).path.endswith("/subnets/web") and not hits:
+            hits.append(len(arm.requests))
+            terminal.close()
+            driver.send_signal(signal.SIGHUP)
+            for _ in range(3000):
+                if "SIGHUP: stopping once" in log.read_text(encoding="utf-8"):
+                    break
+                threading.Event().wait(0.01)
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", closed_during)
+    command = ["--config", arm.config_file, "--yes", "--vnet", "vn-app", "-o", "json"]
+    attached = terminal.attached
+    driver = subprocess.Popen(
+        [sys.executable, "-c", DRIVER, *command, "--log-file", str(log)],
+        stdin=attached, stdout=attached, stderr=attached, start_new_session=True,
+    )  # fmt: skip
+    os.close(attached)
+    assert driver.wait(timeout=120) == 129
+    assert hits and len(arm.requests) == hits[0] + 1
+    assert "records" in state_of(arm)[APP]["forward"][steps.switch.STEP.name]
 
 
 def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):

@@ -136,7 +136,12 @@ def command(argv: list[str]) -> int:
             args.verbose, args.log_file, args.debug, args.output, views.summary_lines
         ) as tally:
             code = interruptible(args, tally)
-            tally.write_json(code)
+            try:
+                tally.write_json(code)
+            except OSError:
+                if code != EXIT_HUNG_UP:
+                    raise
+                report.terminal_gone()
             return code
     except report.LogFileError as error:
         report.usage_error(str(error))
@@ -159,11 +164,17 @@ def interruptible(args: argparse.Namespace, tally: report.Tally) -> int:
         with interrupt.writes_finish_first(report.driver_log()) as interruption:
             return run(args, tally)
     except KeyboardInterrupt:
-        # Raised by the code itself, not by a signal, it is taken for Ctrl-C.
-        signum = (interruption and interruption.signum) or signal.SIGINT
-        by = interrupt.signal_name(signum)
-        report.interrupted(again(args), args.revert, args.dry_run or args.demo, by)
-        return STOPPED_BY[signal.Signals(signum)]
+        pass
+    except OSError:
+        if not (interruption and interruption.signum == signal.SIGHUP):
+            raise
+        # The terminal closed: the live display's last lines could not be written to it.
+        report.terminal_gone()
+    # Raised by the code itself, not by a signal, KeyboardInterrupt is taken for Ctrl-C.
+    signum = (interruption and interruption.signum) or signal.SIGINT
+    by = interrupt.signal_name(signum)
+    report.interrupted(again(args), args.revert, args.dry_run or args.demo, by)
+    return STOPPED_BY[signal.Signals(signum)]
 
 
 def again(args: argparse.Namespace) -> str:

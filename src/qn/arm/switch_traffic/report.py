@@ -218,6 +218,18 @@ def interrupted(again: str, revert: bool, changes_nothing: bool, by: str = "Ctrl
         ]
         if not revert:
             lines.append(f"  to move the traffic back instead:  {again} --revert")
-    # After SIGHUP the terminal may be gone: the log file has said what happened.
-    with contextlib.suppress(OSError):
+    try:
         print("\n".join(lines), file=sys.stderr)
+    except OSError:  # the terminal is gone (SIGHUP): the log file has said what happened
+        terminal_gone()
+
+
+def terminal_gone() -> None:
+    """The terminal closed under the run: what is left to show has nowhere to go. stdout and
+    stderr are pointed at nothing, so that no later write fails, nor the interpreter's last
+    flush (which would end the process with status 120 instead of the run's)."""
+    nothing = os.open(os.devnull, os.O_WRONLY)
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(nothing, stream.fileno())
+    os.close(nothing)
