@@ -83,7 +83,7 @@ def expire_during_run(arm, ctrl):
     ids=["refusal", "expired session", "unreachable forward", "unreachable revert"],
 )
 def test_the_controllers_faults_never_cut_traffic_nor_block_the_way_back(
-    both, capsys, fault, forward, status, said
+    both, tmp_path, capsys, fault, forward, status, said
 ):
     arm, ctrl, run = both
     before = arm.snapshot()
@@ -92,6 +92,8 @@ def test_the_controllers_faults_never_cut_traffic_nor_block_the_way_back(
     fault(arm, ctrl)
     assert main(run if forward else [*run, "--revert"]) == status
     assert said in capsys.readouterr().err
+    if status == 2:  # refused before any change: no state, no lock file, no output directory
+        assert not (tmp_path / "output").exists()
     if status and forward:  # no subnet moved, no peering to the hub taken away
         assert not [k for k in demo.differences(before, arm.snapshot()) if "/subnets/" in k]
         assert any(k.endswith("/hub-to-app") for k in arm.snapshot())

@@ -276,16 +276,27 @@ def test_interruption_before_any_change_reverts_nothing_of_that_step(arm, monkey
     assert "  switch sql from rt-data-lf to rt-data" in err
 
 
-def test_unreverted_records_are_not_overwritten(arm, capsys):
+@pytest.mark.parametrize("direction", [[], ["--revert"]], ids=["forward", "revert"])
+def test_the_same_command_again_when_all_is_done_changes_nothing(arm, capsys, direction):
     assert switch(arm, "--vnet", "vn-data") == 0
-    kept = json.dumps(state_of(arm))
+    if direction:
+        assert switch(arm, "--vnet", "vn-data", "--revert") == 0
+    kept, written = json.dumps(state_of(arm)), len(arm.write_requests())
     capsys.readouterr()
-    assert switch(arm, "--vnet", "vn-data") == 2
-    error = capsys.readouterr().err
-    assert "still holds records of an earlier forward run" in error and "--force" in error
-    assert json.dumps(state_of(arm)) == kept
-    # Another VNet of the same state file is not held back.
-    assert switch(arm, "--vnet", "vn-app") == 0
+    # Nothing to approve: no --yes needed where there is no terminal to ask on.
+    assert main(["--config", arm.config_file, "--vnet", "vn-data", *direction]) == 0
+    out, err = capsys.readouterr()
+    if direction:
+        assert "  already reverted: skipped\n" in err
+        assert "every VNet chosen is already reverted (vn-data); nothing to do" in err
+    else:
+        assert "  forward run already done (the state file holds its records, not reverted): " \
+            "skipped; to redo it, revert it first (--revert --vnet vn-data)\n" in err  # fmt: skip
+        assert "already done (vn-data); nothing to do. To redo one, revert it first" in err
+    assert "--force" not in err
+    assert f"vn-data: {'subnets switched' if not direction else 'subnets switched back'} 0" in out
+    assert out.splitlines()[1].endswith("skipped)")
+    assert json.dumps(state_of(arm)) == kept and len(arm.write_requests()) == written
 
 
 def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
@@ -304,17 +315,18 @@ def test_failed_subnet_write_stops_before_harm_and_is_tried_again(arm, capsys):
     assert all(entry.get("done") for entry in state_of(arm)[APP]["forward"].values())
     assert [k for k in arm.snapshot() if k.endswith("/data-to-hub")]  # still peered
 
-    # The same command again is refused for vn-app, done, and points to vn-data's run alone.
+    # The same command again skips vn-app, done, and tries vn-data's pending subnet only.
     arm.faults.clear()
-    assert switch(arm) == 2
-    assert "; to go on with the others: --vnet vn-data" in capsys.readouterr().err
-    # That forward run tries the pending subnet only, and goes on.
-    assert switch(arm, "--vnet", "vn-data") == 0
+    assert switch(arm) == 0
     out, err = capsys.readouterr()
+    assert "[vn-app] forward run already done (the state file holds its records" in err
+    assert "[vn-app] step" not in err
     assert "step 3/7: switch-subnets (again: the pending items)" in err
     assert "vn-data: subnets switched 1, route tables changed 3, peerings deleted 1, pending 0" in (
         out
     )
+    assert "vn-app: subnets switched 0, route tables changed 0, peerings deleted 0, pending 0, " \
+        "errors 0 (already done: skipped)\n" in out  # fmt: skip
 
     assert switch(arm, "--revert") == 0
     assert demo.differences(before, arm.snapshot()) == []
@@ -389,6 +401,77 @@ def test_one_writer_per_state_file(arm, capsys):
         assert switch(arm) == 2
     assert f"in use by process {os.getpid()}" in capsys.readouterr().err
     assert arm.write_requests() == []
+
+
+def test_a_lock_file_replaced_before_it_was_locked_is_locked_anew(arm, monkeypatch):
+    lock_path, flock, replaced = arm.state_file + ".lock", state.fcntl.flock, []
+
+    def replaced_meanwhile(handle, operation):
+        if operation & state.fcntl.LOCK_EX and not replaced:
+            # The driver that made it ended and removed it, and another made a new one.
+            replaced.append(os.fstat(handle.fileno()).st_ino)
+            os.unlink(lock_path)
+            open(lock_path, "w").close()
+        flock(handle, operation)
+
+    os.makedirs(os.path.dirname(lock_path))
+    monkeypatch.setattr(state.fcntl, "flock", replaced_meanwhile)
+    with state.StateFile(arm.state_file).hold():
+        with pytest.raises(state.StateError, match=f"in use by process {os.getpid()}"):
+            with state.StateFile(arm.state_file).hold():
+                pass
+    assert replaced and os.path.exists(lock_path)  # made by the other driver: it stays
+
+
+def files_under(path):
+    return sorted(str(p.relative_to(path)) for p in path.rglob("*"))
+
+
+def unreadable_vnet(arm):
+    arm.faults.add(Fault(method="GET", resource="virtualNetworks/vn-data", status=403, times=None))
+
+
+def stale_lock_file(arm):
+    os.makedirs(os.path.dirname(arm.state_file))
+    with open(arm.state_file + ".lock", "w", encoding="utf-8") as handle:
+        handle.write("4242\n")  # a run of an earlier version left it
+
+
+def forward_run_done(arm):
+    assert switch(arm, "--vnet", "vn-data") == 0
+
+
+@pytest.mark.parametrize(
+    "before, options, said",
+    [
+        (None, ["--yes", "--vnet", "vn-nowhere"], "no VNet named vn-nowhere"),
+        (None, ["--yes", "--revert"], "no state file, so nothing to revert"),
+        (None, ["--yes", "--revert", "--state", "{tmp}/a/b/s.json"], "no state file, so"),
+        (unreadable_vnet, ["--yes"], "cannot plan the run, nothing was changed"),
+        (None, [], "no terminal to ask for approval on"),
+        (stale_lock_file, [], "no terminal to ask for approval on"),
+        (forward_run_done, ["--vnet", "vn-data"], "nothing to do"),
+    ],
+    ids=[
+        "bad configuration",
+        "state refusal",
+        "state file elsewhere",
+        "plan refused",
+        "not approved",
+        "a lock file there before",
+        "nothing to do",
+    ],
+)
+def test_a_run_that_changes_nothing_leaves_no_file_behind(
+    arm, tmp_path, capsys, before, options, said
+):
+    if before:
+        before(arm)
+    there = files_under(tmp_path)
+    status = main(["--config", arm.config_file, *[o.format(tmp=tmp_path) for o in options]])
+    assert said in capsys.readouterr().err
+    assert status == (0 if said == "nothing to do" else 2)
+    assert files_under(tmp_path) == there
 
 
 @pytest.mark.parametrize("records", [False, True])
@@ -603,7 +686,9 @@ def forward_run_on_a_half_reverted_vnet_is_refused(arm, capsys, monkeypatch):
     kept = json.dumps(state_of(arm))
     capsys.readouterr()
     assert switch(arm, "--vnet", "vn-data") == 2
-    assert "still holds records of an earlier forward run" in capsys.readouterr().err
+    error = capsys.readouterr().err
+    assert "the revert of vn-data has begun and is not finished; finish it first (--revert " \
+        "--vnet vn-data)" in error and "--force" not in error  # fmt: skip
     assert json.dumps(state_of(arm)) == kept
 
 

@@ -1,8 +1,12 @@
 """What the operator and a script see of the driver: the log on stderr and the result on stdout
 (text or one JSON document), the HTTP traffic with --debug, Ctrl-C, the status view."""
 
+import contextlib
 import json
+import os
+import pty
 import re
+import select
 import shlex
 import signal
 import subprocess
@@ -182,6 +186,126 @@ def test_ctrl_c_stops_after_the_write_in_flight(arm, monkeypatch, capsys, direct
     if not direction:
         assert run(arm, "--revert", *app) == 0
     assert demo.differences(before, arm.snapshot()) == []
+
+
+# The driver as a terminal starts it: whatever the test runner ignores, these end it by default.
+DRIVER = (
+    "import signal, sys\n"
+    "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
+    "from qn.arm.switch_traffic.cli import main\n"
+    "sys.exit(main(sys.argv[1:]))"
+)
+
+
+@pytest.mark.parametrize(
+    "signum, name, status, twice",
+    [
+        (signal.SIGINT, "Ctrl-C", 130, False),
+        (signal.SIGTERM, "SIGTERM", 143, False),
+        (signal.SIGHUP, "SIGHUP", 129, False),
+        (signal.SIGTERM, "SIGTERM", 143, True),
+    ],
+    ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGTERM twice"],
+)
+def test_a_signal_stops_the_driver_after_the_write_in_flight(
+    arm, tmp_path, monkeypatch, signum, name, status, twice
+):
+    before = arm.snapshot()
+    log = tmp_path / "stderr.log"
+    serve, hits, driver = arm.handle, [], []
+    stopping = f"{name}: stopping once Azure answers the write in flight ({name} again stops"
+
+    def logged(text):
+        for _ in range(3000):
+            if text in log.read_text(encoding="utf-8"):
+                return
+            threading.Event().wait(0.01)
+
+    def signal_during(method, target, headers, body):
+        if method == "PUT" and urlsplit(target).path.endswith("/subnets/web") and not hits:
+            hits.append(len(arm.requests))
+            driver[0].send_signal(signum)
+            logged(stopping)  # the write is answered once the driver has taken the signal
+            if twice:  # stops at once, without the answer
+                driver[0].send_signal(signum)
+                logged(f"stopped by {name}.")
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", signal_during)
+    command = ["--config", arm.config_file, "--yes", "--vnet", "vn-app", "-o", "json"]
+    with log.open("w", encoding="utf-8") as stderr:
+        driver.append(
+            subprocess.Popen(
+                [sys.executable, "-c", DRIVER, *command], stdout=subprocess.PIPE, stderr=stderr
+            )
+        )
+        out, _ = driver[0].communicate(timeout=120)
+    monkeypatch.undo()
+    err = log.read_text(encoding="utf-8")
+    assert driver[0].returncode == status, err
+    assert stopping in err and "Traceback" not in err
+    assert f"switch-traffic: stopped by {name}.\n" in err
+    assert f"to go on:  switch-traffic --config {arm.config_file} --vnet vn-app\n" in err
+    assert json.loads(out)["exit_status"] == status
+    # The write was sent (answered unless stopped at once), nothing was sent after it, and its
+    # step's records are on disk.
+    assert hits and len(arm.requests) == hits[0] + 1
+    kept = state_of(arm)[APP]["forward"][steps.switch.STEP.name]
+    assert "records" in kept and kept["items"] == {}
+
+    assert run(arm, "--vnet", "vn-app") == 0
+    assert run(arm, "--revert", "--vnet", "vn-app") == 0
+    assert demo.differences(before, arm.snapshot()) == []
+
+
+class Terminal:
+    """A terminal whose output is read (and dropped) until it is closed."""
+
+    def __init__(self) -> None:
+        self.fd, self.attached = pty.openpty()
+        self.closing = threading.Event()
+        self.reader = threading.Thread(target=self.drain, daemon=True)
+        self.reader.start()
+
+    def drain(self) -> None:
+        while not self.closing.is_set():
+            if select.select([self.fd], [], [], 0.05)[0]:
+                with contextlib.suppress(OSError):  # nothing attached yet
+                    os.read(self.fd, 4096)
+        os.close(self.fd)
+
+    def close(self) -> None:
+        self.closing.set()
+        self.reader.join(timeout=10)
+
+
+def test_a_terminal_closed_under_the_run_stops_it_as_sighup(arm, tmp_path, monkeypatch):
+    # The live display and the result are on the terminal; it is gone when the run stops.
+    terminal, log = Terminal(), tmp_path / "run.log"
+    serve, hits = arm.handle, []
+
+    def closed_during(method, target, headers, body):
+        if method == "PUT" and urlsplit(target).path.endswith("/subnets/web") and not hits:
+            hits.append(len(arm.requests))
+            terminal.close()
+            driver.send_signal(signal.SIGHUP)
+            for _ in range(3000):
+                if "SIGHUP: stopping once" in log.read_text(encoding="utf-8"):
+                    break
+                threading.Event().wait(0.01)
+        return serve(method, target, headers, body)
+
+    monkeypatch.setattr(arm, "handle", closed_during)
+    command = ["--config", arm.config_file, "--yes", "--vnet", "vn-app", "-o", "json"]
+    attached = terminal.attached
+    driver = subprocess.Popen(
+        [sys.executable, "-c", DRIVER, *command, "--log-file", str(log)],
+        stdin=attached, stdout=attached, stderr=attached, start_new_session=True,
+    )  # fmt: skip
+    os.close(attached)
+    assert driver.wait(timeout=120) == 129
+    assert hits and len(arm.requests) == hits[0] + 1
+    assert "records" in state_of(arm)[APP]["forward"][steps.switch.STEP.name]
 
 
 def test_status_shows_each_step_done_pending_or_reverted(arm, tmp_path, capsys):

@@ -124,3 +124,15 @@ def test_a_ctrl_c_raised_at_once_is_the_blocks_to_handle(reading):
             # The block takes it for a no, as the plan's approval question does, and ends.
     except KeyboardInterrupt:
         pytest.fail("the Ctrl-C the block handled was raised again as it ended")
+
+
+def test_a_signal_ignored_stays_ignored():
+    # Under nohup a closed terminal's SIGHUP is ignored: the run goes on.
+    previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        with interrupt.writes_finish_first(logging.getLogger("qn.arm.test")):
+            signal.raise_signal(signal.SIGHUP)
+            assert not interrupt.stopping()
+        assert signal.getsignal(signal.SIGHUP) is signal.SIG_IGN
+    finally:
+        signal.signal(signal.SIGHUP, previous)

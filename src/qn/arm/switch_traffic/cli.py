@@ -5,6 +5,7 @@ import argparse
 import importlib.metadata
 import os
 import shlex
+import signal
 import sys
 import uuid
 
@@ -16,8 +17,10 @@ from qn.arm.switch_traffic.counting import status_document
 from qn.arm.switch_traffic.options import (
     DEFAULT_PARALLEL,
     EXIT_ERRORS,
+    EXIT_HUNG_UP,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_TERMINATED,
     EXIT_USAGE,
     JSON,
     STATE_FILE,
@@ -144,22 +147,45 @@ def command(argv: list[str]) -> int:
             args.verbose, args.log_file, args.debug, args.output, views.summary_lines
         ) as tally:
             code = interruptible(args, tally)
-            tally.write_json(code)
+            try:
+                tally.write_json(code)
+            except OSError:
+                if code != EXIT_HUNG_UP:
+                    raise
+                report.terminal_gone()
             return code
     except report.LogFileError as error:
         report.usage_error(str(error))
         return EXIT_USAGE
 
 
+# The exit status of a run stopped by each signal, as a shell reports a command it ended.
+STOPPED_BY = {
+    signal.SIGINT: EXIT_INTERRUPTED,
+    signal.SIGTERM: EXIT_TERMINATED,
+    signal.SIGHUP: EXIT_HUNG_UP,
+}
+
+
 def interruptible(args: argparse.Namespace, tally: report.Tally) -> int:
-    """The run; Ctrl-C stops it once the write in flight is answered, and says how to go
-    on."""
+    """The run; Ctrl-C, SIGTERM or SIGHUP stops it once the write in flight is answered, and
+    it says how to go on."""
+    interruption = None
     try:
-        with interrupt.writes_finish_first(report.driver_log()):
+        with interrupt.writes_finish_first(report.driver_log()) as interruption:
             return run(args, tally)
     except KeyboardInterrupt:
-        report.interrupted(again(args), args.revert, args.dry_run or args.demo)
-        return EXIT_INTERRUPTED
+        pass
+    except OSError:
+        if not (interruption and interruption.signum == signal.SIGHUP):
+            raise
+        # The terminal closed: the live display's last lines could not be written to it.
+        report.terminal_gone()
+    # Raised by the code itself, not by a signal, KeyboardInterrupt is taken for Ctrl-C.
+    signum = (interruption and interruption.signum) or signal.SIGINT
+    by = interrupt.signal_name(signum)
+    report.interrupted(again(args), args.revert, args.dry_run or args.demo, by)
+    return STOPPED_BY[signal.Signals(signum)]
 
 
 def again(args: argparse.Namespace) -> str:

@@ -4,9 +4,10 @@ from the state file, where the run keeps them, so they say what Azure showed.
 
 A run's result:
     {"version": 1, "direction": "forward" | "revert", "dry_run": false, "state_file": "...",
-     "exit_status": 0 | 1 | 2 | 130,
+     "exit_status": 0 | 1 | 2 | 129 | 130 | 143,
      "vnets": [{"name": "...", "id": "<subscription>/<resource group>/<vnet>",
-                "completed": true, "changed": {"subnets": n, "tables": n, "peerings": n},
+                "completed": true, "skipped": false,
+                "changed": {"subnets": n, "tables": n, "peerings": n},
                 "pending": n, "errors": n,
                 "steps": [{"step": "...", "status": "...", "changed": n,
                            "pending": {"<item>": "<reason>"}, "errors": n}]}],
@@ -49,6 +50,7 @@ class VnetCounts:
     step_errors: Counter[str] = field(default_factory=Counter)  # error lines per step
     errors: int = 0
     pending: int = 0
+    skipped: bool = False  # nothing left to do for it, by the state file (skipping.py)
 
     def failed(self) -> bool:
         return bool(self.errors or self.pending or not self.completed)
@@ -84,6 +86,7 @@ def run_document(
                 "name": name,
                 "id": keys[name],
                 "completed": counts.completed,
+                "skipped": counts.skipped,
                 "changed": {kind: counts.kinds[kind] for kind in kinds},
                 "pending": counts.pending,
                 "errors": counts.errors,

@@ -1,4 +1,5 @@
-"""Ctrl-C during a run: a write already sent to Azure gets its answer before the run stops.
+"""Ctrl-C during a run (or SIGTERM, SIGHUP, handled alike): a write already sent to Azure gets
+its answer before the run stops.
 
 A write cut off before its answer leaves the run not knowing whether Azure took it; waiting
 for the answer (seconds: long operations go on in Azure and are polled, not waited for here)
@@ -40,8 +41,19 @@ class Stopped(KeyboardInterrupt):
     answer to its write came back."""
 
 
+# The signals that stop a run as Ctrl-C does: a CI runner's cancel sends SIGTERM, a terminal
+# that closes SIGHUP.
+STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def signal_name(signum: int) -> str:
+    """How the operator knows the signal: Ctrl-C, SIGTERM, SIGHUP."""
+    return "Ctrl-C" if signum == signal.SIGINT else signal.Signals(signum).name
+
+
 class Interruption:
-    """Holds back a first Ctrl-C while a write is in flight; a second one stops at once."""
+    """Holds back a first stopping signal while a write is in flight; a second one stops at
+    once."""
 
     def __init__(self, log: logging.Logger) -> None:
         self.log = log
@@ -49,20 +61,27 @@ class Interruption:
         self.lock = threading.RLock()
         self.writes = 0
         self.requested = False
-        # The first Ctrl-C was held back: the main thread has not been told yet.
+        # The first signal was held back: the main thread has not been told yet.
         self.held = False
+        self.signum: int | None = None  # the first signal received
 
     def on_signal(self, signum: int, frame: FrameType | None) -> None:
         with self.lock:
             first, self.requested = not self.requested, True
             held = self.writes > 0
+            if first:
+                self.signum = signum
+        name = signal_name(signum)
         if first and held:
             self.held = True
             self.log.warning(
-                "Ctrl-C: stopping once Azure answers the write in flight (Ctrl-C again stops "
+                f"{name}: stopping once Azure answers the write in flight ({name} again stops "
                 "at once)"
             )
             return
+        if first and signum != signal.SIGINT:
+            # Sent from elsewhere (a pipeline's cancel, a terminal gone): only the log says so.
+            self.log.warning(f"{name}: stopping")
         raise KeyboardInterrupt
 
     def sending(self, write: bool) -> None:
@@ -115,25 +134,31 @@ _current: Interruption | None = None
 
 
 def stopping() -> bool:
-    """Whether Ctrl-C asked the run to stop: a worker's wait ends (with `Stopped`) when so."""
+    """Whether a signal asked the run to stop: a worker's wait ends (with `Stopped`) when so."""
     return _current is not None and _current.requested
 
 
 @contextlib.contextmanager
-def writes_finish_first(log: logging.Logger) -> Iterator[None]:
-    """For the block: Ctrl-C waits for the answers to the writes in flight, then raises
-    KeyboardInterrupt (in a worker thread `Stopped`, its kind). Signals reach the main thread
-    only; opened elsewhere, nothing changes."""
+def writes_finish_first(log: logging.Logger) -> Iterator[Interruption | None]:
+    """For the block: Ctrl-C (SIGINT), SIGTERM and SIGHUP wait for the answers to the writes in
+    flight, then raise KeyboardInterrupt (in a worker thread `Stopped`, its kind). Yields the
+    interruption, which tells the signal. Signals reach the main thread only; opened elsewhere,
+    nothing changes (and None is yielded)."""
     global _current
     if threading.current_thread() is not threading.main_thread():
-        yield
+        yield None
         return
     interruption, outer = Interruption(log), _current
-    previous = signal.signal(signal.SIGINT, interruption.on_signal)
+    # A signal ignored stays so: under nohup, a closed terminal is not to stop the run.
+    previous = {
+        signum: signal.signal(signum, interruption.on_signal)
+        for signum in STOPPING
+        if signal.getsignal(signum) is not signal.SIG_IGN
+    }
     _current = interruption
     try:
         with cloud.using(cloud.current().with_policies(WriteGuard(interruption))):
-            yield
+            yield interruption
         if interruption.held:
             # The workers stopped at their writes' answers and ended; the run did not finish.
             # A Ctrl-C raised in the main thread at once was the block's to handle (the plan's
@@ -141,4 +166,5 @@ def writes_finish_first(log: logging.Logger) -> Iterator[None]:
             raise KeyboardInterrupt
     finally:
         _current = outer
-        signal.signal(signal.SIGINT, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)

@@ -19,6 +19,7 @@ from qn.arm.switch_traffic import (
     progress,
     report,
     rights,
+    skipping,
     views,
     vnet_run,
 )
@@ -70,16 +71,14 @@ def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) 
         return
     if options.force:
         return
-    status = {v.name: state.forward_status(v.key) for v in vnets}
-    held = [v.key for v in vnets if status[v.name] in ("done", "reverting")]
-    if held:
-        # A run over several VNets that stopped in one is gone on with for that one alone.
-        unfinished = [name for name, s in status.items() if s == "unfinished"]
-        go_on = f"; to go on with the others: {shlex.join(['--vnet', *unfinished])}"
+    # A VNet whose forward run is done is skipped (skipping.py); one whose revert has begun
+    # must have its revert finished first: a forward run would replace the records it reads.
+    reverting = [v.name for v in vnets if state.forward_status(v.key) == "reverting"]
+    if reverting:
+        finish = shlex.join(["--revert", "--vnet", *reverting])
         raise StateError(
-            f"{state.path} still holds records of an earlier forward run for "
-            f"{', '.join(held)} that are not reverted; run --revert first, or pass --force "
-            f"to start over (those records are then lost){go_on if unfinished else ''}"
+            f"{state.path}: the revert of {', '.join(reverting)} has begun and is not finished; "
+            f"finish it first ({finish}), then a forward run can start afresh"
         )
 
 
@@ -201,22 +200,30 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
         with tool, state.hold(), contextlib.ExitStack() as claims:
             check_state(state, vnets, options)
-            claims.enter_context(claimed(options, config, state, vnets))
-            migration = Migration(options, config, state, vnets, tally, session)
-            plan = migration.plan()
+            to_run, skipped = skipping.split(state, vnets, options)
+            claims.enter_context(claimed(options, config, state, to_run))
+            migration = Migration(options, config, state, to_run, tally, session)
+            plan = migration.plan() if to_run else Plan(options.revert, [])
+            plan.vnets[:0] = [s.plan() for s in skipped]
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
             if options.dry_run:
                 per_vnet = plan.per_vnet()
+            elif not to_run:
+                report.driver_log().info(skipping.nothing_to_do(skipped, options))
+                per_vnet = {}
             else:
                 views.approve(options.yes)
-                names = [v.name for v in vnets]
+                for vnet in skipped:
+                    report.driver_log().info(f"[{vnet.vnet.name}] {vnet.reason}")
+                names = [v.name for v in to_run]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
                     per_vnet = migration.execute(plan, shown)
+            per_vnet = {**{s.vnet.name: s.counts() for s in skipped}, **per_vnet}
     except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE

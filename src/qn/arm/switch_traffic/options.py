@@ -15,6 +15,8 @@ STATE_FILE = "switch-traffic-state.json"
 TEXT, JSON = "text", "json"  # the result on stdout: the summary, or one JSON document
 EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT: how shells report a command stopped by Ctrl-C
+EXIT_HUNG_UP = 129  # 128 + SIGHUP: its terminal closed
+EXIT_TERMINATED = 143  # 128 + SIGTERM: stopped from elsewhere (a pipeline's cancel, kill)
 # VNets run at once by default. More gain little: VNets that share a hub wait for each other
 # in their peering step, and every worker's writes draw on the same per-subscription allowance
 # of Azure's, which 4 stay far below. A log of 4 interleaved VNets is still readable.

@@ -207,16 +207,29 @@ def usage_error(text: str) -> None:
         tally.errors.append(text)
 
 
-def interrupted(again: str, revert: bool, changes_nothing: bool) -> None:
-    """Ctrl-C: how to go on, or back; on stderr."""
-    print("switch-traffic: stopped by Ctrl-C.", file=sys.stderr)
-    if changes_nothing:
-        return
-    lines = [
-        "The state file keeps the records of every step begun; the next run reads back from "
-        "Azure what this one changed, and tries what is left.",
-        f"  to go on:  {again}{' --revert' if revert else ''}",
-    ]
-    if not revert:
-        lines.append(f"  to move the traffic back instead:  {again} --revert")
-    print("\n".join(lines), file=sys.stderr)
+def interrupted(again: str, revert: bool, changes_nothing: bool, by: str = "Ctrl-C") -> None:
+    """Stopped by Ctrl-C (or `by` another signal): how to go on, or back; on stderr."""
+    lines = [f"switch-traffic: stopped by {by}."]
+    if not changes_nothing:
+        lines += [
+            "The state file keeps the records of every step begun; the next run reads back from "
+            "Azure what this one changed, and tries what is left.",
+            f"  to go on:  {again}{' --revert' if revert else ''}",
+        ]
+        if not revert:
+            lines.append(f"  to move the traffic back instead:  {again} --revert")
+    try:
+        print("\n".join(lines), file=sys.stderr)
+    except OSError:  # the terminal is gone (SIGHUP): the log file has said what happened
+        terminal_gone()
+
+
+def terminal_gone() -> None:
+    """The terminal closed under the run: what is left to show has nowhere to go. stdout and
+    stderr are pointed at nothing, so that no later write fails, nor the interpreter's last
+    flush (which would end the process with status 120 instead of the run's)."""
+    nothing = os.open(os.devnull, os.O_WRONLY)
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(nothing, stream.fileno())
+    os.close(nothing)

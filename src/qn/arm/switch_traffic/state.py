@@ -8,7 +8,8 @@ parts (a step's records, an item) each on a line of their own. Each VNet's text 
 rewrites and made again only when its entry changes, so a rewrite costs one VNet's encoding, not
 the estate's.
 One driver at a time may use it: `hold()` takes an exclusive lock on a file beside it
-("<state>.lock", holding the process ID) for the whole run. Within the driver, the workers that
+("<state>.lock", holding the process ID) for the whole run, and removes the lock file (and the
+directories) it made as it ends. Within the driver, the workers that
 run VNets at once share one StateFile: every change and its save happen under one lock, what
 is read is a copy, and what is kept is copied in, so that no worker changes what another is
 writing out.
@@ -35,7 +36,7 @@ import os
 import tempfile
 import threading
 from collections.abc import Iterator
-from typing import Any, Generic, Literal, TypeVar
+from typing import IO, Any, Generic, Literal, TypeVar
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, create_model
 
@@ -195,34 +196,33 @@ class StateFile:
 
     @contextlib.contextmanager
     def hold(self) -> Iterator[None]:
-        """Holds the state file for this process; another driver on it stops at once."""
+        """Holds the state file for this process; another driver on it stops at once. What the
+        hold made (the lock file, the directories) goes when it ends, so a run that kept no
+        records leaves nothing behind; the state file and what was there before stay."""
         if self.read_only:
             yield
             return
         lock_path = self.path + ".lock"
+        made = missing_directories(os.path.dirname(os.path.abspath(lock_path)))
         os.makedirs(os.path.dirname(os.path.abspath(lock_path)), exist_ok=True)
-        with open(lock_path, "a+", encoding="utf-8") as handle:
-            try:
-                fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                handle.seek(0)
-                holder = handle.read().strip() or "unknown"
-                raise StateError(
-                    f"{self.path}: in use by process {holder}; one driver at a time may use a "
-                    "state file"
-                ) from None
-            handle.seek(0)
-            handle.truncate()
-            handle.write(f"{os.getpid()}\n")
-            handle.flush()
-            # Read again under the lock: the file may have changed since it was first read.
-            self.data, self._texts = self._load(), {}
-            try:
-                yield
-            finally:
+        try:
+            with locked(lock_path, self.path) as (handle, ours):
                 handle.seek(0)
                 handle.truncate()
-                fcntl.flock(handle, fcntl.LOCK_UN)
+                handle.write(f"{os.getpid()}\n")
+                handle.flush()
+                # Read again under the lock: the file may have changed since it was first read.
+                self.data, self._texts = self._load(), {}
+                try:
+                    yield
+                finally:
+                    handle.seek(0)
+                    handle.truncate()
+                    if ours:  # removed while held: see locked()
+                        os.unlink(lock_path)
+        finally:
+            if not os.path.exists(self.path):
+                remove_empty(made)
 
     def _save(self, key: str) -> None:
         """Writes the file out after a change to the VNet's entry."""
@@ -337,6 +337,67 @@ class StateFile:
             if done:
                 entry["done"] = now()
             self._save(key)
+
+
+@contextlib.contextmanager
+def locked(lock_path: str, state_path: str) -> Iterator[tuple[IO[str], bool]]:
+    """The lock file, opened and exclusively locked, and whether this driver made it. A holder
+    removes the lock file it made before it lets go; a driver that opened the file before the
+    removal then holds a lock on a file no longer there, while a later one makes and locks a
+    new one. So the lock counts only while the path still names the locked file, else it is
+    taken again."""
+    while True:
+        try:
+            descriptor, made = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666), True
+        except FileExistsError:
+            try:
+                descriptor, made = os.open(lock_path, os.O_RDWR), False
+            except FileNotFoundError:  # removed meanwhile by the driver that made it
+                continue
+        with open(descriptor, "r+", encoding="utf-8") as handle:
+            try:
+                fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                handle.seek(0)
+                holder = handle.read().strip() or "unknown"
+                raise StateError(
+                    f"{state_path}: in use by process {holder}; one driver at a time may use a "
+                    "state file"
+                ) from None
+            try:
+                if _same_file(handle, lock_path):
+                    yield handle, made
+                    return
+            finally:
+                fcntl.flock(handle, fcntl.LOCK_UN)
+
+
+def _same_file(handle: IO[str], path: str) -> bool:
+    try:
+        return os.path.samestat(os.fstat(handle.fileno()), os.stat(path))
+    except FileNotFoundError:
+        return False
+
+
+def missing_directories(directory: str) -> list[str]:
+    """The directories that making `directory` would make, the deepest first."""
+    missing = []
+    while not os.path.exists(directory):
+        missing.append(directory)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            break
+        directory = parent
+    return missing
+
+
+def remove_empty(directories: list[str]) -> None:
+    """Removes the directories, the deepest first, as long as they are empty."""
+    for directory in directories:
+        try:
+            os.rmdir(directory)
+        except OSError:  # something was written there (or it is gone): it stays
+            return
 
 
 def _typed(raw: Any, step: Step[Any], direction: str) -> "Kept[Any] | None":

@@ -123,7 +123,8 @@ def summary_lines(document: dict[str, Any]) -> list[str]:
     total. The counts are changes that Azure showed after the step (in a dry run: the changes
     the plan holds); pending items are those Azure does not show yet, to be tried again by the
     next run."""
-    named = CHANGE_LABELS[document["direction"] == "revert"]
+    revert = document["direction"] == "revert"
+    named = CHANGE_LABELS[revert]
     kinds = document["vnets"][0]["changed"] if document["vnets"] else {}
     labels = [(kind, named[kind]) for kind in kinds] + [
         ("pending", "pending"),
@@ -136,6 +137,8 @@ def summary_lines(document: dict[str, Any]) -> list[str]:
         total.update(counts)
         parts = ", ".join(f"{label} {counts[key]}" for key, label in labels)
         state = "" if vnet["completed"] else " (incomplete)"
+        if vnet.get("skipped"):
+            state = f" (already {'reverted' if revert else 'done'}: skipped)"
         lines.append(f"  {vnet['name']}: {parts}{state}")
     lines.append("  total: " + ", ".join(f"{label} {total[key]}" for key, label in labels))
     return lines
