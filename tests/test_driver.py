@@ -660,3 +660,39 @@ def test_runs_do_what_the_state_and_options_say(tmp_path, capsys, monkeypatch, c
     getattr(case, "topology", lambda _: None)(topology)
     with start(tmp_path, topology) as arm:
         case(arm, capsys, monkeypatch)
+
+
+class Killed(BaseException):
+    """The process killed at a file-system call."""
+
+
+@pytest.mark.parametrize("killed_at", range(5))
+def test_a_kill_at_any_point_of_a_write_leaves_a_current_and_a_previous_file(
+    tmp_path, monkeypatch, killed_at
+):
+    path = str(tmp_path / STATE)
+    kept = state.StateFile(path)
+    kept.start_forward("a")
+    kept.start_forward("b")  # a previous version to replace
+    before, previous = (open(p, encoding="utf-8").read() for p in (path, path + ".prev"))
+    calls = []
+
+    def dies(real):
+        def call(*args, **kwargs):
+            calls.append(real.__name__)
+            if len(calls) > killed_at:
+                raise Killed
+            return real(*args, **kwargs)
+
+        return call
+
+    for name in ("link", "replace", "fsync"):
+        monkeypatch.setattr(state.os, name, dies(getattr(os, name)))
+    written = killed_at >= 4  # fsync, link, the previous file's rename, the file's rename
+    with contextlib.nullcontext() if written else pytest.raises(Killed):
+        kept.start_forward("c")
+    monkeypatch.undo()
+    after = {p: open(p, encoding="utf-8").read() for p in (path, path + ".prev")}
+    assert after[path] == (kept._text() if written else before)
+    assert after[path + ".prev"] == (previous if killed_at < 3 else before)
+    assert list(state.StateFile(path).data["vnets"]) == ["a", "b", "c"][: 3 if written else 2]

@@ -3,6 +3,9 @@ the forward and the revert run.
 
 It is JSON, rewritten whole after every change through a temporary file and a rename, so an
 interruption leaves either the state before a change or the state after it, never half of one.
+The version it replaces stays beside it as "<state>.prev" (a hard link moved into place before
+the rename), so at every instant there is a current file and a previous one; the records a
+`--force` run drops are kept as "<state>.dropped-<time>" the same way.
 An operator reads it as laid out below: one line per step's field, one per item, the deeper
 parts (a step's records, an item) each on a line of their own. Each VNet's text is kept between
 rewrites and made again only when its entry changes, so a rewrite costs one VNet's encoding, not
@@ -32,6 +35,7 @@ import contextlib
 import fcntl
 import json
 import os
+import shutil
 import tempfile
 import threading
 from collections.abc import Iterator
@@ -46,6 +50,7 @@ from qn.arm.switch_traffic.steps.order import NAMES, ORDER
 from qn.arm.switch_traffic.validation import problems
 
 VERSION = 3
+PREVIOUS, DROPPED = ".prev", ".dropped-"  # the kept versions, beside the file
 # Version 2 had no attach-transit step: a run past its place did not attach anything.
 UPGRADED = 2
 TRANSIT = transit.STEP.name
@@ -252,11 +257,37 @@ class StateFile:
                 # before the new file's data would lose them all at a power cut. A few
                 # milliseconds, beside the seconds of Azure's answer that follows.
                 os.fsync(out.fileno())
+            self._keep_previous(self.path + PREVIOUS)
             os.replace(temporary, self.path)
         except BaseException:
             if os.path.exists(temporary):
                 os.unlink(temporary)
             raise
+
+    def _keep_previous(self, kept: str) -> None:
+        """Makes `kept` the file as it is now, if there is one: linked under a temporary name
+        and renamed over `kept`, so `kept` is always whole; a link, not a copy, for the write
+        path is hot."""
+        if not os.path.exists(self.path):
+            return
+        linked = f"{kept}.{os.getpid()}.{threading.get_ident()}"
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(linked)
+        try:
+            os.link(self.path, linked)
+        except OSError:  # a file system without hard links
+            shutil.copy2(self.path, linked)
+        os.replace(linked, kept)
+
+    def keep_dropped(self) -> str | None:
+        """Keeps the file as it is now beside it, before records are dropped from it; returns
+        where, or None when there is nothing to keep."""
+        if self.read_only or not os.path.exists(self.path):
+            return None
+        kept = f"{self.path}{DROPPED}{now().replace(':', '')}"
+        with self._lock:
+            self._keep_previous(kept)
+        return kept
 
     def directions(self, key: str) -> "KeptRun":
         """What both directions kept of the VNet; nothing when it has no entry."""
