@@ -14,7 +14,7 @@ import pytest
 import yaml
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import adapter, demo, options, report, state, steps
+from qn.arm.switch_traffic import adapter, demo, evidence, options, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.resources import Clients, last_segment
@@ -696,3 +696,47 @@ def test_a_kill_at_any_point_of_a_write_leaves_a_current_and_a_previous_file(
     assert after[path] == (kept._text() if written else before)
     assert after[path + ".prev"] == (previous if killed_at < 3 else before)
     assert list(state.StateFile(path).data["vnets"]) == ["a", "b", "c"][: 3 if written else 2]
+
+
+@pytest.mark.parametrize("records", ["in another state file", "dropped by an earlier --force"])
+def test_a_migrated_vnet_without_records_is_neither_reverted_nor_migrated_again(
+    arm, tmp_path, capsys, monkeypatch, records
+):
+    before = arm.snapshot()
+    assert switch(arm, "--vnet", "vn-app") == 0
+    here = ["--vnet", "vn-app"]
+    if records == "in another state file":
+        here += ["--state", str(tmp_path / "other.json")]
+    else:  # as --force dropped them before a forward run could tell a migrated VNet
+        monkeypatch.setattr(evidence, "read", lambda run: evidence.Evidence())
+        assert switch(arm, *here, "--force") == 1
+        monkeypatch.undo()
+    capsys.readouterr()
+    arm.clear_requests()
+
+    for direction, said in (([], "already migrated"), (["--revert"], "not reverted")):
+        assert switch(arm, *here, *direction) == 1
+        out, err = capsys.readouterr()
+        assert f"  left out: {said}\n  Azure shows subnets on staged tables: api on " in err
+        assert "\n  no peering is left but the controller's\n" in err and "--state" in err
+        assert "(incomplete)" in out and arm.write_requests() == []
+    main(["status", *(here[2:] or ["--config", arm.config_file])])
+    assert "reverted" not in capsys.readouterr().out
+
+    # The records where they are revert it.
+    assert switch(arm, "--revert", "--vnet", "vn-app") == (1 if "force" in records else 0)
+    if "force" not in records:
+        assert demo.differences(before, arm.snapshot()) == []
+
+
+def test_force_over_a_vnet_azure_shows_migrated_keeps_its_records(arm, capsys):
+    before = arm.snapshot()
+    assert switch(arm, "--vnet", "vn-app") == 0
+    kept = state_of(arm)
+    capsys.readouterr()
+    assert switch(arm, "--vnet", "vn-app", "--force") == 1
+    err = capsys.readouterr().err
+    assert "left out: already migrated" in err and "run --revert first" in err
+    assert state_of(arm) == kept
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 0
+    assert demo.differences(before, arm.snapshot()) == []

@@ -44,9 +44,10 @@ def selected_vnets(config: DriverConfig, names: list[str] | None) -> list[VnetCo
     return [config.vnet(n) for n in names]
 
 
-def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) -> None:
-    """Refuses a run the state file cannot serve, before anything is read from Azure."""
-    if options.revert:
+def check_revert(state: StateFile, vnets: list[VnetConfig], plan: Plan) -> None:
+    """Refuses a revert without records, once its plan found no VNet that Azure shows
+    migrated (that one is left out, and said to be)."""
+    if plan.revert and not plan.left_out():
         if not state.exists:
             raise StateError(
                 f"{state.path}: no state file, so nothing to revert; name the forward run's "
@@ -55,8 +56,11 @@ def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) 
         if not any(state.has_records(v.key) for v in vnets):
             names = ", ".join(v.name for v in vnets)
             raise StateError(f"{state.path}: holds no records for {names}; nothing to revert")
-        return
-    if options.force:
+
+
+def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) -> None:
+    """Refuses a forward run the state file cannot serve, before anything is read from Azure."""
+    if options.revert or options.force:
         return
     status = {v.name: state.forward_status(v.key) for v in vnets}
     held = [v.key for v in vnets if status[v.name] in ("done", "reverting")]
@@ -166,19 +170,21 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             check_state(state, vnets, options)
             migration = Migration(options, config, state, vnets, tally, session)
             plan = migration.plan()
+            check_revert(state, vnets, plan)
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
-            if options.dry_run:
-                per_vnet = plan.per_vnet()
-            else:
+            # A VNet left out did not complete; the others are counted as they run.
+            per_vnet = plan.per_vnet() if options.dry_run else {v.name: VnetCounts() for v in vnets}
+            migration.vnets = [v for v in vnets if v.name not in plan.left_out()]
+            if not options.dry_run and migration.vnets:
                 views.approve(options.yes)
-                names = [v.name for v in vnets]
+                names = [v.name for v in migration.vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
-                    per_vnet = migration.execute(plan, shown)
+                    per_vnet.update(migration.execute(plan, shown))
     except (ConfigError, StateError, PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE

@@ -17,10 +17,11 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.switch_traffic import evidence
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
-from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
+from qn.arm.switch_traffic.state import NOT_STARTED, Kept, KeptRun, StateFile
 from qn.arm.switch_traffic.steps.base import (
     Earlier,
     PlanError,
@@ -44,6 +45,8 @@ class VnetPlan:
     hubs: list[str] = field(default_factory=list)  # the hubs its steps write to
     # Hub locks its run would remove, with the step that removes them.
     removable: list[tuple[Step[Any], Lock]] = field(default_factory=list)
+    # Why the run leaves the VNet out: Azure contradicts what its records say.
+    left_out: str | None = None
 
     @property
     def counts(self) -> Counter[str]:
@@ -62,9 +65,15 @@ class Plan:
     def per_vnet(self) -> dict[str, VnetCounts]:
         """The counts of a run that applied the plan, for the summary of a dry run."""
         return {
-            v.name: VnetCounts(completed=v.stops is None, kinds=v.counts, changed=None)
+            v.name: VnetCounts(
+                completed=v.stops is None and v.left_out is None, kinds=v.counts, changed=None
+            )
             for v in self.vnets
         }
+
+    def left_out(self) -> set[str]:
+        """The VNets the run leaves out, by name."""
+        return {v.name for v in self.vnets if v.left_out}
 
 
 @dataclass
@@ -177,7 +186,36 @@ class StepPlanner:
 def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     run = planning.open_vnet(vnet_config)
-    planner = StepPlanner(run, kept_forward(planning, plan))
+    kept = kept_forward(planning, plan)
+    planned = forward_steps(run, StepPlanner(run, kept), plan)
+    # A migrated VNet's subnets lack copies of the tables they sit on; Azure tells whether
+    # that is so, unless kept records say what the run changed.
+    if planned.stops and not changed_any(kept):
+        found = evidence.read(run)
+        if found.migrated:
+            return left_out(plan, "already migrated", found, start_over(planning, plan.key))
+    return planned
+
+
+def changed_any(kept: dict[str, Kept[Any]]) -> bool:
+    """Whether these records hold a change that Azure showed done."""
+    return any(item.done for entry in kept.values() for item in entry.items.values())
+
+
+def start_over(planning: Planning, key: str) -> str:
+    """What to do instead of a forward run over a migrated VNet."""
+    path = planning.state.path
+    if changed_any(planning.state.directions(key).forward):  # --force would drop them
+        return f"run --revert first: the records {path} holds are what its revert needs"
+    return "revert it first: " + evidence.records_back(path)
+
+
+def left_out(plan: VnetPlan, why: str, found: evidence.Evidence, advice: str) -> VnetPlan:
+    """The plan of a VNet the run leaves out, as Azure shows it: it changes nothing of it."""
+    return VnetPlan(plan.name, plan.key, notes=[*found.shown(), advice], left_out=why)
+
+
+def forward_steps(run: VnetRun, planner: "StepPlanner", plan: VnetPlan) -> VnetPlan:
     for step in ORDER:  # what stops the run before its first change
         if step.checked_first and (records := planner.records(step)) is not None:
             plan.hubs += step.hubs(records)
@@ -213,9 +251,24 @@ def kept_forward(planning: Planning, plan: VnetPlan) -> dict[str, Kept[Any]]:
 def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     kept = planning.state.directions(plan.key)
+    run: VnetRun | None = None
+    if planning.state.has_records(plan.key):
+        run = revert_steps(planning, vnet_config, plan, kept)
+    if plan.changes:
+        return plan
+    # Nothing to undo: Azure must not contradict it.
+    found = evidence.read(run or planning.open_vnet(vnet_config))
+    if found.migrated:
+        return left_out(plan, "not reverted", found, evidence.records_back(planning.state.path))
     if not planning.state.has_records(plan.key):
         plan.notes.append("no records: nothing to revert")
-        return plan
+    return plan
+
+
+def revert_steps(
+    planning: Planning, vnet_config: VnetConfig, plan: VnetPlan, kept: KeptRun
+) -> VnetRun | None:
+    """The revert's rows of each step not yet reverted; the VNet as read, if it was."""
     run: VnetRun | None = None
     for step in REVERT_ORDER:
         records = kept.forward[step.name].records
@@ -228,4 +281,4 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
         step.revert_plannable(run, records)
         plan.hubs += step.hubs(records)
         plan.changes += step.revert_rows(run, records)
-    return plan
+    return run

@@ -31,7 +31,10 @@ def show_plan(plan: Plan, stream: TextIO) -> None:
         for change in vnet.changes:
             # Text, not markup: a name may hold brackets.
             table.add_row(*map(Text, (change.step, change.item, change.before, change.after)))
-        console.print(table if vnet.changes else Text("  nothing to change"))
+        if vnet.left_out:
+            console.print(Text(f"  left out: {vnet.left_out}", style="bold red"))
+        else:
+            console.print(table if vnet.changes else Text("  nothing to change"))
         for note in vnet.notes:
             console.print(Text(f"  {note}"))
         if vnet.stops:
@@ -52,6 +55,7 @@ def totals(plan: Plan) -> str:
         "Plan: "
         + ", ".join(f"{k} to {v} {n}" for k, v, n in zip(kinds, verbs, counts, strict=True))
         + "".join(f"; {v.name} stops {v.stops.split(':')[0]}" for v in plan.vnets if v.stops)
+        + "".join(f"; {v.name} left out" for v in plan.vnets if v.left_out)
         + "."
     )
 
