@@ -10,7 +10,16 @@ import sys
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import (
+    adapter,
+    controller,
+    hub_locks,
+    leftovers,
+    progress,
+    report,
+    views,
+    vnet_run,
+)
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -24,7 +33,7 @@ from qn.arm.switch_traffic.plan import (
     spread_over_hubs,
 )
 from qn.arm.switch_traffic.resources import Clients
-from qn.arm.switch_traffic.state import StateError, StateFile
+from qn.arm.switch_traffic.state import DROPPED, StateError, StateFile
 from qn.arm.switch_traffic.steps.base import HubTurns
 from qn.arm.switch_traffic.steps.order import ORDER
 from qn.arm.switch_traffic.vnet_run import Shared, VnetRunner
@@ -179,7 +188,9 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             per_vnet = plan.per_vnet() if options.dry_run else {v.name: VnetCounts() for v in vnets}
             migration.vnets = [v for v in vnets if v.name not in plan.left_out()]
             if not options.dry_run and migration.vnets:
+                views.confirm_drop(plan, state.path + DROPPED)
                 views.approve(options.yes)
+                leftovers.keep_dropped(state, plan.dropping())
                 names = [v.name for v in migration.vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None

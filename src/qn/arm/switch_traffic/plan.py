@@ -17,7 +17,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.switch_traffic import evidence
+from qn.arm.switch_traffic import evidence, leftovers
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
@@ -47,6 +47,8 @@ class VnetPlan:
     removable: list[tuple[Step[Any], Lock]] = field(default_factory=list)
     # Why the run leaves the VNet out: Azure contradicts what its records say.
     left_out: str | None = None
+    # What --force drops of its earlier records, a line each.
+    dropped: list[str] = field(default_factory=list)
 
     @property
     def counts(self) -> Counter[str]:
@@ -70,6 +72,10 @@ class Plan:
             )
             for v in self.vnets
         }
+
+    def dropping(self) -> list[str]:
+        """The VNets whose earlier records the run drops."""
+        return [v.name for v in self.vnets if v.dropped]
 
     def left_out(self) -> set[str]:
         """The VNets the run leaves out, by name."""
@@ -188,9 +194,10 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     run = planning.open_vnet(vnet_config)
     kept = kept_forward(planning, plan)
     planned = forward_steps(run, StepPlanner(run, kept), plan)
-    # A migrated VNet's subnets lack copies of the tables they sit on; Azure tells whether
-    # that is so, unless kept records say what the run changed.
-    if planned.stops and not changed_any(kept):
+    # A migrated VNet's subnets have nothing to switch to, or lack copies of the tables they
+    # sit on; Azure tells whether it is migrated, unless kept records say what the run changed.
+    switching = any(change.counted == "subnets" for change in planned.changes)
+    if (planned.stops or not switching) and not changed_any(kept):
         found = evidence.read(run)
         if found.migrated:
             return left_out(plan, "already migrated", found, start_over(planning, plan.key))
@@ -241,7 +248,7 @@ def kept_forward(planning: Planning, plan: VnetPlan) -> dict[str, Kept[Any]]:
         plan.notes.append("goes on with its unfinished forward run: only what is left is shown")
         return planning.state.directions(plan.key).forward
     if status in ("done", "reverting"):  # only with --force: the state check refuses it else
-        plan.notes.append("the records of its earlier forward run, not reverted, are thrown away")
+        plan.dropped = leftovers.dropped(planning.state, plan.key)
     return {}
 
 

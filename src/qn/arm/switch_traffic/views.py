@@ -37,6 +37,12 @@ def show_plan(plan: Plan, stream: TextIO) -> None:
             console.print(table if vnet.changes else Text("  nothing to change"))
         for note in vnet.notes:
             console.print(Text(f"  {note}"))
+        if vnet.dropped:
+            console.print(
+                Text("  --force drops the records of its earlier forward run, not reverted:")
+            )
+            for line in vnet.dropped:
+                console.print(Text(f"    {line}"))
         if vnet.stops:
             console.print(Text(f"  stops {vnet.stops}", style="bold red"))
     console.print(Text(totals(plan), style="bold"))
@@ -77,6 +83,28 @@ def approve(yes: bool, stdin: TextIO | None = None, stream: TextIO | None = None
         approved = False
     if not approved:
         raise PlanError("nothing was changed: the plan was not approved")
+
+
+def confirm_drop(
+    plan: Plan, kept_as: str, stdin: TextIO | None = None, stream: TextIO | None = None
+) -> None:
+    """Asks on a terminal, --yes or not, whether to drop the records the plan lists; PlanError
+    when not. Without a terminal, --force with --yes confirms it: the file is kept as it was."""
+    names = plan.dropping()
+    stdin = stdin or sys.stdin
+    if not names or not stdin.isatty():
+        return
+    console = Console(file=stream or sys.stderr, highlight=False)
+    question = (
+        f"Drop the records listed above of {', '.join(names)}? (the state file is kept as it "
+        f"is, as {kept_as}<time>)"
+    )
+    try:
+        dropped = Confirm.ask(question, console=console, default=False, stream=stdin)
+    except KeyboardInterrupt:
+        dropped = False
+    if not dropped:
+        raise PlanError("nothing was changed: the records were not dropped")
 
 
 def show_status(document: dict[str, Any], output: str) -> None:
