@@ -21,6 +21,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.switch_traffic import leftovers
 from qn.arm.switch_traffic.config import DriverConfig
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
@@ -152,6 +153,21 @@ def status_document(state: StateFile) -> dict[str, Any]:
                 "id": key,
                 "status": vnet_status(state, key),
                 "steps": rows,
+                "hub_locks_removed": [
+                    {
+                        "hub": removed.lock.scope,
+                        "lock": removed.lock.name,
+                        "level": removed.lock.level,
+                        "notes": removed.lock.notes,
+                        "removed_by": key,
+                        "since": removed.since,
+                    }
+                    for removed in leftovers.removed_locks(state, key)
+                ],
+                "failed_reverts": [
+                    {"at": attempt.at, "reason": attempt.reason}
+                    for attempt in leftovers.failed_reverts(state, key)
+                ],
             }
         )
     return {"version": VERSION, "state_file": state.path, "vnets": vnets}

@@ -11,7 +11,7 @@ from typing import Any
 from qn.arm.switch_traffic import report
 from qn.arm.switch_traffic.records import Lock
 from qn.arm.switch_traffic.resources import vnet_name
-from qn.arm.switch_traffic.state import NOT_STARTED, StateFile
+from qn.arm.switch_traffic.state import NOT_STARTED, Attempt, StateFile
 from qn.arm.switch_traffic.steps import peerings, switch
 from qn.arm.switch_traffic.steps.order import ORDER
 
@@ -89,3 +89,44 @@ def keep_dropped(state: StateFile, names: list[str]) -> None:
         f"--force drops the records of {', '.join(names)}; the state file as it was is kept as "
         f"{kept}"
     )
+
+
+# -- revert attempts --------------------------------------------------------------------------
+# A failure names its first few pending items; the status lists them all.
+NAMED = 3
+
+
+def keep_attempt(state: StateFile, key: str, began: str, completed: bool, errors: int) -> None:
+    """Keeps how the VNet's revert run that began then ended, with why it failed."""
+    revert = state.directions(key).revert
+    pending = [
+        f"{step} {name}: {item.reason}"
+        for step, entry in revert.items()
+        for name, item in entry.items.items()
+        if not item.done
+    ]
+    if completed and not errors and not pending:
+        state.keep_attempt(key, Attempt(at=began, result="done"))
+        return
+    reasons = pending[:NAMED] + (
+        [f"{len(pending) - NAMED} more pending"] if pending[NAMED:] else []
+    )
+    if errors:
+        reasons.append(f"{errors} error(s) logged")
+    if not completed:
+        reasons.append("stopped before its last step")
+    state.keep_attempt(key, Attempt(at=began, result="failed", reason="; ".join(reasons)))
+
+
+def failed_reverts(state: StateFile, key: str) -> list[Attempt]:
+    """The revert attempts that failed since the last one that did all it should."""
+    attempts = state.revert_attempts(key)
+    done = [number for number, attempt in enumerate(attempts) if attempt.result == "done"]
+    return attempts[done[-1] + 1 :] if done else attempts
+
+
+def undone(state: StateFile, key: str) -> list[str]:
+    """What the VNet's records leave undone, a line each: for the plan and the status."""
+    lines = [removed.said() for removed in removed_locks(state, key)]
+    lines += [f"revert failed at {a.at}: {a.reason}" for a in failed_reverts(state, key)]
+    return lines

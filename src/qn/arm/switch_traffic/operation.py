@@ -32,6 +32,7 @@ from qn.arm.switch_traffic.plan import (
     in_run_order,
     spread_over_hubs,
 )
+from qn.arm.switch_traffic.records import now
 from qn.arm.switch_traffic.resources import Clients
 from qn.arm.switch_traffic.state import DROPPED, StateError, StateFile
 from qn.arm.switch_traffic.steps.base import HubTurns
@@ -129,6 +130,7 @@ class Migration:
             ordered = spread_over_hubs(ordered, plan.hubs())
         self.shared.progress = shown
         tally = self.shared.tally
+        began = now()
         earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally reused
         tagged = self.workers.count > 1
         runners = {v.name: VnetRunner(self.shared, v) for v in ordered}
@@ -144,6 +146,9 @@ class Migration:
             counts = runners[vnet.name].counts
             counts.errors = tally.errors_of(vnet.name) - earlier[vnet.name]
             counts.pending = self.pending_count(vnet)
+            if self.options.revert:
+                state = self.shared.state
+                leftovers.keep_attempt(state, vnet.key, began, counts.completed, counts.errors)
         return {name: runner.counts for name, runner in runners.items()}
 
     def vnet_task(self, runner: VnetRunner, tagged: bool) -> None:

@@ -135,7 +135,10 @@ def build(planning: Planning, vnets: list[VnetConfig], revert: bool) -> Plan:
 def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> VnetPlan | str:
     """The VNet's plan, or why it cannot be planned."""
     try:
-        return (revert_plan if revert else forward_plan)(planning, vnet_config)
+        planned = (revert_plan if revert else forward_plan)(planning, vnet_config)
+        if not planned.dropped:  # else listed among what is dropped
+            planned.notes += leftovers.undone(planning.state, vnet_config.key)
+        return planned
     except PlanError as error:
         return f"{vnet_config.name}: {error}"
     except Exception as error:  # nothing has been changed: the run must not start

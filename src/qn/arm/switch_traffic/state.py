@@ -24,10 +24,13 @@ Layout:
                                 "items": {"<item>": {"status": "done" | "pending",
                                                      "reason": "...", "at": "<time>"}},
                                 "done": "<time>"}, ...},
-         "revert": {"<step>": {"started": "<time>", "items": {...}, "done": "<time>"}}}}}
+         "revert": {"<step>": {"started": "<time>", "items": {...}, "done": "<time>"}},
+         "revert_attempts": [{"at": "<time>", "result": "failed" | "done",
+                              "reason": "..."}]}}}
 
 "records" holds what the step is to change, kept before it changes anything; "items" what
 Azure showed of each item after the last attempt; "done" is set once every item is done.
+"revert_attempts" (absent in older files) lists each revert run of the VNet and how it ended.
 Records and items are written and read as the typed models of records.py and of each step.
 """
 
@@ -89,8 +92,17 @@ Forward = _steps("Forward", {step.name: step.records for step in ORDER})
 Revert = _steps("Revert", dict.fromkeys(NAMES, None))
 
 
+class Attempt(Part):
+    """One revert run of a VNet: when it began, and why it failed."""
+
+    at: str
+    result: Literal["failed", "done"]
+    reason: str | None = None
+
+
 class VnetEntry(Part):
     order: int = 0
+    revert_attempts: list[Attempt] = []
     # Models made at run time: mypy cannot see their fields, pydantic checks them.
     forward: Forward  # type: ignore[valid-type]
     revert: Revert = Field(default_factory=Revert)  # type: ignore[valid-type]
@@ -358,6 +370,20 @@ class StateFile:
         with self._lock:
             self._started(key, "forward", step)["records"] = kept
             self._save(key)
+
+    def keep_attempt(self, key: str, attempt: Attempt) -> None:
+        """Keeps how a revert run of the VNet ended."""
+        with self._lock:
+            entry = self.data["vnets"].get(key)
+            if entry is None:
+                return
+            entry.setdefault("revert_attempts", []).append(attempt.dumped())
+            self._save(key)
+
+    def revert_attempts(self, key: str) -> list[Attempt]:
+        with self._lock:
+            kept = self.data["vnets"].get(key, {}).get("revert_attempts", [])
+            return [Attempt.model_validate(attempt) for attempt in kept]
 
     def keep_items(self, key: str, direction: str, step: str, items: Items, done: bool) -> None:
         """Keeps what Azure showed of the step's items; the step is done when all are."""

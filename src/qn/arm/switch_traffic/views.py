@@ -14,6 +14,7 @@ from rich.text import Text
 
 from qn.arm.switch_traffic.options import JSON
 from qn.arm.switch_traffic.plan import Plan, PlanError
+from qn.arm.switch_traffic.resources import vnet_name
 
 # A plan read in a log file or a pipe keeps its rows whole, up to this width.
 WIDTH = 200
@@ -128,6 +129,22 @@ def status_lines(document: dict[str, Any]) -> list[str]:
                 text += f", revert {row['revert']}"
             lines.append(f"    {row['step']:<22} {text}")
             lines.extend(f"      {item}: {reason}" for item, reason in row["pending"].items())
+        lines.extend(f"    left undone: {line}" for line in undone_lines(vnet))
+    return lines
+
+
+def undone_lines(vnet: dict[str, Any]) -> list[str]:
+    """The hub locks a VNet's run removed and no revert put back, and its failed reverts."""
+    lines = []
+    for removed in vnet["hub_locks_removed"]:
+        notes = f", notes {removed['notes']!r}" if removed["notes"] else ""
+        since = f" since {removed['since']}" if removed["since"] else ""
+        lines.append(
+            f"hub lock {removed['lock']} ({removed['level']}{notes}) on "
+            f"{vnet_name(removed['hub'])}: "
+            f"removed by {vnet['name']}'s run{since}, not put back"
+        )
+    lines += [f"revert failed at {a['at']}: {a['reason']}" for a in vnet["failed_reverts"]]
     return lines
 
 
