@@ -3,6 +3,7 @@ interruption, refusals, stops before harm, locks, one writer per state file."""
 
 import contextlib
 import contextvars
+import glob
 import json
 import logging
 import os
@@ -708,29 +709,42 @@ def test_a_migrated_vnet_without_records_is_neither_reverted_nor_migrated_again(
 ):
     before = arm.snapshot()
     assert switch(arm, "--vnet", "vn-app") == 0
-    here = ["--vnet", "vn-app"]
-    if records == "in another state file":
+    here, dropped = ["--vnet", "vn-app"], "force" in records
+    if not dropped:
         here += ["--state", str(tmp_path / "other.json")]
     else:  # as --force dropped them before a forward run could tell a migrated VNet
-        monkeypatch.setattr(evidence, "read", lambda run: evidence.Evidence())
+        monkeypatch.setattr(evidence, "read", lambda *_: evidence.Evidence())
         assert switch(arm, *here, "--force") == 1
         monkeypatch.undo()
     capsys.readouterr()
     arm.clear_requests()
 
     for direction, said in (([], "already migrated"), (["--revert"], "not reverted")):
-        assert switch(arm, *here, *direction) == 1
+        assert switch(arm, *here, *direction, "-o", "json") == 1
         out, err = capsys.readouterr()
         assert f"  left out: {said}\n  Azure shows subnets on staged tables: api on " in err
         assert "\n  no peering is left but the controller's\n" in err and "--state" in err
-        assert "(incomplete)" in out and arm.write_requests() == []
+        [vnet] = json.loads(out)["vnets"]
+        assert vnet["left_out"].startswith(f"{said}: Azure shows") and not vnet["completed"]
+        assert f"[vn-app] left out: {said}: " in err and arm.write_requests() == []
+        # The hub is read where a kept version of the state file names it.
+        copies = glob.glob(arm.state_file + ".dropped-*")
+        assert len(copies) == dropped
+        for copy in copies:
+            assert (
+                f"peering pair app-to-hub <-> hub-to-app (vn-hub), recorded in {copy}: both "
+                "ends missing; hub lock hub-do-not-delete (CanNotDelete) on vn-hub, recorded in "
+                f"{copy}: missing"
+            ) in vnet["left_out"]
+        assert (evidence.HUB_UNKNOWN in vnet["left_out"]) == (not dropped)
     main(["status", *(here[2:] or ["--config", arm.config_file])])
     assert "reverted" not in capsys.readouterr().out
 
     # The records where they are revert it.
-    assert switch(arm, "--revert", "--vnet", "vn-app") == (1 if "force" in records else 0)
-    if "force" not in records:
-        assert demo.differences(before, arm.snapshot()) == []
+    assert (
+        switch(arm, "--revert", "--vnet", "vn-app", *(["--state", *copies] if copies else [])) == 0
+    )
+    assert demo.differences(before, arm.snapshot()) == []
 
 
 def test_force_over_a_vnet_azure_shows_migrated_keeps_its_records(arm, capsys):

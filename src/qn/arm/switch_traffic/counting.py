@@ -7,7 +7,7 @@ A run's result:
      "exit_status": 0 | 1 | 2 | 130,
      "vnets": [{"name": "...", "id": "<subscription>/<resource group>/<vnet>",
                 "completed": true, "changed": {"subnets": n, "tables": n, "peerings": n},
-                "pending": n, "errors": n,
+                "pending": n, "errors": n, "left_out": null | "<why>",
                 "steps": [{"step": "...", "status": "...", "changed": n,
                            "pending": {"<item>": "<reason>"}, "errors": n}]}],
      "errors": ["<every error line of the run>"]}
@@ -50,6 +50,7 @@ class VnetCounts:
     step_errors: Counter[str] = field(default_factory=Counter)  # error lines per step
     errors: int = 0
     pending: int = 0
+    left_out: str | None = None  # why the run left the VNet out, as its plan says
 
     def failed(self) -> bool:
         return bool(self.errors or self.pending or not self.completed)
@@ -88,6 +89,7 @@ def run_document(
                 "changed": {kind: counts.kinds[kind] for kind in kinds},
                 "pending": counts.pending,
                 "errors": counts.errors,
+                "left_out": counts.left_out,
                 "steps": [
                     step_result(run, step.name, kept[step.name], counts)
                     for step in in_order(run.revert)

@@ -170,6 +170,19 @@ class Migration:
         return sum(not item.done for entry in kept.values() for item in entry.items.values())
 
 
+def left_out(plan: Plan) -> dict[str, VnetCounts]:
+    """The counts of a real run before it starts: none completed; those it leaves out said so
+    in the log too, as errors of theirs."""
+    counts = {}
+    for vnet in plan.vnets:
+        why = vnet.why_left_out()
+        if why:
+            with report.working_on(vnet.name):
+                report.driver_log().error(f"  **Error** [{vnet.name}] left out: {why}")
+        counts[vnet.name] = VnetCounts(errors=int(bool(why)), left_out=why)
+    return counts
+
+
 def execute(options: RunOptions, tally: report.Tally) -> int:
     """One forward or revert run; returns the exit status."""
     try:
@@ -190,7 +203,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
             # A VNet left out did not complete; the others are counted as they run.
-            per_vnet = plan.per_vnet() if options.dry_run else {v.name: VnetCounts() for v in vnets}
+            per_vnet = plan.per_vnet() if options.dry_run else left_out(plan)
             migration.vnets = [v for v in vnets if v.name not in plan.left_out()]
             if not options.dry_run and migration.vnets:
                 views.confirm_drop(plan, state.path + DROPPED)

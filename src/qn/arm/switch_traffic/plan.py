@@ -50,6 +50,9 @@ class VnetPlan:
     # What --force drops of its earlier records, a line each.
     dropped: list[str] = field(default_factory=list)
 
+    def why_left_out(self) -> str | None:
+        return f"{self.left_out}: {'; '.join(self.notes)}" if self.left_out else None
+
     @property
     def counts(self) -> Counter[str]:
         return Counter(change.counted for change in self.changes if change.counted)
@@ -68,7 +71,10 @@ class Plan:
         """The counts of a run that applied the plan, for the summary of a dry run."""
         return {
             v.name: VnetCounts(
-                completed=v.stops is None and v.left_out is None, kinds=v.counts, changed=None
+                completed=v.stops is None and v.left_out is None,
+                kinds=v.counts,
+                changed=None,
+                left_out=v.why_left_out(),
             )
             for v in self.vnets
         }
@@ -201,7 +207,7 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     # sit on; Azure tells whether it is migrated, unless kept records say what the run changed.
     switching = any(change.counted == "subnets" for change in planned.changes)
     if (planned.stops or not switching) and not changed_any(kept):
-        found = evidence.read(run)
+        found = evidence.read(run, planning.state.path)
         if found.migrated:
             return left_out(plan, "already migrated", found, start_over(planning, plan.key))
     return planned
@@ -267,7 +273,7 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     if plan.changes:
         return plan
     # Nothing to undo: Azure must not contradict it.
-    found = evidence.read(run or planning.open_vnet(vnet_config))
+    found = evidence.read(run or planning.open_vnet(vnet_config), planning.state.path)
     if found.migrated:
         return left_out(plan, "not reverted", found, evidence.records_back(planning.state.path))
     if not planning.state.has_records(plan.key):
