@@ -282,7 +282,9 @@ class StateFile:
         path is hot."""
         if not os.path.exists(self.path):
             return
-        linked = f"{kept}.{os.getpid()}.{threading.get_ident()}"
+        # Named as the write's temporary files are: a kill here leaves a hidden file only.
+        directory = os.path.dirname(os.path.abspath(kept))
+        linked = os.path.join(directory, f".state-kept-{os.getpid()}-{threading.get_ident()}")
         with contextlib.suppress(FileNotFoundError):
             os.unlink(linked)
         try:
