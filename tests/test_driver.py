@@ -3,6 +3,7 @@ interruption, refusals, stops before harm, locks, one writer per state file."""
 
 import contextlib
 import contextvars
+import glob
 import json
 import logging
 import os
@@ -14,7 +15,7 @@ import pytest
 import yaml
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import adapter, demo, options, report, state, steps
+from qn.arm.switch_traffic import adapter, demo, evidence, options, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.resources import Clients, last_segment
@@ -645,7 +646,11 @@ def forward_run_after_a_full_revert_goes(arm, capsys, monkeypatch):
 
 
 def force_starts_over(arm, capsys, monkeypatch):
+    # Over records not reverted whole: Azure shows the VNet unmigrated, its hub lock not back.
     assert switch(arm, "--vnet", "vn-data") == 0
+    arm.faults.add(Fault(method="PUT", resource="locks/hub-do-not-delete", status=403))
+    assert switch(arm, "--vnet", "vn-data", "--revert") == 1
+    arm.faults.clear()
     capsys.readouterr()
     assert switch(arm, "--vnet", "vn-data", "--force") == 0
     assert "[vn-data] step 3/7: switch-subnets\n" in capsys.readouterr().err  # not "already done"
@@ -752,3 +757,96 @@ def test_runs_do_what_the_state_and_options_say(tmp_path, capsys, monkeypatch, c
     getattr(case, "topology", lambda _: None)(topology)
     with start(tmp_path, topology) as arm:
         case(arm, capsys, monkeypatch)
+
+
+class Killed(BaseException):
+    """The process killed at a file-system call."""
+
+
+@pytest.mark.parametrize("killed_at", range(5))
+def test_a_kill_at_any_point_of_a_write_leaves_a_current_and_a_previous_file(
+    tmp_path, monkeypatch, killed_at
+):
+    path = str(tmp_path / STATE)
+    kept = state.StateFile(path)
+    kept.start_forward("a")
+    kept.start_forward("b")  # a previous version to replace
+    before, previous = (open(p, encoding="utf-8").read() for p in (path, path + ".prev"))
+    calls = []
+
+    def dies(real):
+        def call(*args, **kwargs):
+            calls.append(real.__name__)
+            if len(calls) > killed_at:
+                raise Killed
+            return real(*args, **kwargs)
+
+        return call
+
+    for name in ("link", "replace", "fsync"):
+        monkeypatch.setattr(state.os, name, dies(getattr(os, name)))
+    written = killed_at >= 4  # fsync, link, the previous file's rename, the file's rename
+    with contextlib.nullcontext() if written else pytest.raises(Killed):
+        kept.start_forward("c")
+    monkeypatch.undo()
+    after = {p: open(p, encoding="utf-8").read() for p in (path, path + ".prev")}
+    assert after[path] == (kept._text() if written else before)
+    assert after[path + ".prev"] == (previous if killed_at < 3 else before)
+    assert list(state.StateFile(path).data["vnets"]) == ["a", "b", "c"][: 3 if written else 2]
+
+
+@pytest.mark.parametrize("records", ["in another state file", "dropped by an earlier --force"])
+def test_a_migrated_vnet_without_records_is_neither_reverted_nor_migrated_again(
+    arm, tmp_path, capsys, monkeypatch, records
+):
+    before = arm.snapshot()
+    assert switch(arm, "--vnet", "vn-app") == 0
+    here, dropped = ["--vnet", "vn-app"], "force" in records
+    if not dropped:
+        here += ["--state", str(tmp_path / "other.json")]
+    else:  # as --force dropped them before a forward run could tell a migrated VNet
+        monkeypatch.setattr(evidence, "read", lambda *_: evidence.Evidence())
+        assert switch(arm, *here, "--force") == 1
+        monkeypatch.undo()
+    capsys.readouterr()
+    arm.clear_requests()
+
+    for direction, said in (([], "already migrated"), (["--revert"], "not reverted")):
+        assert switch(arm, *here, *direction, "-o", "json") == 1
+        out, err = capsys.readouterr()
+        assert f"  left out: {said}\n  Azure shows subnets on staged tables: api on " in err
+        assert "\n  no peering is left but the controller's\n" in err and "--state" in err
+        [vnet] = json.loads(out)["vnets"]
+        assert vnet["left_out"].startswith(f"{said}: Azure shows") and not vnet["completed"]
+        assert f"[vn-app] left out: {said}: " in err and arm.write_requests() == []
+        # The hub is read where a kept version of the state file names it.
+        copies = glob.glob(arm.state_file + ".dropped-*")
+        assert len(copies) == dropped
+        for copy in copies:
+            assert (
+                f"peering pair app-to-hub <-> hub-to-app (vn-hub), recorded in {copy}: both "
+                "ends missing; hub lock hub-do-not-delete (CanNotDelete) on vn-hub, recorded in "
+                f"{copy}: missing"
+            ) in vnet["left_out"]
+        assert (evidence.HUB_UNKNOWN in vnet["left_out"]) == (not dropped)
+    main(["status", *(here[2:] or ["--config", arm.config_file])])
+    assert "reverted" not in capsys.readouterr().out
+
+    # The records where they are revert it.
+    assert (
+        switch(arm, "--revert", "--vnet", "vn-app", *(["--state", *copies] if copies else [])) == 0
+    )
+    assert demo.differences(before, arm.snapshot()) == []
+
+
+def test_force_over_a_vnet_azure_shows_migrated_keeps_its_records(arm, capsys):
+    before = arm.snapshot()
+    assert switch(arm, "--vnet", "vn-app") == 0
+    kept = state_of(arm)
+    capsys.readouterr()
+    assert switch(arm, "--vnet", "vn-app", "--force") == 1
+    err = capsys.readouterr().err
+    assert "left out: already migrated" in err and "run --revert first" in err
+    assert state_of(arm) == kept
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 0
+    assert demo.differences(before, arm.snapshot()) == []

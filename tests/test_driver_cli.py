@@ -378,3 +378,52 @@ def test_ctrl_c_stops_every_worker_and_revert_restores_all(arm, monkeypatch, cap
 
     assert run(arm, "--revert", "--parallel", "2") == 0
     assert demo.differences(before, arm.snapshot()) == []
+
+
+def test_status_and_the_next_plan_show_a_hub_lock_not_put_back_and_failed_reverts(
+    arm, monkeypatch, capsys
+):
+    app = ("--vnet", "vn-app")
+    step = steps.peerings.STEP
+    real = step.forward
+
+    def deleted_then_interrupted(*args):
+        real(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(step, "forward", deleted_then_interrupted)
+    assert run(arm, *app) == 130
+    monkeypatch.undo()
+    removed = "hub lock hub-do-not-delete (CanNotDelete) on vn-hub: removed by vn-app's run since "
+
+    def undone():
+        assert main(["status", "--state", arm.state_file]) == 0
+        text = capsys.readouterr().out
+        assert main(["status", "--state", arm.state_file, "-o", "json"]) == 0
+        [vnet] = json.loads(capsys.readouterr().out)["vnets"]
+        shown = re.findall(r"    left undone: (.*)", text)
+        assert len(shown) == len(vnet["hub_locks_removed"]) + len(vnet["failed_reverts"])
+        return shown, vnet
+
+    capsys.readouterr()
+    shown, vnet = undone()
+    assert [line.split(" since ")[0] for line in shown] == [removed.split(" since ")[0]]
+    assert vnet["hub_locks_removed"][0]["removed_by"] == APP
+    assert run(arm, "--dry-run", *app) == 0
+    assert f"\n  {removed}" in capsys.readouterr().out
+
+    arm.faults.add(Fault(method="PUT", resource="locks/hub-do-not-delete", status=403))
+    assert run(arm, "--revert", *app) == 1
+    capsys.readouterr()
+    shown, vnet = undone()
+    assert shown[0].startswith(removed) and len(shown) == 2
+    assert shown[1].startswith("revert failed at ") and "lock hub-do-not-delete: " in shown[1]
+    assert run(arm, "--revert", "--dry-run", *app) == 0
+    assert "\n  revert failed at " in capsys.readouterr().out
+
+    arm.faults.clear()
+    assert run(arm, "--revert", *app) == 0
+    capsys.readouterr()
+    assert undone()[0] == []
+    attempts = state_of(arm)[APP]["revert_attempts"]
+    assert [attempt["result"] for attempt in attempts] == ["failed", "done"]

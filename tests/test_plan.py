@@ -1,6 +1,7 @@
 """The plan of a run against the strict emulator: built read-only, shown as a table per VNet,
 approved on a terminal or with --yes; the dry run prints it and writes nothing."""
 
+import glob
 import io
 import os
 import re
@@ -11,9 +12,19 @@ import pytest
 import yaml
 from test_driver import changes, start, switch
 
+from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, plan
 from qn.arm.switch_traffic.cli import main
 
+# What --force lists before it drops vn-data's records, the hub's lock not put back among them.
+DROPPED = """\
+  --force drops the records of its earlier forward run, not reverted:
+    switch-subnets: subnet batch, on no route table before
+    switch-subnets: subnet sql, on rt-data before
+    propagation-off: vn-data-main-1, vn-data-main-2, rt-data-lf
+    remote-gateway-off: data-to-hub
+    delete-peerings: peering pair data-to-hub in vn-data <-> hub-to-data in vn-hub
+    hub lock hub-do-not-delete (CanNotDelete) on vn-hub: removed by vn-data's run since"""
 FORWARD = {
     "vn-app": [
         ("switch-subnets", "api", "rt-api", "rt-api-lf"),
@@ -139,16 +150,21 @@ class Terminal(io.StringIO):
         ((), "\x03", 2, "the plan was not approved"),
         ((), None, 2, "no terminal to ask for approval on; pass --yes"),
         (("--yes",), None, 0, ""),
-        # --force throws unreverted records away: asked like any run
+        # --force drops unreverted records: listed, and asked on a terminal, --yes or not
         (("--force",), None, 2, "no terminal to ask for approval on; pass --yes"),
-        (("--force",), "y\n", 0, "the records of its earlier forward run, not reverted"),
+        (("--force",), "y\ny\n", 0, "Drop the records listed above of vn-data? (the state"),
+        (("--force", "--yes"), "n\n", 2, "nothing was changed: the records were not dropped"),
+        (("--force", "--yes"), None, 0, "--force drops the records of vn-data; the state file"),
     ],
 )
 def test_a_run_applies_its_plan_once_approved(
     arm, monkeypatch, capsys, options, answer, status, said
 ):
-    if "--force" in options:
+    if "--force" in options:  # a revert that could not put the hub's lock back
         assert switch(arm, "--vnet", "vn-data") == 0
+        arm.faults.add(Fault(method="PUT", resource="locks/hub-do-not-delete", status=403))
+        assert switch(arm, "--vnet", "vn-data", "--revert") == 1
+        arm.faults.clear()
     state = kept(arm)
     writes = len(changes(arm))
     if answer is not None:
@@ -157,6 +173,10 @@ def test_a_run_applies_its_plan_once_approved(
     assert main(["--config", arm.config_file, "--vnet", "vn-data", *options]) == status
     err = capsys.readouterr().err
     assert said in err and "vn-data: forward run" in err  # the plan comes first
+    if "--force" in options:
+        assert DROPPED in err
+        copies = glob.glob(arm.state_file + ".dropped-*")
+        assert [open(c, "rb").read() for c in copies] == ([] if status else [state])
     assert (kept(arm) == state) == bool(status)
     if status:
         assert len(changes(arm)) == writes

@@ -8,7 +8,7 @@ A run's result:
      "vnets": [{"name": "...", "id": "<subscription>/<resource group>/<vnet>",
                 "completed": true, "skipped": false,
                 "changed": {"subnets": n, "tables": n, "peerings": n},
-                "pending": n, "errors": n,
+                "pending": n, "errors": n, "left_out": null | "<why>",
                 "steps": [{"step": "...", "status": "...", "changed": n,
                            "pending": {"<item>": "<reason>"}, "errors": n}]}],
      "errors": ["<every error line of the run>"]}
@@ -22,6 +22,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.switch_traffic import leftovers
 from qn.arm.switch_traffic.config import DriverConfig
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
@@ -51,6 +52,7 @@ class VnetCounts:
     errors: int = 0
     pending: int = 0
     skipped: bool = False  # nothing left to do for it, by the state file (skipping.py)
+    left_out: str | None = None  # why the run left the VNet out, as its plan says
 
     def failed(self) -> bool:
         return bool(self.errors or self.pending or not self.completed)
@@ -90,6 +92,7 @@ def run_document(
                 "changed": {kind: counts.kinds[kind] for kind in kinds},
                 "pending": counts.pending,
                 "errors": counts.errors,
+                "left_out": counts.left_out,
                 "steps": [
                     step_result(run, step.name, kept[step.name], counts)
                     for step in in_order(run.revert)
@@ -155,6 +158,21 @@ def status_document(state: StateFile) -> dict[str, Any]:
                 "id": key,
                 "status": vnet_status(state, key),
                 "steps": rows,
+                "hub_locks_removed": [
+                    {
+                        "hub": removed.lock.scope,
+                        "lock": removed.lock.name,
+                        "level": removed.lock.level,
+                        "notes": removed.lock.notes,
+                        "removed_by": key,
+                        "since": removed.since,
+                    }
+                    for removed in leftovers.removed_locks(state, key)
+                ],
+                "failed_reverts": [
+                    {"at": attempt.at, "reason": attempt.reason}
+                    for attempt in leftovers.failed_reverts(state, key)
+                ],
             }
         )
     return {"version": VERSION, "state_file": state.path, "vnets": vnets}

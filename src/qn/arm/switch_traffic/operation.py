@@ -16,6 +16,7 @@ from qn.arm.switch_traffic import (
     adapter,
     controller,
     hub_locks,
+    leftovers,
     progress,
     report,
     rights,
@@ -36,8 +37,9 @@ from qn.arm.switch_traffic.plan import (
     in_run_order,
     spread_over_hubs,
 )
+from qn.arm.switch_traffic.records import now
 from qn.arm.switch_traffic.resources import Clients
-from qn.arm.switch_traffic.state import StateError, StateFile
+from qn.arm.switch_traffic.state import DROPPED, StateError, StateFile
 from qn.arm.switch_traffic.steps.base import HubTurns
 from qn.arm.switch_traffic.steps.order import ORDER
 from qn.arm.switch_traffic.vnet_run import Shared, VnetRunner
@@ -57,9 +59,10 @@ def selected_vnets(config: DriverConfig, names: list[str] | None) -> list[VnetCo
     return [config.vnet(n) for n in names]
 
 
-def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) -> None:
-    """Refuses a run the state file cannot serve, before anything is read from Azure."""
-    if options.revert:
+def check_revert(state: StateFile, vnets: list[VnetConfig], plan: Plan) -> None:
+    """Refuses a revert without records, once its plan found no VNet that Azure shows
+    migrated (that one is left out, and said to be)."""
+    if plan.revert and not plan.left_out():
         if not state.exists:
             raise StateError(
                 f"{state.path}: no state file, so nothing to revert; name the forward run's "
@@ -68,8 +71,11 @@ def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) 
         if not any(state.has_records(v.key) for v in vnets):
             names = ", ".join(v.name for v in vnets)
             raise StateError(f"{state.path}: holds no records for {names}; nothing to revert")
-        return
-    if options.force:
+
+
+def check_state(state: StateFile, vnets: list[VnetConfig], options: RunOptions) -> None:
+    """Refuses a forward run the state file cannot serve, before anything is read from Azure."""
+    if options.revert or options.force:
         return
     # A VNet whose forward run is done is skipped (skipping.py); one whose revert has begun
     # must have its revert finished first: a forward run would replace the records it reads.
@@ -139,6 +145,7 @@ class Migration:
             ordered = spread_over_hubs(ordered, plan.hubs())
         self.shared.progress = shown
         tally = self.shared.tally
+        began = now()
         earlier = {v.name: tally.errors_of(v.name) for v in ordered}  # a tally reused
         tagged = self.workers.count > 1
         runners = {v.name: VnetRunner(self.shared, v) for v in ordered}
@@ -154,6 +161,9 @@ class Migration:
             counts = runners[vnet.name].counts
             counts.errors = tally.errors_of(vnet.name) - earlier[vnet.name]
             counts.pending = self.pending_count(vnet)
+            if self.options.revert:
+                state = self.shared.state
+                leftovers.keep_attempt(state, vnet.key, began, counts.completed, counts.errors)
         return {name: runner.counts for name, runner in runners.items()}
 
     def vnet_task(self, runner: VnetRunner, tagged: bool) -> None:
@@ -188,6 +198,19 @@ def claimed(
     return held(held_by, vnets, config.path, log)
 
 
+def left_out(plan: Plan) -> dict[str, VnetCounts]:
+    """The counts of a real run before it starts: none completed; those it leaves out said so
+    in the log too, as errors of theirs."""
+    counts = {}
+    for vnet in plan.vnets:
+        why = vnet.why_left_out()
+        if why:
+            with report.working_on(vnet.name):
+                report.driver_log().error(f"  **Error** [{vnet.name}] left out: {why}")
+        counts[vnet.name] = VnetCounts(errors=int(bool(why)), left_out=why)
+    return counts
+
+
 def execute(options: RunOptions, tally: report.Tally) -> int:
     """One forward or revert run; returns the exit status."""
     try:
@@ -204,26 +227,29 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             claims.enter_context(claimed(options, config, state, to_run))
             migration = Migration(options, config, state, to_run, tally, session)
             plan = migration.plan() if to_run else Plan(options.revert, [])
+            check_revert(state, vnets, plan)
             plan.vnets[:0] = [s.plan() for s in skipped]
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
-            if options.dry_run:
-                per_vnet = plan.per_vnet()
-            elif not to_run:
+            # A VNet left out did not complete; the others are counted as they run.
+            per_vnet = plan.per_vnet() if options.dry_run else left_out(plan)
+            migration.vnets = [v for v in to_run if v.name not in plan.left_out()]
+            if not options.dry_run and len(skipped) == len(vnets):
                 report.driver_log().info(skipping.nothing_to_do(skipped, options))
-                per_vnet = {}
-            else:
+            elif not options.dry_run and migration.vnets:
+                views.confirm_drop(plan, state.path + DROPPED)
                 views.approve(options.yes)
+                leftovers.keep_dropped(state, plan.dropping())
                 for vnet in skipped:
                     report.driver_log().info(f"[{vnet.vnet.name}] {vnet.reason}")
-                names = [v.name for v in to_run]
+                names = [v.name for v in migration.vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None
                 with progress.live(sys.stderr, names, enabled=quiet) as shown:
-                    per_vnet = migration.execute(plan, shown)
-            per_vnet = {**{s.vnet.name: s.counts() for s in skipped}, **per_vnet}
+                    per_vnet.update(migration.execute(plan, shown))
+            per_vnet.update({s.vnet.name: s.counts() for s in skipped})
     except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE

@@ -17,11 +17,12 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.switch_traffic import evidence, leftovers
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
 from qn.arm.switch_traffic.rights import Need
-from qn.arm.switch_traffic.state import NOT_STARTED, Kept, StateFile
+from qn.arm.switch_traffic.state import NOT_STARTED, Kept, KeptRun, StateFile
 from qn.arm.switch_traffic.steps.base import (
     Earlier,
     PlanError,
@@ -46,6 +47,13 @@ class VnetPlan:
     # Hub locks its run would remove, with the step that removes them.
     removable: list[tuple[Step[Any], Lock]] = field(default_factory=list)
     needs: list[Need] = field(default_factory=list)  # the rights its changes need in Azure
+    # Why the run leaves the VNet out: Azure contradicts what its records say.
+    left_out: str | None = None
+    # What --force drops of its earlier records, a line each.
+    dropped: list[str] = field(default_factory=list)
+
+    def why_left_out(self) -> str | None:
+        return f"{self.left_out}: {'; '.join(self.notes)}" if self.left_out else None
 
     @property
     def counts(self) -> Counter[str]:
@@ -68,9 +76,22 @@ class Plan:
     def per_vnet(self) -> dict[str, VnetCounts]:
         """The counts of a run that applied the plan, for the summary of a dry run."""
         return {
-            v.name: VnetCounts(completed=v.stops is None, kinds=v.counts, changed=None)
+            v.name: VnetCounts(
+                completed=v.stops is None and v.left_out is None,
+                kinds=v.counts,
+                changed=None,
+                left_out=v.why_left_out(),
+            )
             for v in self.vnets
         }
+
+    def dropping(self) -> list[str]:
+        """The VNets whose earlier records the run drops."""
+        return [v.name for v in self.vnets if v.dropped]
+
+    def left_out(self) -> set[str]:
+        """The VNets the run leaves out, by name."""
+        return {v.name for v in self.vnets if v.left_out}
 
 
 @dataclass
@@ -126,7 +147,10 @@ def build(planning: Planning, vnets: list[VnetConfig], revert: bool) -> Plan:
 def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> VnetPlan | str:
     """The VNet's plan, or why it cannot be planned."""
     try:
-        return (revert_plan if revert else forward_plan)(planning, vnet_config)
+        planned = (revert_plan if revert else forward_plan)(planning, vnet_config)
+        if not planned.dropped:  # else listed among what is dropped
+            planned.notes += leftovers.undone(planning.state, vnet_config.key)
+        return planned
     except PlanError as error:
         return f"{vnet_config.name}: {error}"
     except Exception as error:  # nothing has been changed: the run must not start
@@ -183,7 +207,37 @@ class StepPlanner:
 def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     run = planning.open_vnet(vnet_config)
-    planner = StepPlanner(run, kept_forward(planning, plan))
+    kept = kept_forward(planning, plan)
+    planned = forward_steps(run, StepPlanner(run, kept), plan)
+    # A migrated VNet's subnets have nothing to switch to, or lack copies of the tables they
+    # sit on; Azure tells whether it is migrated, unless kept records say what the run changed.
+    switching = any(change.counted == "subnets" for change in planned.changes)
+    if (planned.stops or not switching) and not changed_any(kept):
+        found = evidence.read(run, planning.state.path)
+        if found.migrated:
+            return left_out(plan, "already migrated", found, start_over(planning, plan.key))
+    return planned
+
+
+def changed_any(kept: dict[str, Kept[Any]]) -> bool:
+    """Whether these records hold a change that Azure showed done."""
+    return any(item.done for entry in kept.values() for item in entry.items.values())
+
+
+def start_over(planning: Planning, key: str) -> str:
+    """What to do instead of a forward run over a migrated VNet."""
+    path = planning.state.path
+    if changed_any(planning.state.directions(key).forward):  # --force would drop them
+        return f"run --revert first: the records {path} holds are what its revert needs"
+    return "revert it first: " + evidence.records_back(path)
+
+
+def left_out(plan: VnetPlan, why: str, found: evidence.Evidence, advice: str) -> VnetPlan:
+    """The plan of a VNet the run leaves out, as Azure shows it: it changes nothing of it."""
+    return VnetPlan(plan.name, plan.key, notes=[*found.shown(), advice], left_out=why)
+
+
+def forward_steps(run: VnetRun, planner: "StepPlanner", plan: VnetPlan) -> VnetPlan:
     for step in ORDER:  # what stops the run before its first change
         if step.checked_first and (records := planner.records(step)) is not None:
             plan.hubs += step.hubs(records)
@@ -211,7 +265,7 @@ def kept_forward(planning: Planning, plan: VnetPlan) -> dict[str, Kept[Any]]:
         plan.notes.append("goes on with its unfinished forward run: only what is left is shown")
         return planning.state.directions(plan.key).forward
     if status in ("done", "reverting"):  # only with --force: the state check refuses it else
-        plan.notes.append("the records of its earlier forward run, not reverted, are thrown away")
+        plan.dropped = leftovers.dropped(planning.state, plan.key)
     return {}
 
 
@@ -221,9 +275,24 @@ def kept_forward(planning: Planning, plan: VnetPlan) -> dict[str, Kept[Any]]:
 def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     kept = planning.state.directions(plan.key)
+    run: VnetRun | None = None
+    if planning.state.has_records(plan.key):
+        run = revert_steps(planning, vnet_config, plan, kept)
+    if plan.changes:
+        return plan
+    # Nothing to undo: Azure must not contradict it.
+    found = evidence.read(run or planning.open_vnet(vnet_config), planning.state.path)
+    if found.migrated:
+        return left_out(plan, "not reverted", found, evidence.records_back(planning.state.path))
     if not planning.state.has_records(plan.key):
         plan.notes.append("no records: nothing to revert")
-        return plan
+    return plan
+
+
+def revert_steps(
+    planning: Planning, vnet_config: VnetConfig, plan: VnetPlan, kept: KeptRun
+) -> VnetRun | None:
+    """The revert's rows of each step not yet reverted; the VNet as read, if it was."""
     run: VnetRun | None = None
     recorded = Earlier({n: e.records for n, e in kept.forward.items() if e.records is not None})
     for step in REVERT_ORDER:
@@ -238,4 +307,4 @@ def revert_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
         plan.hubs += step.hubs(records)
         plan.changes += step.revert_rows(run, records)
         plan.needs += step.rights(run, records, recorded, revert=True)
-    return plan
+    return run

@@ -3,6 +3,9 @@ the forward and the revert run.
 
 It is JSON, rewritten whole after every change through a temporary file and a rename, so an
 interruption leaves either the state before a change or the state after it, never half of one.
+The version it replaces stays beside it as "<state>.prev" (a hard link moved into place before
+the rename), so at every instant there is a current file and a previous one; the records a
+`--force` run drops are kept as "<state>.dropped-<time>" the same way.
 An operator reads it as laid out below: one line per step's field, one per item, the deeper
 parts (a step's records, an item) each on a line of their own. Each VNet's text is kept between
 rewrites and made again only when its entry changes, so a rewrite costs one VNet's encoding, not
@@ -22,10 +25,13 @@ Layout:
                                 "items": {"<item>": {"status": "done" | "pending",
                                                      "reason": "...", "at": "<time>"}},
                                 "done": "<time>"}, ...},
-         "revert": {"<step>": {"started": "<time>", "items": {...}, "done": "<time>"}}}}}
+         "revert": {"<step>": {"started": "<time>", "items": {...}, "done": "<time>"}},
+         "revert_attempts": [{"at": "<time>", "result": "failed" | "done",
+                              "reason": "..."}]}}}
 
 "records" holds what the step is to change, kept before it changes anything; "items" what
 Azure showed of each item after the last attempt; "done" is set once every item is done.
+"revert_attempts" (absent in older files) lists each revert run of the VNet and how it ended.
 Records and items are written and read as the typed models of records.py and of each step.
 """
 
@@ -33,6 +39,7 @@ import contextlib
 import fcntl
 import json
 import os
+import shutil
 import tempfile
 import threading
 from collections.abc import Iterator
@@ -47,6 +54,7 @@ from qn.arm.switch_traffic.steps.order import NAMES, ORDER
 from qn.arm.switch_traffic.validation import problems
 
 VERSION = 3
+PREVIOUS, DROPPED = ".prev", ".dropped-"  # the kept versions, beside the file
 # Version 2 had no attach-transit step: a run past its place did not attach anything.
 UPGRADED = 2
 TRANSIT = transit.STEP.name
@@ -85,8 +93,17 @@ Forward = _steps("Forward", {step.name: step.records for step in ORDER})
 Revert = _steps("Revert", dict.fromkeys(NAMES, None))
 
 
+class Attempt(Part):
+    """One revert run of a VNet: when it began, and why it failed."""
+
+    at: str
+    result: Literal["failed", "done"]
+    reason: str | None = None
+
+
 class VnetEntry(Part):
     order: int = 0
+    revert_attempts: list[Attempt] = []
     # Models made at run time: mypy cannot see their fields, pydantic checks them.
     forward: Forward  # type: ignore[valid-type]
     revert: Revert = Field(default_factory=Revert)  # type: ignore[valid-type]
@@ -252,11 +269,39 @@ class StateFile:
                 # before the new file's data would lose them all at a power cut. A few
                 # milliseconds, beside the seconds of Azure's answer that follows.
                 os.fsync(out.fileno())
+            self._keep_previous(self.path + PREVIOUS)
             os.replace(temporary, self.path)
         except BaseException:
             if os.path.exists(temporary):
                 os.unlink(temporary)
             raise
+
+    def _keep_previous(self, kept: str) -> None:
+        """Makes `kept` the file as it is now, if there is one: linked under a temporary name
+        and renamed over `kept`, so `kept` is always whole; a link, not a copy, for the write
+        path is hot."""
+        if not os.path.exists(self.path):
+            return
+        # Named as the write's temporary files are: a kill here leaves a hidden file only.
+        directory = os.path.dirname(os.path.abspath(kept))
+        linked = os.path.join(directory, f".state-kept-{os.getpid()}-{threading.get_ident()}")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(linked)
+        try:
+            os.link(self.path, linked)
+        except OSError:  # a file system without hard links
+            shutil.copy2(self.path, linked)
+        os.replace(linked, kept)
+
+    def keep_dropped(self) -> str | None:
+        """Keeps the file as it is now beside it, before records are dropped from it; returns
+        where, or None when there is nothing to keep."""
+        if self.read_only or not os.path.exists(self.path):
+            return None
+        kept = f"{self.path}{DROPPED}{now().replace(':', '')}"
+        with self._lock:
+            self._keep_previous(kept)
+        return kept
 
     def directions(self, key: str) -> "KeptRun":
         """What both directions kept of the VNet; nothing when it has no entry."""
@@ -327,6 +372,20 @@ class StateFile:
         with self._lock:
             self._started(key, "forward", step)["records"] = kept
             self._save(key)
+
+    def keep_attempt(self, key: str, attempt: Attempt) -> None:
+        """Keeps how a revert run of the VNet ended."""
+        with self._lock:
+            entry = self.data["vnets"].get(key)
+            if entry is None:
+                return
+            entry.setdefault("revert_attempts", []).append(attempt.dumped())
+            self._save(key)
+
+    def revert_attempts(self, key: str) -> list[Attempt]:
+        with self._lock:
+            kept = self.data["vnets"].get(key, {}).get("revert_attempts", [])
+            return [Attempt.model_validate(attempt) for attempt in kept]
 
     def keep_items(self, key: str, direction: str, step: str, items: Items, done: bool) -> None:
         """Keeps what Azure showed of the step's items; the step is done when all are."""

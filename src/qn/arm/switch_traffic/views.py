@@ -14,6 +14,7 @@ from rich.text import Text
 
 from qn.arm.switch_traffic.options import JSON
 from qn.arm.switch_traffic.plan import Plan, PlanError
+from qn.arm.switch_traffic.resources import vnet_name
 
 # A plan read in a log file or a pipe keeps its rows whole, up to this width.
 WIDTH = 200
@@ -31,9 +32,18 @@ def show_plan(plan: Plan, stream: TextIO) -> None:
         for change in vnet.changes:
             # Text, not markup: a name may hold brackets.
             table.add_row(*map(Text, (change.step, change.item, change.before, change.after)))
-        console.print(table if vnet.changes else Text("  nothing to change"))
+        if vnet.left_out:
+            console.print(Text(f"  left out: {vnet.left_out}", style="bold red"))
+        else:
+            console.print(table if vnet.changes else Text("  nothing to change"))
         for note in vnet.notes:
             console.print(Text(f"  {note}"))
+        if vnet.dropped:
+            console.print(
+                Text("  --force drops the records of its earlier forward run, not reverted:")
+            )
+            for line in vnet.dropped:
+                console.print(Text(f"    {line}"))
         if vnet.stops:
             console.print(Text(f"  stops {vnet.stops}", style="bold red"))
     console.print(Text(totals(plan), style="bold"))
@@ -52,6 +62,7 @@ def totals(plan: Plan) -> str:
         "Plan: "
         + ", ".join(f"{k} to {v} {n}" for k, v, n in zip(kinds, verbs, counts, strict=True))
         + "".join(f"; {v.name} stops {v.stops.split(':')[0]}" for v in plan.vnets if v.stops)
+        + "".join(f"; {v.name} left out" for v in plan.vnets if v.left_out)
         + "."
     )
 
@@ -75,6 +86,28 @@ def approve(yes: bool, stdin: TextIO | None = None, stream: TextIO | None = None
         raise PlanError("nothing was changed: the plan was not approved")
 
 
+def confirm_drop(
+    plan: Plan, kept_as: str, stdin: TextIO | None = None, stream: TextIO | None = None
+) -> None:
+    """Asks on a terminal, --yes or not, whether to drop the records the plan lists; PlanError
+    when not. Without a terminal, --force with --yes confirms it: the file is kept as it was."""
+    names = plan.dropping()
+    stdin = stdin or sys.stdin
+    if not names or not stdin.isatty():
+        return
+    console = Console(file=stream or sys.stderr, highlight=False)
+    question = (
+        f"Drop the records listed above of {', '.join(names)}? (the state file is kept as it "
+        f"is, as {kept_as}<time>)"
+    )
+    try:
+        dropped = Confirm.ask(question, console=console, default=False, stream=stdin)
+    except KeyboardInterrupt:
+        dropped = False
+    if not dropped:
+        raise PlanError("nothing was changed: the records were not dropped")
+
+
 def show_status(document: dict[str, Any], output: str) -> None:
     """The status view of a state file (counting.status_document) on stdout."""
     if output == JSON:
@@ -96,6 +129,22 @@ def status_lines(document: dict[str, Any]) -> list[str]:
                 text += f", revert {row['revert']}"
             lines.append(f"    {row['step']:<22} {text}")
             lines.extend(f"      {item}: {reason}" for item, reason in row["pending"].items())
+        lines.extend(f"    left undone: {line}" for line in undone_lines(vnet))
+    return lines
+
+
+def undone_lines(vnet: dict[str, Any]) -> list[str]:
+    """The hub locks a VNet's run removed and no revert put back, and its failed reverts."""
+    lines = []
+    for removed in vnet["hub_locks_removed"]:
+        notes = f", notes {removed['notes']!r}" if removed["notes"] else ""
+        since = f" since {removed['since']}" if removed["since"] else ""
+        lines.append(
+            f"hub lock {removed['lock']} ({removed['level']}{notes}) on "
+            f"{vnet_name(removed['hub'])}: "
+            f"removed by {vnet['name']}'s run{since}, not put back"
+        )
+    lines += [f"revert failed at {a['at']}: {a['reason']}" for a in vnet["failed_reverts"]]
     return lines
 
 
