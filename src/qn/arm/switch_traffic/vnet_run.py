@@ -119,12 +119,20 @@ class VnetRunner:
         for step in self.order:  # what would stop the run is found before its first change
             entry = self.state.entry(self.key, "forward", step)
             if step.checked_first and not (entry and entry.done):
-                with quiet_library():
-                    records = step.plan(run, planner, Earlier())
-                step.preflight(run, records)
+                step.preflight(run, self.checked_records(run, step, entry, planner))
         for step, heading in self.steps_in_turn():
             with self.step_errors(step):
                 self.forward_step(run, step, planner, heading)
+
+    @staticmethod
+    def checked_records(run: VnetRun, step: Step[Any], entry: Any, planner: type) -> Any:
+        """The records a step checked first is checked on: an earlier attempt's pending ones,
+        as the library cannot plan again an item that attempt left half done (a peering whose
+        partner end is gone), else planned afresh."""
+        if entry is not None and entry.records is not None:
+            return step.narrowed(entry.records, undone(step.keys(entry.records), entry.items))
+        with quiet_library():
+            return step.plan(run, planner, Earlier())
 
     def earlier(self, step: Step[Any]) -> Earlier:
         """The records kept by the steps before this one."""

@@ -22,7 +22,9 @@ from qn.arm.switch_traffic.resources import (
     Unreadable,
     Verdict,
     attempt,
+    busy,
     only_named,
+    readable,
     same,
     state_of,
     subscription_of,
@@ -168,29 +170,44 @@ class DeletePeerings(Step[Peerings]):
             run.keep(self.name, records)
 
     def _delete_pairs(self, run: VnetRun, pairs: list[PeeringPair]) -> None:
-        """Pairs with their local end are the library's to delete; a pair whose local end is
-        already gone cannot be found from this VNet, so its remote end is deleted here."""
-        own = {p.name.lower() for p in run.vnet.virtual_network_peerings or ()}
-        whole = [p.localPeeringName for p in pairs if p.localPeeringName.lower() in own]
+        """Pairs whose local end is Connected are the library's to delete. The library finds a
+        pair only from its local end, and goes on only once it finds the remote one, so an end
+        left alone by an earlier attempt (its partner deleted) is deleted here; an end Azure is
+        already deleting is left to finish, as a second delete would be refused."""
+        listed = {p.name.lower(): p for p in run.vnet.virtual_network_peerings or ()}
+        whole, lone = [], []
+        for pair in pairs:
+            local = listed.get(pair.localPeeringName.lower())
+            if local is not None and connected(local):
+                whole.append(pair.localPeeringName)
+                continue
+            remote = attempt(functools.partial(pair_end, run.clients, pair, "remote"))
+            ends = {"local": local, "remote": remote if readable(remote) else None}
+            lone += [(pair, side) for side, end in ends.items() if end and not busy(end)]
         if whole:
             narrowed = dataclasses.replace(run, vnet=narrowed_vnet(run.vnet, whole))
             self.plan(narrowed, run.library, Earlier())
-        for pair in pairs:
-            if pair.localPeeringName.lower() not in own:
-                self._delete_remote_end(run, pair)
+        for pair, side in lone:
+            self._delete_end(run, pair, side)
 
-    def _delete_remote_end(self, run: VnetRun, pair: PeeringPair) -> None:
-        if attempt(lambda: pair_end(run.clients, pair, "remote")) is None:
-            return
-        client = run.clients.network(pair.remoteSubscriptionId)
-        if run.config.delete_vnet_lock:
-            credential = YamlContext().generateAzureCredential(pair.remoteSubscriptionId)
-            hub = client.virtual_networks.get(pair.remoteRgName, pair.remoteVnetName)
-            run.library.deleteVnetLock(credential, hub, indent=2)
-        run.log.info(f"  delete peering {pair.remotePeeringName}")
-        client.virtual_network_peerings.begin_delete(
-            pair.remoteRgName, pair.remoteVnetName, pair.remotePeeringName
-        ).result()
+    def _delete_end(self, run: VnetRun, pair: PeeringPair, side: str) -> None:
+        """Deletes one end of a pair, the hub's lock first when it is the remote end; a failure
+        is logged and left to the read-back, so that the other pairs still go."""
+        name, vnet = getattr(pair, f"{side}PeeringName"), getattr(pair, f"{side}VnetName")
+        group = getattr(pair, f"{side}RgName")
+        client = run.clients.network(getattr(pair, f"{side}SubscriptionId"))
+        try:
+            if side == "remote" and run.config.delete_vnet_lock:
+                credential = YamlContext().generateAzureCredential(pair.remoteSubscriptionId)
+                hub = client.virtual_networks.get(group, vnet)
+                run.library.deleteVnetLock(credential, hub, indent=2)
+            run.log.info(f"  delete peering {name} in {vnet}")
+            client.virtual_network_peerings.begin_delete(group, vnet, name).result()
+        except Exception as error:  # the read-back says what is left
+            run.log.error(
+                f"  **Error** [{run.name}] {self.name}: failed to delete peering {name} in "
+                f"{vnet}: {type(error).__name__}: {error}"
+            )
 
     # -- revert -----------------------------------------------------------------------------
     def revert(self, run: VnetRun, records: Peerings, pending: list[str]) -> None:
@@ -249,6 +266,11 @@ class DeletePeerings(Step[Peerings]):
             before, after = ("removed", present) if revert else (present, "removed")
             rows.append(Change(self.name, item, before, after))
         return rows
+
+
+def connected(end: Any) -> bool:
+    """Whether a peering end stands whole with its partner, as far as it shows."""
+    return text(end.peering_state) == "Connected" and state_of(end) == "succeeded"
 
 
 def end_problems(label: str, end: Any, recorded: PeeringEnd) -> list[str]:
