@@ -138,6 +138,8 @@ def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, d
         if not revert:
             assert hub_side(arm.snapshot()) == [] and propagating(arm.snapshot()) == []
             assert switch(arm, "--revert", *APP) == 0
+        if direction == "revert":  # its plan shows the end left
+            assert "half there: " in capsys.readouterr().err
         assert demo.differences(before, arm.snapshot()) == []
 
 
@@ -183,4 +185,6 @@ def test_a_retry_finishes_from_a_half_done_pair(tmp_path, capsys, shape, directi
             assert "**Error**" not in err and summary(out) == ((0, 0, 1), 0, 0)
             assert not [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
         assert switch(arm, "--revert", *APP) == 0
+        if direction == "revert":  # its plan shows the end left
+            assert "half there: " in capsys.readouterr().err
         assert demo.differences(before, arm.snapshot()) == []

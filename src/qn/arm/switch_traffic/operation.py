@@ -105,6 +105,7 @@ class Migration:
             self.shared.state,
             functools.partial(vnet_run.open_vnet, self.shared),
             self.workers.run,
+            self.options.waits,
         )
         return build(planning, self.vnets, self.options.revert)
 

@@ -9,6 +9,7 @@ back (hub_locks.py).
 
 import dataclasses
 import functools
+from collections.abc import Callable
 from typing import Any
 
 from qn.arm.res.errors import ConfigError
@@ -249,14 +250,43 @@ class DeletePeerings(Step[Peerings]):
 
     # -- plan -------------------------------------------------------------------------------
     def rows(self, run: VnetRun, records: Peerings, revert: bool) -> list[Change]:
+        return self._rows(records, revert, lambda pair: "deleted" if revert else "peered")
+
+    def left_rows(self, run: VnetRun, records: Peerings, revert: bool) -> list[Change]:
+        """An earlier attempt may have left a pair half there: its ends as Azure shows them."""
+        return self._rows(records, revert, functools.partial(self.ends_now, run))
+
+    def revert_rows(self, run: VnetRun, records: Peerings) -> list[Change]:
+        return self.left_rows(run, records, True)
+
+    def _rows(
+        self, records: Peerings, revert: bool, before: Callable[[PeeringPair], str]
+    ) -> list[Change]:
         rows = []
         for pair in records.peeringPairList:
             ends = f"{pair.localPeeringName} <-> {pair.remotePeeringName}"
             item = f"{ends} ({pair.remoteVnetName})"
-            before, after = ("deleted", "peered") if revert else ("peered", "deleted")
-            rows.append(Change(self.name, item, before, after, "peerings"))
+            after = "peered" if revert else "deleted"
+            rows.append(Change(self.name, item, before(pair), after, "peerings"))
         # Forward, the locks the run would remove are shown once for the run (lock_rows).
         return rows + (self.lock_rows(records.locks, revert) if revert else [])
+
+    def ends_now(self, run: VnetRun, pair: PeeringPair) -> str:
+        """The pair as Azure shows it: peered, deleted, or which of its ends are there."""
+        records = Peerings(peeringPairList=[pair])
+        ends = self.read(run, records, [pair.localPeeringName])[pair.localPeeringName]
+        shown = []
+        for side, end in ends.items():
+            label = f"{getattr(pair, f'{side}PeeringName')} in {getattr(pair, f'{side}VnetName')}"
+            if isinstance(end, Unreadable):
+                shown.append(f"{label} {end}")
+            elif end is not None:
+                shown.append(f"{label} {text(end.peering_state)}")
+        if not shown:
+            return "deleted"
+        if len(shown) == 2 and all(readable(end) and connected(end) for end in ends.values()):
+            return "peered"
+        return "half there: " + "; ".join(shown)
 
     def lock_rows(self, removed: list[Lock], revert: bool) -> list[Change]:
         rows = []
