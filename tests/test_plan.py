@@ -184,6 +184,19 @@ def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, caps
         assert not os.path.exists(arm.state_file)
 
 
+def test_a_peering_without_its_partner_end_stops_the_run_before_any_change(tmp_path, capsys):
+    topology = demo.sample_topology()
+    hub = topology["subscriptions"][demo.HUB]["resource_groups"]["rg-hub"]
+    del hub["virtual_networks"]["vn-hub"]["peerings"]["hub-to-app"]  # deleted by hand
+    with start(tmp_path, topology) as arm:
+        assert switch(arm, "--vnet", "vn-app") == 2
+        err = capsys.readouterr().err
+        assert "peering app-to-hub leads to " in err
+        assert "it is Initiated: its end in vn-hub is gone" in err
+        assert "IncompletePlan" not in err
+        assert arm.write_requests() == []
+
+
 @pytest.mark.parametrize(
     "hubs, started",
     [

@@ -97,7 +97,7 @@ class DeletePeerings(Step[Peerings]):
             remote = peering.remote_virtual_network.id
             if VWanMgmt.getVHubNameFromPeering(remote):
                 continue  # a virtual hub connection: left alone
-            problem = credential_problem(run.config, subscription_of(remote))
+            problem = credential_problem(run.config, subscription_of(remote)) or alone(peering)
             if problem:
                 problems.append(f"peering {peering.name} leads to {remote}: {problem}")
         if problems:
@@ -301,6 +301,20 @@ class DeletePeerings(Step[Peerings]):
 def connected(end: Any) -> bool:
     """Whether a peering end stands whole with its partner, as far as it shows."""
     return text(end.peering_state) == "Connected" and state_of(end) == "succeeded"
+
+
+def alone(peering: Any) -> str | None:
+    """Why a peering without its partner end cannot be planned: the library records a pair
+    only with both ends (it could not be put back), and reports the missing one as an error."""
+    state = text(peering.peering_state)
+    if state in ("Connected", ""):
+        return None
+    return (
+        f"it is {state}: its end in {vnet_name(peering.remote_virtual_network.id)} is gone "
+        "(deleted by hand, or its VNet re-created), and a pair is recorded, so that a revert "
+        "can put it back, only with both ends; re-create that end or delete this one "
+        "(az network vnet peering delete), then run again"
+    )
 
 
 def end_problems(label: str, end: Any, recorded: PeeringEnd) -> list[str]:
