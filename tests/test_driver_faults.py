@@ -138,8 +138,6 @@ def test_interrupted_run_goes_on_when_run_again(tmp_path, monkeypatch, capsys, d
         if not revert:
             assert hub_side(arm.snapshot()) == [] and propagating(arm.snapshot()) == []
             assert switch(arm, "--revert", *APP) == 0
-        if direction == "revert":  # its plan shows the end left
-            assert "half there: " in capsys.readouterr().err
         assert demo.differences(before, arm.snapshot()) == []
 
 

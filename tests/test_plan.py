@@ -270,12 +270,27 @@ def lock_of_a_vnet_that_stops(arm, monkeypatch):
     return ()
 
 
+def revert_interrupted_after_re_creating(arm, monkeypatch):
+    assert switch(arm, "--vnet", "vn-app") == 0
+    create = steps.peerings.STEP.revert
+
+    def created_then_interrupted(*args):
+        create(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(steps.peerings.STEP, "revert", created_then_interrupted)
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 130
+    monkeypatch.undo()
+    return ("--revert", "--vnet", "vn-app")
+
+
 # How the run stopped: its topology, the stop, and what the resumed plan says of a row.
 STOPPED = {
     "table staged since": (with_unstaged_app_subnet, table_staged_since, ""),
     "pair half there": (None, pair_half_there, "half there: app-to-hub in vn-app Disconnected"),
     "interrupted after deleting": (None, interrupted_after_deleting, ""),
     "lock of a VNet that stops": (with_unstaged_app_subnet, lock_of_a_vnet_that_stops, ""),
+    "revert interrupted after re-creating": (None, revert_interrupted_after_re_creating, ""),
 }
 
 
@@ -284,12 +299,19 @@ def item_key(change):
     return change.item.split(" <-> ")[0].split(" on ")[0]
 
 
-def locks_recorded(arm):
-    return {
-        (vnet, lock["name"])
-        for vnet, entry in state_of_run(arm).items()
-        for lock in entry["forward"].get("delete-peerings", {}).get("records", {}).get("locks", [])
-    }
+def locks_changed(arm):
+    """The hub locks each VNet's records say its runs removed, and those put back."""
+    changed = set()
+    for vnet, entry in state_of_run(arm).items():
+        forward = entry["forward"].get("delete-peerings", {})
+        for lock in forward.get("records", {}).get("locks", []):
+            changed.add((vnet, "delete-peerings", f"lock {lock['name']}", "removed"))
+        for key, item in (
+            entry.get("revert", {}).get("delete-peerings", {}).get("items", {}).items()
+        ):
+            if key.startswith("lock ") and item["status"] == "done":
+                changed.add((vnet, "delete-peerings", key, "put back"))
+    return changed
 
 
 def state_of_run(arm):
@@ -297,31 +319,34 @@ def state_of_run(arm):
         return {key.rsplit("/", 1)[-1]: entry for key, entry in json.load(handle)["vnets"].items()}
 
 
+def recording(step, real, changed):
+    """The step's change, noting each item it is handed."""
+
+    def recorded(run, records, pending, *rest):
+        changed.update((run.name, step.name, name) for name in pending)
+        real(run, records, pending, *rest)
+
+    return recorded
+
+
 @pytest.mark.parametrize("stopped", STOPPED)
 def test_a_resumed_plan_shows_what_the_run_then_changes(tmp_path, monkeypatch, capsys, stopped):
     topology, stop, said = STOPPED[stopped]
     with start(tmp_path, topology and topology(demo.sample_topology())) as arm:
         resumed = stop(arm, monkeypatch)
+        change = "revert" if "--revert" in resumed else "forward"
         arm.faults.clear()
-        locks_before = locks_recorded(arm)
+        locks_before = locks_changed(arm)
         planned, changed = [], set()
         show = views.show_plan
         monkeypatch.setattr(views, "show_plan", lambda p, *a: (planned.append(p), show(p, *a)))
         for step in steps.order.ORDER:
-
-            def recorded(run, records, pending, earlier, step=step, change=step.forward):
-                changed.update((run.name, step.name, name) for name in pending)
-                change(run, records, pending, earlier)
-
-            monkeypatch.setattr(step, "forward", recorded)
+            monkeypatch.setattr(step, change, recording(step, getattr(step, change), changed))
         capsys.readouterr()
         switch(arm, *resumed)
         assert said in capsys.readouterr().err
 
-        changed |= {
-            (vnet, "delete-peerings", f"lock {name}")
-            for vnet, name in locks_recorded(arm) - locks_before
-        }
+        changed |= {lock[:3] for lock in locks_changed(arm) - locks_before}
         assert {
             (vnet.name, change.step, item_key(change))
             for vnet in planned[0].vnets
