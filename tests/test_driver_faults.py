@@ -10,6 +10,7 @@ import json
 import re
 
 import pytest
+import requests
 import yaml
 from test_driver import HUB_VNET, changes, start, switch
 
@@ -189,10 +190,55 @@ def test_missing_rights_refuse_the_plan_before_any_change(tmp_path, capsys, dire
 
 def test_a_run_goes_on_when_azure_cannot_be_asked_for_its_rights(tmp_path, capsys):
     with start(tmp_path) as arm:
-        before = arm.snapshot()
         arm.faults.add(Fault(method="GET", resource="permissions", status=403, times=None))
         for direction in ([], ["--revert"]):
             assert switch(arm, *direction, *APP) == 0
             # One line for one cause, however many resources it hides.
             assert capsys.readouterr().err.count("cannot ask Azure which rights the run has") == 1
+
+
+SPOKE_END = "virtualNetworkPeerings/app-to-hub"
+# How a forward run leaves vn-app's peering half done: the end whose delete Azure refuses, and
+# whether the end left is being deleted, slowly, when the run is tried again.
+HALF_DONE = {
+    "lone spoke end": (SPOKE_END, False),
+    "lone hub end": ("virtualNetworkPeerings/hub-to-app", False),
+    "spoke end still Deleting": (SPOKE_END, True),
+}
+
+
+def start_deleting(arm, resource):
+    """A delete of the resource that Azure takes its time over, not waited for."""
+    arm.faults.add(Fault(method="DELETE", resource=resource, slow=2000.0))
+    path = f"/subscriptions/{demo.SPOKES}/resourceGroups/rg-spokes/providers/Microsoft.Network"
+    answer = requests.delete(
+        f"{arm.endpoint}{path}/virtualNetworks/vn-app/{resource}",
+        params={"api-version": "2024-05-01"},
+        headers={"Authorization": f"Bearer {demo.TOKEN}"},
+        verify=arm.ca_file,
+    )
+    assert answer.status_code == 202
+
+
+@pytest.mark.parametrize("direction", ["forward", "revert"])
+@pytest.mark.parametrize("shape", HALF_DONE)
+def test_a_retry_finishes_from_a_half_done_pair(tmp_path, capsys, shape, direction):
+    refused, deleting = HALF_DONE[shape]
+    with start(tmp_path) as arm:
+        before = arm.snapshot()
+        arm.faults.add(Fault(method="DELETE", resource=refused, status=403))
+        assert switch(arm, *APP) == 1
+        assert len(pending_items(arm, "forward")) == 1
+        if deleting:
+            start_deleting(arm, refused)
+        capsys.readouterr()
+
+        if direction == "forward":
+            assert switch(arm, *APP) == 0
+            out, err = capsys.readouterr()
+            assert "**Error**" not in err and summary(out) == ((0, 0, 1), 0, 0)
+            assert not [k for k in arm.snapshot() if k.endswith(("/app-to-hub", "/hub-to-app"))]
+        assert switch(arm, "--revert", *APP) == 0
+        if direction == "revert":  # its plan shows the end left
+            assert "half there: " in capsys.readouterr().err
         assert demo.differences(before, arm.snapshot()) == []

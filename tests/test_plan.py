@@ -3,17 +3,19 @@ approved on a terminal or with --yes; the dry run prints it and writes nothing."
 
 import glob
 import io
+import json
 import os
 import re
 import sys
 from types import SimpleNamespace
 
 import pytest
+import requests
 import yaml
 from test_driver import changes, start, switch
 
 from qn.arm.armsim import Fault
-from qn.arm.switch_traffic import demo, plan
+from qn.arm.switch_traffic import demo, plan, steps, views
 from qn.arm.switch_traffic.cli import main
 
 # What --force lists before it drops vn-data's records, the hub's lock not put back among them.
@@ -201,6 +203,19 @@ def test_a_hub_without_credential_stops_the_run_before_any_change(tmp_path, caps
         assert not os.path.exists(arm.state_file)
 
 
+def test_a_peering_without_its_partner_end_stops_the_run_before_any_change(tmp_path, capsys):
+    topology = demo.sample_topology()
+    hub = topology["subscriptions"][demo.HUB]["resource_groups"]["rg-hub"]
+    del hub["virtual_networks"]["vn-hub"]["peerings"]["hub-to-app"]  # deleted by hand
+    with start(tmp_path, topology) as arm:
+        assert switch(arm, "--vnet", "vn-app") == 2
+        err = capsys.readouterr().err
+        assert "peering app-to-hub leads to " in err
+        assert "it is Initiated: its end in vn-hub is gone" in err
+        assert "IncompletePlan" not in err
+        assert arm.write_requests() == []
+
+
 @pytest.mark.parametrize(
     "hubs, started",
     [
@@ -215,3 +230,145 @@ def test_vnets_start_spread_over_their_hubs_in_their_order_per_hub(hubs, started
     vnets = [SimpleNamespace(name=name) for name in hubs]
     spread = plan.spread_over_hubs(vnets, {name: set(own) for name, own in hubs.items()})
     assert "".join(v.name for v in spread) == started
+
+
+# -- a resumed run's plan is what the run then does ---------------------------------------------
+
+SPOKES_NET = f"/subscriptions/{demo.SPOKES}/resourceGroups/rg-spokes/providers/Microsoft.Network"
+
+
+def with_unstaged_app_subnet(topology):
+    group = topology["subscriptions"][demo.SPOKES]["resource_groups"]["rg-spokes"]
+    group["route_tables"]["rt-legacy"] = {}
+    subnets = group["virtual_networks"]["vn-app"]["subnets"]
+    subnets["legacy"] = {"address_prefix": "10.1.9.0/24", "route_table": "rt-legacy"}
+    return topology
+
+
+def stage_legacy_copy(arm):
+    answer = requests.put(
+        f"{arm.endpoint}{SPOKES_NET}/routeTables/rt-legacy-lf",
+        json={"location": "westus", "tags": {"vnet": "vn-app", "Org_RT": "org_rt-legacy"}},
+        params={"api-version": "2024-05-01"},
+        headers={"Authorization": f"Bearer {demo.TOKEN}"},
+        verify=arm.ca_file,
+    )
+    assert answer.status_code in (200, 201)
+
+
+def table_staged_since(arm, monkeypatch):
+    assert switch(arm, "--vnet", "vn-app") == 1  # legacy lacks a staged copy
+    stage_legacy_copy(arm)
+    return ("--vnet", "vn-app")
+
+
+def pair_half_there(arm, monkeypatch):
+    spoke_end = "virtualNetworkPeerings/app-to-hub"
+    arm.faults.add(Fault(method="DELETE", resource=spoke_end, status=403))
+    assert switch(arm, "--vnet", "vn-app") == 1
+    return ("--vnet", "vn-app")
+
+
+def interrupted_after_deleting(arm, monkeypatch):
+    delete = steps.peerings.STEP.forward
+
+    def deleted_then_interrupted(*args):
+        delete(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(steps.peerings.STEP, "forward", deleted_then_interrupted)
+    assert switch(arm, "--vnet", "vn-app") == 130
+    monkeypatch.undo()
+    return ("--vnet", "vn-app")
+
+
+def lock_of_a_vnet_that_stops(arm, monkeypatch):
+    # vn-app stops at its switch again; vn-data goes on and removes the hub's lock.
+    arm.faults.add(Fault(method="PUT", resource="subnets/sql", status=403))
+    assert switch(arm) == 1
+    return ()
+
+
+def revert_interrupted_after_re_creating(arm, monkeypatch):
+    assert switch(arm, "--vnet", "vn-app") == 0
+    create = steps.peerings.STEP.revert
+
+    def created_then_interrupted(*args):
+        create(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(steps.peerings.STEP, "revert", created_then_interrupted)
+    assert switch(arm, "--revert", "--vnet", "vn-app") == 130
+    monkeypatch.undo()
+    return ("--revert", "--vnet", "vn-app")
+
+
+# How the run stopped: its topology, the stop, and what the resumed plan says of a row.
+STOPPED = {
+    "table staged since": (with_unstaged_app_subnet, table_staged_since, ""),
+    "pair half there": (None, pair_half_there, "half there: app-to-hub in vn-app Disconnected"),
+    "interrupted after deleting": (None, interrupted_after_deleting, ""),
+    "lock of a VNet that stops": (with_unstaged_app_subnet, lock_of_a_vnet_that_stops, ""),
+    "revert interrupted after re-creating": (None, revert_interrupted_after_re_creating, ""),
+}
+
+
+def item_key(change):
+    """The item of a plan row as the state file names it."""
+    return change.item.split(" <-> ")[0].split(" on ")[0]
+
+
+def locks_changed(arm):
+    """The hub locks each VNet's records say its runs removed, and those put back."""
+    changed = set()
+    for vnet, entry in state_of_run(arm).items():
+        forward = entry["forward"].get("delete-peerings", {})
+        for lock in forward.get("records", {}).get("locks", []):
+            changed.add((vnet, "delete-peerings", f"lock {lock['name']}", "removed"))
+        for key, item in (
+            entry.get("revert", {}).get("delete-peerings", {}).get("items", {}).items()
+        ):
+            if key.startswith("lock ") and item["status"] == "done":
+                changed.add((vnet, "delete-peerings", key, "put back"))
+    return changed
+
+
+def state_of_run(arm):
+    with open(arm.state_file, encoding="utf-8") as handle:
+        return {key.rsplit("/", 1)[-1]: entry for key, entry in json.load(handle)["vnets"].items()}
+
+
+def recording(step, real, changed):
+    """The step's change, noting each item it is handed."""
+
+    def recorded(run, records, pending, *rest):
+        changed.update((run.name, step.name, name) for name in pending)
+        real(run, records, pending, *rest)
+
+    return recorded
+
+
+@pytest.mark.parametrize("stopped", STOPPED)
+def test_a_resumed_plan_shows_what_the_run_then_changes(tmp_path, monkeypatch, capsys, stopped):
+    topology, stop, said = STOPPED[stopped]
+    with start(tmp_path, topology and topology(demo.sample_topology())) as arm:
+        resumed = stop(arm, monkeypatch)
+        change = "revert" if "--revert" in resumed else "forward"
+        arm.faults.clear()
+        locks_before = locks_changed(arm)
+        planned, changed = [], set()
+        show = views.show_plan
+        monkeypatch.setattr(views, "show_plan", lambda p, *a: (planned.append(p), show(p, *a)))
+        for step in steps.order.ORDER:
+            monkeypatch.setattr(step, change, recording(step, getattr(step, change), changed))
+        capsys.readouterr()
+        switch(arm, *resumed)
+        assert said in capsys.readouterr().err
+
+        changed |= {lock[:3] for lock in locks_changed(arm) - locks_before}
+        assert {
+            (vnet.name, change.step, item_key(change))
+            for vnet in planned[0].vnets
+            for change in vnet.changes
+            if change.item != "-"  # a step with nothing to change
+        } == changed

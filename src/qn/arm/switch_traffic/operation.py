@@ -122,6 +122,7 @@ class Migration:
             self.shared.state,
             functools.partial(vnet_run.open_vnet, self.shared),
             self.workers.run,
+            self.options.waits,
         )
         plan = build(planning, self.vnets, self.options.revert)
         self.check_rights(plan)

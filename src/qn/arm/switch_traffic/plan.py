@@ -17,10 +17,11 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.switch_traffic import evidence, leftovers
+from qn.arm.switch_traffic import evidence, leftovers, readback, resume
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
-from qn.arm.switch_traffic.records import Change, Lock, undone
+from qn.arm.switch_traffic.options import Waits
+from qn.arm.switch_traffic.records import Change, Item, Items, Lock, undone
 from qn.arm.switch_traffic.rights import Need
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, KeptRun, StateFile
 from qn.arm.switch_traffic.steps.base import (
@@ -104,6 +105,7 @@ class Planning:
     # Runs the VNets' plans and returns their results in order: one after the other, or the
     # run's workers at once.
     each: Callable[[list[Callable[[], Any]]], list[Any]] = lambda tasks: [t() for t in tasks]
+    waits: Waits = field(default_factory=Waits)  # how the items left are read back
 
 
 def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> list[VnetConfig]:
@@ -173,15 +175,21 @@ def claim_lock_removals(planned: list[VnetPlan]) -> None:
 
 
 class StepPlanner:
-    """Each step's records as the forward run will have them: those kept by an unfinished run
-    (brought up to date), else planned afresh; narrowed to the items not done yet."""
+    """Each step's records and items left as the forward run will find them (resume.py):
+    those kept by an unfinished run (brought up to date, its items read back), else planned
+    afresh; narrowed to the items left."""
 
-    def __init__(self, run: VnetRun, kept: dict[str, Kept[Any]]) -> None:
+    def __init__(self, run: VnetRun, kept: dict[str, Kept[Any]], waits: Waits) -> None:
         self.run = run
         self.kept = kept
+        self.waits = waits
         self.library = planning_library(run.library)
         self.earlier = Earlier()
         self.pending: dict[str, Any] = {}
+        self.resumed: set[str] = set()
+        # What a step keeps as it plans (a discovery brought up to date) is what the steps
+        # after it plan with, as in the run.
+        run.keep = self.earlier.records.__setitem__
 
     def records(self, step: Step[Any]) -> Any | None:
         """The step's pending records; None when the step is done."""
@@ -192,23 +200,54 @@ class StepPlanner:
             if kept.records is not None:
                 self.earlier.records[step.name] = kept.records
             return None
-        if kept.records is not None:
-            records = step.replanned(self.run, kept.records, self.earlier)
-        else:
-            step.plannable(self.run)
-            with quiet_library():
-                records = step.plan(self.run, self.library, self.earlier)
-        self.earlier.records[step.name] = records
-        names = step.keys(records)
-        self.pending[step.name] = step.narrowed(records, undone(names, kept.items))
+        left = resume.forward_left(
+            step,
+            self.run,
+            None if kept is NOT_STARTED else kept,
+            self.earlier,
+            functools.partial(self.planned, step),
+            functools.partial(read_back, step, self.run, self.waits, revert=False),
+        )
+        self.earlier.records[step.name] = left.records
+        if left.resumed:
+            self.resumed.add(step.name)
+        self.pending[step.name] = left.narrowed(step)
         return self.pending[step.name]
+
+    def planned(self, step: Step[Any]) -> Any:
+        step.plannable(self.run)
+        with quiet_library():
+            return step.plan(self.run, self.library, self.earlier)
+
+    def rows(self, step: Step[Any], records: Any) -> list[Change]:
+        """The rows of the step's items left; those of an earlier attempt with what Azure
+        shows of them now."""
+        if step.name in self.resumed:
+            return step.left_rows(self.run, records, revert=False)
+        return step.rows(self.run, records, revert=False)
+
+
+def read_back(
+    step: Step[Any],
+    run: VnetRun,
+    waits: Waits,
+    records: Any,
+    names: list[str],
+    known: Items,
+    revert: bool,
+) -> None:
+    """What Azure shows of these items, read as the run reads them back (read-only: an item
+    left Failed stays pending, for the run to clear)."""
+    if names:
+        verdicts = readback.judged(step, run, waits, records, names, revert)
+        known.update({name: Item.seen(*verdict) for name, verdict in verdicts.items()})
 
 
 def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     run = planning.open_vnet(vnet_config)
     kept = kept_forward(planning, plan)
-    planned = forward_steps(run, StepPlanner(run, kept), plan)
+    planned = forward_steps(run, StepPlanner(run, kept, planning.waits), plan)
     # A migrated VNet's subnets have nothing to switch to, or lack copies of the tables they
     # sit on; Azure tells whether it is migrated, unless kept records say what the run changed.
     switching = any(change.counted == "subnets" for change in planned.changes)
@@ -242,18 +281,21 @@ def forward_steps(run: VnetRun, planner: "StepPlanner", plan: VnetPlan) -> VnetP
         if step.checked_first and (records := planner.records(step)) is not None:
             plan.hubs += step.hubs(records)
             plan.stops, removable = step.plan_check(run, records)
-            plan.removable += [(step, lock) for lock in removable]
-            if plan.stops:
+            if plan.stops:  # nothing is removed then
                 return plan
+            plan.removable += [(step, lock) for lock in removable]
             plan.needs += step.lock_rights(removable)
-    for step in ORDER:
+    for number, step in enumerate(ORDER):
         records = planner.records(step)
         if records is None:
             continue
-        plan.changes += step.rows(run, records, revert=False)
+        plan.changes += planner.rows(step, records)
         plan.needs += step.rights(run, records, planner.earlier, revert=False)
         plan.stops = step.plan_stops(records)
         if plan.stops:
+            # The hub locks of the steps it never reaches are removed by another VNet's run.
+            reached = ORDER[: number + 1]
+            plan.removable = [(s, lock) for s, lock in plan.removable if s in reached]
             return plan
     return plan
 
@@ -300,9 +342,15 @@ def revert_steps(
         reverted = kept.revert[step.name]
         if records is None or reverted.done:
             continue
-        names = step.keys(records) + step.revert_waits_for(records)
-        records = step.narrowed(records, undone(names, reverted.items))
         run = run or planning.open_vnet(vnet_config)
+        left = resume.revert_left(
+            step,
+            records,
+            None if reverted is NOT_STARTED else reverted,
+            functools.partial(read_back, step, run, planning.waits, revert=True),
+        )
+        waits_for = undone(step.revert_waits_for(records), left.known)
+        records = step.narrowed(records, left.pending + waits_for)
         step.revert_plannable(run, records)
         plan.hubs += step.hubs(records)
         plan.changes += step.revert_rows(run, records)

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from qn.arm.lumaflow import LumaflowSession
-from qn.arm.switch_traffic import adapter, progress, readback, report
+from qn.arm.switch_traffic import adapter, progress, readback, report, resume
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.options import RunOptions
@@ -119,12 +119,20 @@ class VnetRunner:
         for step in self.order:  # what would stop the run is found before its first change
             entry = self.state.entry(self.key, "forward", step)
             if step.checked_first and not (entry and entry.done):
-                with quiet_library():
-                    records = step.plan(run, planner, Earlier())
-                step.preflight(run, records)
+                step.preflight(run, self.checked_records(run, step, entry, planner))
         for step, heading in self.steps_in_turn():
             with self.step_errors(step):
                 self.forward_step(run, step, planner, heading)
+
+    @staticmethod
+    def checked_records(run: VnetRun, step: Step[Any], entry: Any, planner: type) -> Any:
+        """The records a step checked first is checked on: an earlier attempt's pending ones,
+        as the library cannot plan again an item that attempt left half done (a peering whose
+        partner end is gone), else planned afresh."""
+        if entry is not None and entry.records is not None:
+            return step.narrowed(entry.records, undone(step.keys(entry.records), entry.items))
+        with quiet_library():
+            return step.plan(run, planner, Earlier())
 
     def earlier(self, step: Step[Any]) -> Earlier:
         """The records kept by the steps before this one."""
@@ -154,27 +162,32 @@ class VnetRunner:
             self.keep(step.name, records)
             self.state.keep_items(self.key, "forward", step.name, {}, done=True)
             return
-        if entry is not None and entry.records is not None:
-            records = step.replanned(run, entry.records, earlier)
-            earlier = self.earlier(step)  # the step may have kept newer ones
-        else:
-            with quiet_library():
-                records = step.plan(run, planner, earlier)
-            step.preflight(run, records)
-            self.keep(step.name, records)
-        names = step.keys(records)
-        known = dict(entry.items) if entry else {}
-        self.show_items(step, names, known)
-        if resumed:  # what an earlier attempt did is known only from Azure
-            self.found(step, run, records, undone(names, known), known, revert=False)
-        pending = undone(names, known)
+        left = resume.forward_left(
+            step,
+            run,
+            entry,
+            earlier,
+            lambda: self.planned(run, step, planner, earlier),
+            lambda records, names, known: self.found(step, run, records, names, known, False),
+            lambda names, known: self.show_items(step, names, known),
+        )
+        earlier = self.earlier(step)  # the step may have kept newer ones
+        records, names, known, pending = left.records, left.names, left.known, left.pending
         if pending and resumed:  # something in the way since
-            step.preflight(run, step.narrowed(records, pending))
+            step.preflight(run, left.narrowed(step))
         if pending:
             self.attempt(step, lambda: step.forward(run, records, pending, earlier))
             self.found(step, run, records, pending, known, revert=False)
         step.after_forward(run, records, known)
         self.finish_step(step, "forward", names, known)
+
+    def planned(self, run: VnetRun, step: Step[Any], planner: type, earlier: Earlier) -> Any:
+        """The step's records planned afresh, checked, and kept before anything is changed."""
+        with quiet_library():
+            records = step.plan(run, planner, earlier)
+        step.preflight(run, records)
+        self.keep(step.name, records)
+        return records
 
     # -- revert -----------------------------------------------------------------------------
     def revert_vnet(self, run: VnetRun) -> None:
@@ -202,16 +215,21 @@ class VnetRunner:
             step.revert(run, records, [])
             self.state.keep_items(self.key, "revert", step.name, {}, done=True)
             return
-        names = step.keys(records)
         self.state.start_step(self.key, "revert", step.name)
-        known = dict(entry.items) if entry else {}
-        self.show_items(step, names, known)
-        if entry:
-            self.found(step, run, records, undone(names, known), known, True, forward.items)
-        pending = undone(names, known)
+        changed = forward.items  # what the forward run was seen to change
+        left = resume.revert_left(
+            step,
+            records,
+            entry,
+            lambda records, names, known: self.found(
+                step, run, records, names, known, True, changed
+            ),
+            lambda names, known: self.show_items(step, names, known),
+        )
+        names, known, pending = left.names, left.known, left.pending
         if pending:
             self.attempt(step, lambda: step.revert(run, records, pending))
-            self.found(step, run, records, pending, known, True, forward.items)
+            self.found(step, run, records, pending, known, True, changed)
         step.after_revert(run, records, known)
         waits_for = step.revert_waits_for(records)
         for name in undone(waits_for, known):

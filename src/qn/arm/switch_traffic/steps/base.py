@@ -214,6 +214,11 @@ class Step(Generic[R]):
     def rows(self, run: VnetRun, records: R, revert: bool) -> list[Change]:
         return []
 
+    def left_rows(self, run: VnetRun, records: R, revert: bool) -> list[Change]:
+        """The rows of items an earlier attempt left, where Azure tells more than the
+        records."""
+        return self.rows(run, records, revert)
+
     def plan_stops(self, records: R) -> str | None:
         """Why the run would stop after this step, foreseen from its records."""
         return None

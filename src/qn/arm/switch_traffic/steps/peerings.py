@@ -9,6 +9,7 @@ back (hub_locks.py).
 
 import dataclasses
 import functools
+from collections.abc import Callable
 from typing import Any
 
 from qn.arm.res.errors import ConfigError
@@ -22,7 +23,9 @@ from qn.arm.switch_traffic.resources import (
     Unreadable,
     Verdict,
     attempt,
+    busy,
     only_named,
+    readable,
     same,
     state_of,
     subscription_of,
@@ -104,7 +107,7 @@ class DeletePeerings(Step[Peerings]):
             remote = peering.remote_virtual_network.id
             if VWanMgmt.getVHubNameFromPeering(remote):
                 continue  # a virtual hub connection: left alone
-            problem = credential_problem(run.config, subscription_of(remote))
+            problem = credential_problem(run.config, subscription_of(remote)) or alone(peering)
             if problem:
                 problems.append(f"peering {peering.name} leads to {remote}: {problem}")
         if problems:
@@ -178,29 +181,44 @@ class DeletePeerings(Step[Peerings]):
             run.keep(self.name, records)
 
     def _delete_pairs(self, run: VnetRun, pairs: list[PeeringPair]) -> None:
-        """Pairs with their local end are the library's to delete; a pair whose local end is
-        already gone cannot be found from this VNet, so its remote end is deleted here."""
-        own = {p.name.lower() for p in run.vnet.virtual_network_peerings or ()}
-        whole = [p.localPeeringName for p in pairs if p.localPeeringName.lower() in own]
+        """Pairs whose local end is Connected are the library's to delete. The library finds a
+        pair only from its local end, and goes on only once it finds the remote one, so an end
+        left alone by an earlier attempt (its partner deleted) is deleted here; an end Azure is
+        already deleting is left to finish, as a second delete would be refused."""
+        listed = {p.name.lower(): p for p in run.vnet.virtual_network_peerings or ()}
+        whole, lone = [], []
+        for pair in pairs:
+            local = listed.get(pair.localPeeringName.lower())
+            if local is not None and connected(local):
+                whole.append(pair.localPeeringName)
+                continue
+            remote = attempt(functools.partial(pair_end, run.clients, pair, "remote"))
+            ends = {"local": local, "remote": remote if readable(remote) else None}
+            lone += [(pair, side) for side, end in ends.items() if end and not busy(end)]
         if whole:
             narrowed = dataclasses.replace(run, vnet=narrowed_vnet(run.vnet, whole))
             self.plan(narrowed, run.library, Earlier())
-        for pair in pairs:
-            if pair.localPeeringName.lower() not in own:
-                self._delete_remote_end(run, pair)
+        for pair, side in lone:
+            self._delete_end(run, pair, side)
 
-    def _delete_remote_end(self, run: VnetRun, pair: PeeringPair) -> None:
-        if attempt(lambda: pair_end(run.clients, pair, "remote")) is None:
-            return
-        client = run.clients.network(pair.remoteSubscriptionId)
-        if run.config.delete_vnet_lock:
-            credential = YamlContext().generateAzureCredential(pair.remoteSubscriptionId)
-            hub = client.virtual_networks.get(pair.remoteRgName, pair.remoteVnetName)
-            run.library.deleteVnetLock(credential, hub, indent=2)
-        run.log.info(f"  delete peering {pair.remotePeeringName}")
-        client.virtual_network_peerings.begin_delete(
-            pair.remoteRgName, pair.remoteVnetName, pair.remotePeeringName
-        ).result()
+    def _delete_end(self, run: VnetRun, pair: PeeringPair, side: str) -> None:
+        """Deletes one end of a pair, the hub's lock first when it is the remote end; a failure
+        is logged and left to the read-back, so that the other pairs still go."""
+        name, vnet = getattr(pair, f"{side}PeeringName"), getattr(pair, f"{side}VnetName")
+        group = getattr(pair, f"{side}RgName")
+        client = run.clients.network(getattr(pair, f"{side}SubscriptionId"))
+        try:
+            if side == "remote" and run.config.delete_vnet_lock:
+                credential = YamlContext().generateAzureCredential(pair.remoteSubscriptionId)
+                hub = client.virtual_networks.get(group, vnet)
+                run.library.deleteVnetLock(credential, hub, indent=2)
+            run.log.info(f"  delete peering {name} in {vnet}")
+            client.virtual_network_peerings.begin_delete(group, vnet, name).result()
+        except Exception as error:  # the read-back says what is left
+            run.log.error(
+                f"  **Error** [{run.name}] {self.name}: failed to delete peering {name} in "
+                f"{vnet}: {type(error).__name__}: {error}"
+            )
 
     # -- revert -----------------------------------------------------------------------------
     def revert(self, run: VnetRun, records: Peerings, pending: list[str]) -> None:
@@ -242,12 +260,24 @@ class DeletePeerings(Step[Peerings]):
 
     # -- plan -------------------------------------------------------------------------------
     def rows(self, run: VnetRun, records: Peerings, revert: bool) -> list[Change]:
+        return self._rows(records, revert, lambda pair: "deleted" if revert else "peered")
+
+    def left_rows(self, run: VnetRun, records: Peerings, revert: bool) -> list[Change]:
+        """An earlier attempt may have left a pair half there: its ends as Azure shows them."""
+        return self._rows(records, revert, functools.partial(self.ends_now, run))
+
+    def revert_rows(self, run: VnetRun, records: Peerings) -> list[Change]:
+        return self.left_rows(run, records, True)
+
+    def _rows(
+        self, records: Peerings, revert: bool, before: Callable[[PeeringPair], str]
+    ) -> list[Change]:
         rows = []
         for pair in records.peeringPairList:
             ends = f"{pair.localPeeringName} <-> {pair.remotePeeringName}"
             item = f"{ends} ({pair.remoteVnetName})"
-            before, after = ("deleted", "peered") if revert else ("peered", "deleted")
-            rows.append(Change(self.name, item, before, after, "peerings"))
+            after = "peered" if revert else "deleted"
+            rows.append(Change(self.name, item, before(pair), after, "peerings"))
         # Forward, the locks the run would remove are shown once for the run (lock_rows).
         return rows + (self.lock_rows(records.locks, revert) if revert else [])
 
@@ -274,6 +304,23 @@ class DeletePeerings(Step[Peerings]):
         actions = (LOCK_DELETE, LOCK_WRITE)
         return [need for lock in removed for need in needs(self.name, lock.scope, *actions)]
 
+    def ends_now(self, run: VnetRun, pair: PeeringPair) -> str:
+        """The pair as Azure shows it: peered, deleted, or which of its ends are there."""
+        records = Peerings(peeringPairList=[pair])
+        ends = self.read(run, records, [pair.localPeeringName])[pair.localPeeringName]
+        shown = []
+        for side, end in ends.items():
+            label = f"{getattr(pair, f'{side}PeeringName')} in {getattr(pair, f'{side}VnetName')}"
+            if isinstance(end, Unreadable):
+                shown.append(f"{label} {end}")
+            elif end is not None:
+                shown.append(f"{label} {text(end.peering_state)}")
+        if not shown:
+            return "deleted"
+        if len(shown) == 2 and all(readable(end) and connected(end) for end in ends.values()):
+            return "peered"
+        return "half there: " + "; ".join(shown)
+
     def lock_rows(self, removed: list[Lock], revert: bool) -> list[Change]:
         rows = []
         for lock in removed:
@@ -282,6 +329,25 @@ class DeletePeerings(Step[Peerings]):
             before, after = ("removed", present) if revert else (present, "removed")
             rows.append(Change(self.name, item, before, after))
         return rows
+
+
+def connected(end: Any) -> bool:
+    """Whether a peering end stands whole with its partner, as far as it shows."""
+    return text(end.peering_state) == "Connected" and state_of(end) == "succeeded"
+
+
+def alone(peering: Any) -> str | None:
+    """Why a peering without its partner end cannot be planned: the library records a pair
+    only with both ends (it could not be put back), and reports the missing one as an error."""
+    state = text(peering.peering_state)
+    if state in ("Connected", ""):
+        return None
+    return (
+        f"it is {state}: its end in {vnet_name(peering.remote_virtual_network.id)} is gone "
+        "(deleted by hand, or its VNet re-created), and a pair is recorded, so that a revert "
+        "can put it back, only with both ends; re-create that end or delete this one "
+        "(az network vnet peering delete), then run again"
+    )
 
 
 def end_problems(label: str, end: Any, recorded: PeeringEnd) -> list[str]:
