@@ -190,11 +190,13 @@ def test_missing_rights_refuse_the_plan_before_any_change(tmp_path, capsys, dire
 
 def test_a_run_goes_on_when_azure_cannot_be_asked_for_its_rights(tmp_path, capsys):
     with start(tmp_path) as arm:
+        before = arm.snapshot()
         arm.faults.add(Fault(method="GET", resource="permissions", status=403, times=None))
         for direction in ([], ["--revert"]):
             assert switch(arm, *direction, *APP) == 0
             # One line for one cause, however many resources it hides.
             assert capsys.readouterr().err.count("cannot ask Azure which rights the run has") == 1
+        assert demo.differences(before, arm.snapshot()) == []
 
 
 SPOKE_END = "virtualNetworkPeerings/app-to-hub"
