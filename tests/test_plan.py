@@ -100,6 +100,12 @@ def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
     out = capsys.readouterr().out
     assert tables(out) == FORWARD
     assert "Plan: subnets to switch 7, route tables to change 7, peering pairs to delete 2." in out
+    # Nothing was done: the summary says what would be.
+    assert out.endswith(
+        "\n  total: subnets that would be switched 7, route tables that would be changed 7, "
+        "peerings that would be deleted 2, errors 0\n"
+    )
+    assert "Summary (forward dry run, nothing was changed):" in out
     assert arm.write_requests() == [] and arm.snapshot() == before
     assert not os.path.exists(tmp_path / "output")  # no state, lock or Terraform file
 
