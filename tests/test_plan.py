@@ -2,6 +2,7 @@
 approved on a terminal or with --yes; the dry run prints it and writes nothing."""
 
 import io
+import json
 import os
 import re
 import sys
@@ -11,7 +12,7 @@ import pytest
 import yaml
 from test_driver import start, switch
 
-from qn.arm.switch_traffic import demo, plan
+from qn.arm.switch_traffic import demo, plan, state
 from qn.arm.switch_traffic.cli import main
 
 FORWARD = {
@@ -201,3 +202,81 @@ def test_vnets_start_spread_over_their_hubs_in_their_order_per_hub(hubs, started
     vnets = [SimpleNamespace(name=name) for name in hubs]
     spread = plan.spread_over_hubs(vnets, {name: set(own) for name, own in hubs.items()})
     assert "".join(v.name for v in spread) == started
+
+
+def planned_rows(vnets):
+    """{VNet: its rows} of a saved plan's (or a JSON result's plan's) VNets."""
+    return {
+        v["name"]: [(i["step"], i["item"], i["before"], i["after"]) for i in v["items"]]
+        for v in vnets
+    }
+
+
+def test_a_saved_plan_is_applied_as_approved(arm, tmp_path, capsys):
+    path = str(tmp_path / "change.json")
+    assert main(["--config", arm.config_file, "--dry-run", "--out-plan", path]) == 0
+    with open(path, encoding="utf-8") as handle:
+        assert planned_rows(json.load(handle)["vnets"]) == FORWARD
+    assert arm.write_requests() == []
+    capsys.readouterr()
+    # No terminal and no --yes: the file is what was approved. One VNet at a time, so that the
+    # hub's lock is removed by the VNet the plan shows it in.
+    assert main(["--config", arm.config_file, "--plan", path, "--parallel", "1"]) == 0
+    assert capsys.readouterr().out.endswith(
+        "  total: subnets switched 7, route tables changed 7, peerings deleted 2, pending 0, "
+        "errors 0\n"
+    )
+    # What the run changed, and nothing else, is what the revert now finds to put back.
+    assert switch(arm, "--revert", "--dry-run", "-o", "json") == 0
+    document = json.loads(capsys.readouterr().out)
+    assert document["dry_run"] and not any(v["completed"] for v in document["vnets"])
+    assert {v: sorted(rows) for v, rows in planned_rows(document["plan"]["vnets"]).items()} == {
+        vnet: reverted(rows) for vnet, rows in FORWARD.items()
+    }
+
+
+def edit_config(arm):
+    with open(arm.config_file, "a", encoding="utf-8") as handle:
+        handle.write("# edited\n")
+
+
+def remove_hub_lock(arm):
+    with arm.state.lock:
+        arm.state.remove(next(rid for rid in arm.snapshot() if rid.endswith("/hub-do-not-delete")))
+
+
+@pytest.mark.parametrize(
+    "made_with, move, applied_with, said",
+    [
+        ((), edit_config, (), "the configuration "),
+        (
+            (),
+            lambda arm: state.StateFile(arm.state_file).start_forward("s/rg/vn-other"),
+            (),
+            "was written since (revision 0 when planned, now 1)",
+        ),
+        (
+            ("--vnet", "vn-data"),
+            remove_hub_lock,
+            ("--vnet", "vn-data"),
+            "vn-data: delete-peerings lock hub-do-not-delete on vn-hub: planned (CanNotDelete "
+            "lock -> removed), now nothing to do",
+        ),
+        ((), None, ("--vnet", "vn-data"), "VNets: the plan is for vn-app, vn-data, this run for "),
+        ((), None, ("--revert",), "direction: the plan is for forward, this run for revert"),
+        ((), None, ("--force",), "--force: the plan is for off, this run for on"),
+    ],
+)
+def test_a_saved_plan_is_refused_when_anything_moved_since(
+    arm, tmp_path, capsys, made_with, move, applied_with, said
+):
+    path = str(tmp_path / "change.json")
+    assert switch(arm, "--dry-run", "--out-plan", path, *made_with) == 0
+    if move:
+        move(arm)
+    before, kept_state = arm.snapshot(), kept(arm)
+    capsys.readouterr()
+    assert switch(arm, "--plan", path, *applied_with) == 2
+    err = capsys.readouterr().err
+    assert f"--plan {path}: " in err and said in err and "Traceback" not in err
+    assert arm.snapshot() == before and kept(arm) == kept_state

@@ -93,6 +93,18 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         help=f"run up to N VNets at once (default: {DEFAULT_PARALLEL}); writes to one hub "
         "are made one VNet at a time",
     )
+    saved = parser.add_mutually_exclusive_group()
+    saved.add_argument(
+        "--out-plan",
+        metavar="FILE",
+        help="write the plan to FILE (JSON) before asking; with --dry-run, change nothing",
+    )
+    saved.add_argument(
+        "--plan",
+        metavar="FILE",
+        help="apply the plan saved in FILE without asking again; refused (exit 2) when Azure, "
+        "the state file or the configuration moved since",
+    )
     parser.add_argument("--log-file", help="also write the log to this file")
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
     parser.add_argument(
@@ -205,6 +217,8 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
                 force=args.force,
                 yes=args.yes,
                 parallel=args.parallel,
+                out_plan=args.out_plan,
+                plan=args.plan,
             ),
             tally,
         )

@@ -10,7 +10,16 @@ import sys
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import (
+    adapter,
+    controller,
+    hub_locks,
+    progress,
+    report,
+    saved_plan,
+    views,
+    vnet_run,
+)
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -162,6 +171,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         session = controller.run_session(config, options.controller_retries)
         tool = adapter.point_tool_at(config, options, session)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
+        approved = saved_plan.approved_plan(options, vnets, state)
         with tool, state.hold():
             check_state(state, vnets, options)
             migration = Migration(options, config, state, vnets, tally, session)
@@ -170,10 +180,11 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
+            kept = saved_plan.settle(options, plan, vnets, state, approved)
             if options.dry_run:
                 per_vnet = plan.per_vnet()
             else:
-                views.approve(options.yes)
+                views.approve(options.yes or approved is not None)  # a board approved the file
                 names = [v.name for v in vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None
@@ -184,5 +195,8 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
     keys = {v.name: v.key for v in vnets}
-    tally.result(run_document(options, state, keys, per_vnet, status, counted_kinds(config)))
+    planned = kept.document() if options.dry_run else None
+    tally.result(
+        run_document(options, state, keys, per_vnet, status, counted_kinds(config), planned)
+    )
     return status
