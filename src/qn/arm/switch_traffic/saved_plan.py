@@ -30,6 +30,8 @@ from qn.arm.switch_traffic.state import StateFile
 from qn.arm.switch_traffic.validation import problems
 
 VERSION: Final = 1
+# Keys of a plan that no other document of the tool has (a run's result is version 1 as well).
+PLAN_KEYS = {"config_sha256", "state_revision", "run"}
 
 
 class Model(BaseModel):
@@ -130,12 +132,15 @@ def write(path: str, plan: SavedPlan) -> None:
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
         raise PlanError(f"--out-plan {path}: no directory {directory}; nothing was changed")
+    temporary = None
     try:
         handle, temporary = tempfile.mkstemp(prefix=".plan-", suffix=".json", dir=directory)
         with os.fdopen(handle, "w", encoding="utf-8") as out:
             out.write(text)
         os.replace(temporary, path)
     except OSError as error:
+        if temporary and os.path.exists(temporary):
+            os.unlink(temporary)
         raise PlanError(f"--out-plan {path}: {error.strerror}; nothing was changed") from None
 
 
@@ -146,7 +151,9 @@ def read(path: str) -> SavedPlan:
     except (OSError, ValueError) as error:
         reason = error.strerror if isinstance(error, OSError) else f"not JSON: {error}"
         raise PlanError(f"--plan {path}: {reason}") from None
-    if not isinstance(data, dict) or data.get("version") != VERSION:
+    if isinstance(data, dict) and isinstance(data.get("plan"), dict):
+        data = data["plan"]  # a dry run's -o json result holds the same plan
+    if not isinstance(data, dict) or data.get("version") != VERSION or not PLAN_KEYS & set(data):
         raise PlanError(
             f"--plan {path}: not a plan saved by this tool with --out-plan (version {VERSION})"
         )
