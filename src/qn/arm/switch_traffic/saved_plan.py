@@ -197,9 +197,12 @@ def check_unchanged(path: str, approved: SavedPlan, now_planned: SavedPlan) -> N
         )
     now_by_name = {v.name: v for v in now_planned.vnets}
     for vnet in approved.vnets:
-        found += vnet_differences(vnet, now_by_name[vnet.name])
+        current = now_by_name.get(vnet.name)
+        found += vnet_differences(vnet, current) if current else [f"{vnet.name}: not planned now"]
     if found:
-        raise refused(path, found, "Azure or the state file moved since the plan was made")
+        raise refused(
+            path, found, "the configuration, the state file or Azure moved since the plan was made"
+        )
 
 
 def refused(path: str, found: list[str], why: str) -> PlanError:
