@@ -2,7 +2,6 @@
 design, or back with --revert, keeping every step's records in a state file."""
 
 import argparse
-import importlib.metadata
 import os
 import shlex
 import sys
@@ -10,7 +9,7 @@ import uuid
 
 from qn.arm.res import cloud
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import demo, interrupt, operation, report, views
+from qn.arm.switch_traffic import demo, interrupt, operation, report, saved_plan, views
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.counting import status_document
 from qn.arm.switch_traffic.options import (
@@ -32,10 +31,7 @@ CORRELATION_HEADER = "x-ms-correlation-request-id"
 
 
 def version() -> str:
-    try:
-        return importlib.metadata.version("qn-arm-switchlib")
-    except importlib.metadata.PackageNotFoundError:  # run from a source tree
-        return "unknown"
+    return saved_plan.tool_version()  # a saved plan holds it too
 
 
 def add_output(parser: argparse.ArgumentParser) -> None:
