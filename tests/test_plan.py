@@ -149,11 +149,15 @@ class Terminal(io.StringIO):
         # --force throws unreverted records away: asked like any run
         (("--force",), None, 2, "no terminal to ask for approval on; pass --yes"),
         (("--force",), "y\n", 0, "the records of its earlier forward run, not reverted"),
+        # The plan is saved before the question: the file holds what was answered.
+        (("--out-plan", "{tmp}/change.json"), "n\n", 2, "plan saved to {tmp}/change.json"),
     ],
 )
 def test_a_run_applies_its_plan_once_approved(
-    arm, monkeypatch, capsys, options, answer, status, said
+    arm, tmp_path, monkeypatch, capsys, options, answer, status, said
 ):
+    options = [o.format(tmp=tmp_path) for o in options]
+    said = said.format(tmp=tmp_path)
     if "--force" in options:
         assert switch(arm, "--vnet", "vn-data") == 0
     state = kept(arm)
