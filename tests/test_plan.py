@@ -15,7 +15,7 @@ import yaml
 from test_driver import changes, start, switch
 
 from qn.arm.armsim import Fault
-from qn.arm.switch_traffic import demo, plan, steps, views
+from qn.arm.switch_traffic import demo, plan, state, steps, views
 from qn.arm.switch_traffic.cli import main
 
 # What --force lists before it drops vn-data's records, the hub's lock not put back among them.
@@ -113,6 +113,12 @@ def test_dry_run_prints_the_plan_and_writes_nothing(arm, tmp_path, capsys):
     out = capsys.readouterr().out
     assert tables(out) == FORWARD
     assert "Plan: subnets to switch 7, route tables to change 7, peering pairs to delete 2." in out
+    # Nothing was done: the summary says what would be.
+    assert out.endswith(
+        "\n  total: subnets that would be switched 7, route tables that would be changed 7, "
+        "peerings that would be deleted 2, errors 0\n"
+    )
+    assert "Summary (forward dry run, nothing was changed):" in out
     assert arm.write_requests() == [] and arm.snapshot() == before
     assert not os.path.exists(tmp_path / "output")  # no state, lock or Terraform file
 
@@ -157,11 +163,15 @@ class Terminal(io.StringIO):
         (("--force",), "y\ny\n", 0, "Drop the records listed above of vn-data? (the state"),
         (("--force", "--yes"), "n\n", 2, "nothing was changed: the records were not dropped"),
         (("--force", "--yes"), None, 0, "--force drops the records of vn-data; the state file"),
+        # The plan is saved before the question: the file holds what was answered.
+        (("--out-plan", "{tmp}/change.json"), "n\n", 2, "plan saved to {tmp}/change.json"),
     ],
 )
 def test_a_run_applies_its_plan_once_approved(
-    arm, monkeypatch, capsys, options, answer, status, said
+    arm, tmp_path, monkeypatch, capsys, options, answer, status, said
 ):
+    options = [o.format(tmp=tmp_path) for o in options]
+    said = said.format(tmp=tmp_path)
     if "--force" in options:  # a revert that could not put the hub's lock back
         assert switch(arm, "--vnet", "vn-data") == 0
         arm.faults.add(Fault(method="PUT", resource="locks/hub-do-not-delete", status=403))
@@ -372,3 +382,81 @@ def test_a_resumed_plan_shows_what_the_run_then_changes(tmp_path, monkeypatch, c
             for change in vnet.changes
             if change.item != "-"  # a step with nothing to change
         } == changed
+
+
+def planned_rows(vnets):
+    """{VNet: its rows} of a saved plan's (or a JSON result's plan's) VNets."""
+    return {
+        v["name"]: [(i["step"], i["item"], i["before"], i["after"]) for i in v["items"]]
+        for v in vnets
+    }
+
+
+def test_a_saved_plan_is_applied_as_approved(arm, tmp_path, capsys):
+    path = str(tmp_path / "change.json")
+    assert main(["--config", arm.config_file, "--dry-run", "--out-plan", path]) == 0
+    with open(path, encoding="utf-8") as handle:
+        assert planned_rows(json.load(handle)["vnets"]) == FORWARD
+    assert arm.write_requests() == []
+    capsys.readouterr()
+    # No terminal and no --yes: the file is what was approved. One VNet at a time, so that the
+    # hub's lock is removed by the VNet the plan shows it in.
+    assert main(["--config", arm.config_file, "--plan", path, "--parallel", "1"]) == 0
+    assert capsys.readouterr().out.endswith(
+        "  total: subnets switched 7, route tables changed 7, peerings deleted 2, pending 0, "
+        "errors 0\n"
+    )
+    # What the run changed, and nothing else, is what the revert now finds to put back.
+    assert switch(arm, "--revert", "--dry-run", "-o", "json") == 0
+    document = json.loads(capsys.readouterr().out)
+    assert document["dry_run"] and not any(v["completed"] for v in document["vnets"])
+    assert {v: sorted(rows) for v, rows in planned_rows(document["plan"]["vnets"]).items()} == {
+        vnet: reverted(rows) for vnet, rows in FORWARD.items()
+    }
+
+
+def edit_config(arm):
+    with open(arm.config_file, "a", encoding="utf-8") as handle:
+        handle.write("# edited\n")
+
+
+def remove_hub_lock(arm):
+    with arm.state.lock:
+        arm.state.remove(next(rid for rid in arm.snapshot() if rid.endswith("/hub-do-not-delete")))
+
+
+@pytest.mark.parametrize(
+    "made_with, move, applied_with, said",
+    [
+        ((), edit_config, (), "the configuration "),
+        (
+            (),
+            lambda arm: state.StateFile(arm.state_file).start_forward("s/rg/vn-other"),
+            (),
+            "was written since (revision 0 when planned, now 1)",
+        ),
+        (
+            ("--vnet", "vn-data"),
+            remove_hub_lock,
+            ("--vnet", "vn-data"),
+            "vn-data: delete-peerings lock hub-do-not-delete on vn-hub: planned (CanNotDelete "
+            "lock -> removed), now nothing to do",
+        ),
+        ((), None, ("--vnet", "vn-data"), "VNets: the plan is for vn-app, vn-data, this run for "),
+        ((), None, ("--revert",), "direction: the plan is for forward, this run for revert"),
+        ((), None, ("--force",), "--force: the plan is for off, this run for on"),
+    ],
+)
+def test_a_saved_plan_is_refused_when_anything_moved_since(
+    arm, tmp_path, capsys, made_with, move, applied_with, said
+):
+    path = str(tmp_path / "change.json")
+    assert switch(arm, "--dry-run", "--out-plan", path, *made_with) == 0
+    if move:
+        move(arm)
+    before, kept_state = arm.snapshot(), kept(arm)
+    capsys.readouterr()
+    assert switch(arm, "--plan", path, *applied_with) == 2
+    err = capsys.readouterr().err
+    assert f"--plan {path}: " in err and said in err and "Traceback" not in err
+    assert arm.snapshot() == before and kept(arm) == kept_state

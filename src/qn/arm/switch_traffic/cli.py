@@ -2,7 +2,6 @@
 design, or back with --revert, keeping every step's records in a state file."""
 
 import argparse
-import importlib.metadata
 import os
 import shlex
 import signal
@@ -11,7 +10,16 @@ import uuid
 
 from qn.arm.res import cloud
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, claim, demo, interrupt, operation, report, views
+from qn.arm.switch_traffic import (
+    adapter,
+    claim,
+    demo,
+    interrupt,
+    operation,
+    report,
+    saved_plan,
+    views,
+)
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.counting import status_document
 from qn.arm.switch_traffic.options import (
@@ -35,10 +43,7 @@ CORRELATION_HEADER = "x-ms-correlation-request-id"
 
 
 def version() -> str:
-    try:
-        return importlib.metadata.version("qn-arm-switchlib")
-    except importlib.metadata.PackageNotFoundError:  # run from a source tree
-        return "unknown"
+    return saved_plan.tool_version()  # a saved plan holds it too
 
 
 def add_output(parser: argparse.ArgumentParser) -> None:
@@ -96,6 +101,18 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         metavar="N",
         help=f"run up to N VNets at once (default: {DEFAULT_PARALLEL}); writes to one hub "
         "are made one VNet at a time",
+    )
+    saved = parser.add_mutually_exclusive_group()
+    saved.add_argument(
+        "--out-plan",
+        metavar="FILE",
+        help="write the plan to FILE (JSON) before asking; with --dry-run, change nothing",
+    )
+    saved.add_argument(
+        "--plan",
+        metavar="FILE",
+        help="apply the plan saved in FILE without asking again; refused (exit 2) when Azure, "
+        "the state file or the configuration moved since",
     )
     parser.add_argument("--log-file", help="also write the log to this file")
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
@@ -271,6 +288,8 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
                 yes=args.yes,
                 parallel=args.parallel,
                 run_id=correlation,
+                out_plan=args.out_plan,
+                plan=args.plan,
             ),
             tally,
         )

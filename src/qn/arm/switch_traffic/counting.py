@@ -12,10 +12,13 @@ A run's result:
                 "steps": [{"step": "...", "status": "...", "changed": n,
                            "pending": {"<item>": "<reason>"}, "errors": n}]}],
      "errors": ["<every error line of the run>"]}
+A dry run's adds "would_complete": true | false to each VNet, and "plan": {...}.
 
 A step's status: "done", "pending" (items Azure does not show yet, with the reason),
 "interrupted" (started, nothing read back yet), "not started"; in a dry run "planned", its
-changes counted per VNet.
+changes counted per VNet. A dry run's VNets are never "completed" (nothing was done);
+"would_complete" says whether the plan foresees a stop, and "plan" holds every item of the plan,
+as saved_plan.py writes it.
 """
 
 from collections import Counter
@@ -77,17 +80,22 @@ def run_document(
     per_vnet: dict[str, VnetCounts],
     status: int,
     kinds: tuple[str, ...] = CHANGES[:3],
+    plan: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
     """The run's result from the per-VNet counts and the state file's items; keys maps each
-    VNet's name to its key in the state file."""
+    VNet's name to its key in the state file. A dry run's result holds its plan, every item,
+    as a saved plan does."""
     vnets = []
     for name, counts in per_vnet.items():
         kept = state.directions(keys[name]).of(run.direction)
+        # A dry run completes nothing: it says whether the run would.
+        done = {"would_complete": counts.completed} if run.dry_run else {}
         vnets.append(
             {
                 "name": name,
                 "id": keys[name],
-                "completed": counts.completed,
+                "completed": counts.completed and not run.dry_run,
+                **done,
                 "skipped": counts.skipped,
                 "changed": {kind: counts.kinds[kind] for kind in kinds},
                 "pending": counts.pending,
@@ -99,7 +107,7 @@ def run_document(
                 ],
             }
         )
-    return {
+    document = {
         "version": VERSION,
         "direction": run.direction,
         "dry_run": run.dry_run,
@@ -107,6 +115,9 @@ def run_document(
         "exit_status": status,
         "vnets": vnets,
     }
+    if plan is not None:
+        document["plan"] = plan
+    return document
 
 
 def step_result(run: RunOptions, step: str, kept: Kept[Any], counts: VnetCounts) -> dict[str, Any]:

@@ -20,6 +20,7 @@ from qn.arm.switch_traffic import (
     progress,
     report,
     rights,
+    saved_plan,
     skipping,
     views,
     vnet_run,
@@ -212,6 +213,36 @@ def left_out(plan: Plan) -> dict[str, VnetCounts]:
     return counts
 
 
+def apply(
+    migration: Migration,
+    plan: Plan,
+    skipped: list[skipping.Skipped],
+    approved: bool,
+    tally: report.Tally,
+) -> dict[str, VnetCounts]:
+    """The real run of an approved plan; the counts of the VNets it chose but skipped are the
+    caller's."""
+    options, state, log = migration.options, migration.shared.state, report.driver_log()
+    # A VNet left out did not complete; the others are counted as they run.
+    per_vnet = left_out(plan)
+    migration.vnets = [v for v in migration.vnets if v.name not in plan.left_out()]
+    if not migration.vnets:
+        if skipped and len(skipped) == len(plan.vnets):
+            log.info(skipping.nothing_to_do(skipped, options))
+        return per_vnet
+    views.confirm_drop(plan, state.path + DROPPED)
+    views.approve(options.yes or approved)
+    leftovers.keep_dropped(state, plan.dropping())
+    for vnet in skipped:
+        log.info(f"[{vnet.vnet.name}] {vnet.reason}")
+    names = [v.name for v in migration.vnets]
+    # The live view is for an operator at a terminal; a JSON result is for scripts.
+    quiet = False if tally.output == JSON else None
+    with progress.live(sys.stderr, names, enabled=quiet) as shown:
+        per_vnet.update(migration.execute(plan, shown))
+    return per_vnet
+
+
 def execute(options: RunOptions, tally: report.Tally) -> int:
     """One forward or revert run; returns the exit status."""
     try:
@@ -222,6 +253,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
         session = controller.run_session(config, options.controller_retries)
         tool = adapter.point_tool_at(config, options, session)
         state = StateFile(state_path(config, options.state), read_only=options.dry_run)
+        approved = saved_plan.approved_plan(options, vnets, state)
         with tool, state.hold(), contextlib.ExitStack() as claims:
             check_state(state, vnets, options)
             to_run, skipped = skipping.split(state, vnets, options)
@@ -234,27 +266,19 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
-            # A VNet left out did not complete; the others are counted as they run.
-            per_vnet = plan.per_vnet() if options.dry_run else left_out(plan)
-            migration.vnets = [v for v in to_run if v.name not in plan.left_out()]
-            if not options.dry_run and len(skipped) == len(vnets):
-                report.driver_log().info(skipping.nothing_to_do(skipped, options))
-            elif not options.dry_run and migration.vnets:
-                views.confirm_drop(plan, state.path + DROPPED)
-                views.approve(options.yes)
-                leftovers.keep_dropped(state, plan.dropping())
-                for vnet in skipped:
-                    report.driver_log().info(f"[{vnet.vnet.name}] {vnet.reason}")
-                names = [v.name for v in migration.vnets]
-                # The live view is for an operator at a terminal; a JSON result is for scripts.
-                quiet = False if tally.output == JSON else None
-                with progress.live(sys.stderr, names, enabled=quiet) as shown:
-                    per_vnet.update(migration.execute(plan, shown))
+            kept = saved_plan.settle(options, plan, vnets, state, approved)
+            if options.dry_run:
+                per_vnet = plan.per_vnet()
+            else:  # a saved plan was approved by whoever approved the file
+                per_vnet = apply(migration, plan, skipped, approved is not None, tally)
             per_vnet.update({s.vnet.name: s.counts() for s in skipped})
     except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
     keys = {v.name: v.key for v in vnets}
-    tally.result(run_document(options, state, keys, per_vnet, status, counted_kinds(config)))
+    planned = kept.document() if options.dry_run else None
+    tally.result(
+        run_document(options, state, keys, per_vnet, status, counted_kinds(config), planned)
+    )
     return status

@@ -19,6 +19,7 @@ writing out.
 
 Layout:
     {"version": 3,
+     "revision": <n>,                     # one more at every write; a file without it is 0
      "vnets": {"<subscription>/<resource group>/<vnet>": {
          "order": <n>,                    # forward runs in the order they started
          "forward": {"<step>": {"started": "<time>", "records": {...},
@@ -111,6 +112,7 @@ class VnetEntry(Part):
 
 class Layout(Part):
     version: Literal[3]
+    revision: int = 0
     vnets: dict[str, VnetEntry] = {}
 
 
@@ -211,6 +213,13 @@ class StateFile:
         data.setdefault("vnets", {})
         return data
 
+    @property
+    def revision(self) -> int:
+        """How many times the file was written; a saved plan holds the revision it was made
+        from, so that a write since (another run, a revert) is seen before it is applied."""
+        with self._lock:
+            return int(self.data.get("revision", 0))
+
     @contextlib.contextmanager
     def hold(self) -> Iterator[None]:
         """Holds the state file for this process; another driver on it stops at once. What the
@@ -247,6 +256,7 @@ class StateFile:
             return
         with self._lock:
             self._texts.pop(key, None)
+            self.data["revision"] = self.revision + 1
             self._write(self._text())
 
     def _text(self) -> str:
@@ -254,7 +264,12 @@ class StateFile:
         vnets = self.data["vnets"]
         for key in vnets.keys() - self._texts.keys():
             self._texts[key] = layered(vnets[key], ENTRY_LEVELS, " " * 2 * VNETS_LEVELS)
-        document = {**self.data, "vnets": {key: Encoded(self._texts[key]) for key in vnets}}
+        document = {
+            "version": self.data["version"],
+            "revision": self.revision,
+            **self.data,
+            "vnets": {key: Encoded(self._texts[key]) for key in vnets},
+        }
         return layered(document, VNETS_LEVELS) + "\n"
 
     def _write(self, text: str) -> None:

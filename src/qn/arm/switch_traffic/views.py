@@ -167,25 +167,47 @@ CHANGE_LABELS = {
 }
 
 
+# A dry run's summary: what the run would do, never said as done.
+WOULD_LABELS = {
+    False: {
+        "subnets": "subnets that would be switched",
+        "tables": "route tables that would be changed",
+        "peerings": "peerings that would be deleted",
+        "transit": "spokes that would be attached",
+        "domain": "domains that would be joined",
+    },
+    True: {
+        "subnets": "subnets that would be switched back",
+        "tables": "route tables that would be restored",
+        "peerings": "peerings that would be restored",
+        "transit": "spokes that would be detached",
+        "domain": "domains that would be left",
+    },
+}
+
+
 def summary_lines(document: dict[str, Any]) -> list[str]:
     """The closing summary of a run's result document (counting.py): one line per VNet and a
     total. The counts are changes that Azure showed after the step (in a dry run: the changes
-    the plan holds); pending items are those Azure does not show yet, to be tried again by the
-    next run."""
+    the plan holds, said as what would be done); pending items are those Azure does not show
+    yet, to be tried again by the next run."""
+    dry_run = document["dry_run"]
     revert = document["direction"] == "revert"
-    named = CHANGE_LABELS[revert]
+    named = (WOULD_LABELS if dry_run else CHANGE_LABELS)[revert]
     kinds = document["vnets"][0]["changed"] if document["vnets"] else {}
-    labels = [(kind, named[kind]) for kind in kinds] + [
-        ("pending", "pending"),
-        ("errors", "errors"),
-    ]
+    labels = [(kind, named[kind]) for kind in kinds]
+    labels += [("errors", "errors")] if dry_run else [("pending", "pending"), ("errors", "errors")]
     total: Counter[str] = Counter()
-    lines = [f"Summary ({document['direction']} run):"]
+    heading = "dry run, nothing was changed" if dry_run else "run"
+    lines = [f"Summary ({document['direction']} {heading}):"]
     for vnet in document["vnets"]:
         counts = Counter(vnet["changed"], pending=vnet["pending"], errors=vnet["errors"])
         total.update(counts)
         parts = ", ".join(f"{label} {counts[key]}" for key, label in labels)
-        state = "" if vnet["completed"] else " (incomplete)"
+        if dry_run:
+            state = "" if vnet["would_complete"] else " (would stop)"
+        else:
+            state = "" if vnet["completed"] else " (incomplete)"
         if vnet.get("skipped"):
             state = f" (already {'reverted' if revert else 'done'}: skipped)"
         lines.append(f"  {vnet['name']}: {parts}{state}")
