@@ -10,7 +10,16 @@ import sys
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import (
+    adapter,
+    audit,
+    controller,
+    hub_locks,
+    progress,
+    report,
+    views,
+    vnet_run,
+)
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -170,10 +179,11 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
+            audit.plan_shown(functools.partial(views.show_plan, plan))
             if options.dry_run:
                 per_vnet = plan.per_vnet()
             else:
-                views.approve(options.yes)
+                audit.asked(views.approve, options.yes)
                 names = [v.name for v in vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None

@@ -51,6 +51,7 @@ class RunOptions:
     force: bool = False
     yes: bool = False  # apply the plan without asking
     parallel: int = DEFAULT_PARALLEL  # VNets run at once
+    report: str | None = None  # the Markdown file of the run's audit record
     # How the run waits for Azure, and how long its clients wait before they try a refused
     # write again: shorter against an emulator whose operations are.
     waits: Waits = dataclasses.field(default_factory=lambda: _timing.get().waits)

@@ -18,6 +18,8 @@ from qn.arm.switch_traffic.options import JSON, TEXT
 
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
+# The run's audit record (audit.py): for the log file, not the console, which shows the run.
+AUDIT_LOGGER = f"{DRIVER_LOGGER}.audit"
 # The SDK's HTTP logging policy writes here; --debug turns it on.
 HTTP_LOGGER = "azure.core.pipeline.policies.http_logging_policy"
 
@@ -165,6 +167,7 @@ def console_logging(
         handlers.append(to_file)
     console = logging.StreamHandler(sys.stderr)
     console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
+    console.addFilter(lambda record: not record.name.startswith(AUDIT_LOGGER))
     tally = Tally(output, summary)
     handlers[:0] = [console, tally]
     for handler in handlers:
