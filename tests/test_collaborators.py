@@ -44,8 +44,11 @@ def test_credentials_settings_and_main_table_prefix(tmp_path, monkeypatch):
     context = YamlContext()
     cred = context.generateAzureCredential("sub-a")
     assert isinstance(cred, AzureCredential) and cred.getSubId() == "sub-a"
-    assert isinstance(cred.getCSC(), ClientSecretCredential) and cred.getSPC() is cred.getCSC()
-    assert isinstance(context.generateAzureCredential("sub-b").getCSC(), DefaultAzureCredential)
+    assert isinstance(cred.getCSC().wrapped, ClientSecretCredential)
+    assert cred.getSPC() is cred.getCSC()
+    assert isinstance(
+        context.generateAzureCredential("sub-b").getCSC().wrapped, DefaultAzureCredential
+    )
     assert context.generateAzureCredential("sub-unknown") is None
     assert context.getGlobalContext("configure_shared_route_table_replication") == 2
     assert (Common.getMainTablePrefix("vn1"), Common.getMainTablePrefix("vn2")) == ("shared", None)

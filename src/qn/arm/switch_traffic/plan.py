@@ -17,6 +17,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from qn.arm.res.credentials import SignInError
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
@@ -121,7 +122,7 @@ def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> Vnet
     """The VNet's plan, or why it cannot be planned."""
     try:
         return (revert_plan if revert else forward_plan)(planning, vnet_config)
-    except PlanError as error:
+    except (PlanError, SignInError) as error:
         return f"{vnet_config.name}: {error}"
     except Exception as error:  # nothing has been changed: the run must not start
         return f"{vnet_config.name}: {type(error).__name__}: {error}"
