@@ -332,6 +332,15 @@ SIGN_IN_ERRORS = {
             "(certificate {certificate}) failed; check that the certificate is the one uploaded",
         ],
     ),
+    "token refused by Azure": (
+        {"type": "static_token", "token": "not-the-emulators"},
+        {},
+        [
+            "vn-app: Azure refused the sign-in for subscription {sub} with a static token "
+            "(emulators only); check that `token` is one the emulator accepts. Azure said: "
+            "(AuthenticationFailed) Authentication failed.",
+        ],
+    ),
     "certificate, wrong password": (
         dict(PRINCIPAL, certificate_path=CERTIFICATE, certificate_password_env="CERT_PASSWORD"),
         {"CERT_PASSWORD": "wrong"},

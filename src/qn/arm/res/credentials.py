@@ -65,15 +65,31 @@ class SignIn:
     """How one subscription signs in, as an operator reads it in an error."""
 
     subscription: str
-    kind: str  # "default" or "service_principal"
+    kind: str  # "default", "service_principal" or "static_token"
     tenant_id: str | None = None
     client_id: str | None = None
     certificate: str | None = None  # the certificate file of a service principal that has one
     secret_env: str | None = None  # the variable holding a service principal's secret
 
+    @classmethod
+    def of(cls, subscription: str, settings: Mapping[str, Any] | None) -> "SignIn":
+        """How the subscription's `credential` settings sign in."""
+        settings = settings or {}
+        kind = settings.get("type", "service_principal" if "client_id" in settings else "default")
+        return cls(
+            subscription,
+            kind,
+            settings.get("tenant_id"),
+            settings.get("client_id"),
+            settings.get("certificate_path"),
+            settings.get("client_secret_env"),
+        )
+
     def described(self) -> str:
         if self.kind == "default":
             return "the default sign-in chain (azure-identity's DefaultAzureCredential)"
+        if self.kind == "static_token":
+            return "a static token (emulators only)"
         proof = f"certificate {self.certificate}" if self.certificate else "client secret"
         if self.secret_env and not self.certificate:
             proof += f" from {self.secret_env}"
@@ -96,6 +112,20 @@ class SignIn:
         return (
             "check tenant_id and client_id, and that the secret is the application's current "
             "one (secrets expire)"
+        )
+
+    def refused(self, error: ClientAuthenticationError) -> str:
+        """Azure's refusal of the token this sign-in got."""
+        what = (
+            "check that `token` is one the emulator accepts"
+            if self.kind == "static_token"
+            else "check that the subscription belongs to the tenant signed in to, and that "
+            "management_credential_scope fits management_endpoint"
+        )
+        said = (str(error).strip().splitlines() or [type(error).__name__])[0]
+        return (
+            f"Azure refused the sign-in for subscription {self.subscription} with "
+            f"{self.described()}; {what}. Azure said: {said}"
         )
 
     def failure(self, error: Exception) -> str:
@@ -189,14 +219,7 @@ def build_sdk_credential(
     from azure.identity import DefaultAzureCredential
 
     extra = {"authority": authority} if authority else {}
-    sign_in = SignIn(
-        subscription,
-        kind,
-        settings.get("tenant_id"),
-        settings.get("client_id"),
-        settings.get("certificate_path"),
-        settings.get("client_secret_env"),
-    )
+    sign_in = SignIn.of(subscription, settings)
     try:
         if kind == "default":
             credential: TokenCredential = DefaultAzureCredential(**extra)

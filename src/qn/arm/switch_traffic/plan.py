@@ -17,7 +17,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.res.credentials import SignInError
+from azure.core.exceptions import ClientAuthenticationError
+
+from qn.arm.switch_traffic import adapter
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.records import Change, Lock, undone
@@ -122,8 +124,10 @@ def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> Vnet
     """The VNet's plan, or why it cannot be planned."""
     try:
         return (revert_plan if revert else forward_plan)(planning, vnet_config)
-    except (PlanError, SignInError) as error:
+    except PlanError as error:
         return f"{vnet_config.name}: {error}"
+    except ClientAuthenticationError as error:
+        return f"{vnet_config.name}: {adapter.sign_in_problem(error)}"
     except Exception as error:  # nothing has been changed: the run must not start
         return f"{vnet_config.name}: {type(error).__name__}: {error}"
 
