@@ -9,7 +9,8 @@ import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from azure.identity import ClientSecretCredential, DefaultAzureCredential
+from azure.identity import CertificateCredential, ClientSecretCredential, DefaultAzureCredential
+from test_driver_config import certificate_file
 
 from fakes import Model
 from qn.arm.commonlib import Common
@@ -25,6 +26,8 @@ CONFIG = """
 subscriptions:
   sub-a: {alias: prod, credential: {tenant_id: t1, client_id: app-1, client_secret_env: SP_SECRET}}
   sub-b: {alias: hub}
+  sub-c: {alias: shared, credential: {tenant_id: t1, client_id: app-2,
+          certificate_path: CERTIFICATE, certificate_password_env: CERT_PASSWORD}}
 settings: {configure_shared_route_table_replication: 2}
 vnets: {vn1: {main_table_prefix: shared}}
 """
@@ -39,13 +42,21 @@ def use_config(tmp_path, monkeypatch, text):
 
 
 def test_credentials_settings_and_main_table_prefix(tmp_path, monkeypatch):
-    use_config(tmp_path, monkeypatch, CONFIG)
+    certificate = certificate_file(tmp_path / "sp.pem", "right")
+    use_config(tmp_path, monkeypatch, CONFIG.replace("CERTIFICATE", certificate))
     monkeypatch.setenv("SP_SECRET", "s3cret")
+    monkeypatch.setenv("CERT_PASSWORD", "right")
     context = YamlContext()
     cred = context.generateAzureCredential("sub-a")
     assert isinstance(cred, AzureCredential) and cred.getSubId() == "sub-a"
-    assert isinstance(cred.getCSC(), ClientSecretCredential) and cred.getSPC() is cred.getCSC()
-    assert isinstance(context.generateAzureCredential("sub-b").getCSC(), DefaultAzureCredential)
+    assert isinstance(cred.getCSC().wrapped, ClientSecretCredential)
+    assert cred.getSPC() is cred.getCSC()
+    assert isinstance(
+        context.generateAzureCredential("sub-b").getCSC().wrapped, DefaultAzureCredential
+    )
+    assert isinstance(
+        context.generateAzureCredential("sub-c").getCSC().wrapped, CertificateCredential
+    )
     assert context.generateAzureCredential("sub-unknown") is None
     assert context.getGlobalContext("configure_shared_route_table_replication") == 2
     assert (Common.getMainTablePrefix("vn1"), Common.getMainTablePrefix("vn2")) == ("shared", None)

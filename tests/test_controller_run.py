@@ -1,6 +1,8 @@
 """The whole move with the controller: both emulators, forward and back, and the controller's
 faults (a refusal, an expired session, the controller unreachable) met on either way."""
 
+import re
+
 import pytest
 from test_driver import SCALE
 
@@ -29,11 +31,16 @@ def back_as_before(arm, ctrl, before):
     assert ctrl.attachments() == {} and ctrl.domain_attachments(demo.DOMAIN) == []
 
 
-def test_the_spokes_move_onto_the_transit_and_back(both, capsys):
+def test_the_spokes_move_onto_the_transit_and_back(both, tmp_path, capsys):
     arm, ctrl, run = both
     before = arm.snapshot()
-    assert main(run) == 0
+    report = tmp_path / "forward.md"
+    assert main([*run, "--report", str(report)]) == 0
     out = capsys.readouterr().out
+    # The audit record has each change asked of the controller, with its answer.
+    board = report.read_text()
+    for action in ("attach_spoke_to_transit_gw", "associate_attachment_to_multi_cloud_security"):
+        assert len(re.findall(rf"\| controller \| {action}\w* \| `\w+=.+` \| 200 \| ", board)) == 2
     assert "total: subnets switched 7, route tables changed 7, peerings deleted 2, spokes " in out
     assert "spokes attached 2, domains joined 2, pending 0, errors 0" in out
     attached = ctrl.attachments()

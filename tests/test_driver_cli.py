@@ -433,3 +433,61 @@ def test_status_and_the_next_plan_show_a_hub_lock_not_put_back_and_failed_revert
     assert undone()[0] == []
     attempts = state_of(arm)[APP]["revert_attempts"]
     assert [attempt["result"] for attempt in attempts] == ["failed", "done"]
+
+
+AUDIT_CHANGE = re.compile(
+    r"audit: Azure change (PUT|PATCH|DELETE) (/subscriptions/\S+): (\d+), "
+    r"request ID ([0-9a-f-]{36})$",
+    re.MULTILINE,
+)
+
+
+@pytest.mark.parametrize(
+    "approval, ctrl_c, status, answer, outcome",
+    [
+        pytest.param(["--yes"], False, 0, "applied without asking (--yes)", "0 (done)", id="run"),
+        pytest.param(
+            [], False, 2, "not applied: nothing was changed: no terminal", "2 (refused)",
+            id="refused",
+        ),
+        pytest.param(
+            ["--yes"], True, 130, "applied without asking", "130 (interrupted)", id="ctrl-c"
+        ),
+    ],
+)  # fmt: skip
+def test_audit_record_in_log_file_and_report(
+    arm, tmp_path, monkeypatch, capsys, approval, ctrl_c, status, answer, outcome
+):
+    log_file, report_file = tmp_path / "run.log", tmp_path / "board" / "run.md"
+    report_file.parent.mkdir()
+    if ctrl_c:
+        serve = arm.handle
+
+        def ctrl_c_at_first_write(method, target, headers, body):
+            if method == "PUT" and not arm.write_requests():
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            return serve(method, target, headers, body)
+
+        monkeypatch.setattr(arm, "handle", ctrl_c_at_first_write)
+    argv = ["--config", arm.config_file, *approval, "--vnet", "vn-data"]
+    argv += ["--log-file", str(log_file), "--report", str(report_file)]
+    assert main(argv) == status
+    assert "audit:" not in capsys.readouterr().err  # the console shows the run, not the record
+
+    log, board = log_file.read_text(), report_file.read_text()
+    assert f"audit: {shlex.join(['switch-traffic', *argv])}\n" in log
+    correlation = re.search(r"correlation ID ([0-9a-f-]{36})\n", log)[1]
+    assert f"| Correlation ID | `{correlation}` |" in board
+    assert "audit:   Plan: subnets to switch 2" in log and "Plan: subnets to switch 2" in board
+    assert f"audit: answer: {answer}" in log and f"Answer: {answer}" in board
+    assert f"exit status {outcome}, correlation ID {correlation}\n" in log
+    assert f"| Exit status | {outcome} |" in board
+    # Each write Azure answered, with the request ID of its answer, in the order sent.
+    changes = AUDIT_CHANGE.findall(log)
+    assert [(method, path) for method, path, _, _ in changes] == arm.write_requests()
+    assert len({request_id for *_, request_id in changes}) == len(changes)
+    assert bool(changes) == (status != 2)  # a refused run sends nothing
+    assert all(f"| `{path}` | {code} | {rid} |" in board for _, path, code, rid in changes)
+    assert ("Summary (forward run):" in board) == (status == 0)
+    assert ("## Errors" in board) == (status == 2)
+    assert not list(report_file.parent.glob(".report-*"))  # written whole, in one rename

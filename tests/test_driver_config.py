@@ -1,11 +1,16 @@
 """The driver refuses a bad configuration or state file with exit 2, every problem named as
 `<file>: <key>: <problem>`, before it reads anything from Azure."""
 
+import datetime
 import json
 from pathlib import Path
 
 import pytest
 import yaml
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import NameOID
 
 from qn.arm.armsim import Emulator
 from qn.arm.switch_traffic import config, demo
@@ -137,7 +142,7 @@ BAD_INPUTS = {
         [],
         [
             f"subscriptions.{HUB}.credential: a service principal needs client_secret_env (or "
-            "client_secret)"
+            "client_secret, or certificate_path)"
         ],
     ),
     "empty VNet name": (
@@ -268,3 +273,119 @@ def test_example_is_valid_and_the_key_reference_is_the_schemas(monkeypatch):
     doc = (ROOT / "docs" / "configuration.md").read_text(encoding="utf-8")
     start, end = doc.index(config.BEGIN), doc.index(config.END) + len(config.END) + 1
     assert doc[start:end] == config.reference(), "run: python -m qn.arm.switch_traffic.config"
+
+
+def certificate_file(path, password):
+    """A service principal's certificate with its RSA key, as PEM, the key encrypted."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "switch-traffic test")])
+    now = datetime.datetime.now(datetime.UTC)
+    certificate = (
+        x509.CertificateBuilder()
+        .subject_name(name)
+        .issuer_name(name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now)
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .sign(key, hashes.SHA256())
+    )
+    locked = serialization.BestAvailableEncryption(password.encode())
+    path.write_bytes(
+        key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, locked)
+        + certificate.public_bytes(serialization.Encoding.PEM)
+    )
+    return str(path)
+
+
+TENANT, CLIENT = "not a tenant!", "22222222-2222-2222-2222-222222222222"
+PRINCIPAL = {"tenant_id": TENANT, "client_id": CLIENT}
+CERTIFICATE = "{certificate}"  # replaced by the certificate file's path
+
+
+# (the credential of every subscription, the environment, what the error says)
+SIGN_IN_ERRORS = {
+    "default chain, nothing signed in": (
+        {"type": "default"},
+        {"AZURE_TOKEN_CREDENTIALS": "AzureCliCredential", "PATH": "{tmp}"},
+        [
+            "sign-in for subscription {sub} with the default sign-in chain (azure-identity's "
+            "DefaultAzureCredential) failed; sign in with `az login` (then `az account set "
+            "--subscription {sub}`)",
+            "azure-identity said: ",
+        ],
+    ),
+    "secret, tenant unusable": (
+        dict(PRINCIPAL, client_secret_env="SP_SECRET"),
+        {"SP_SECRET": "s3cret"},
+        [
+            "sign-in for subscription {sub} with service principal {client} of tenant {tenant} "
+            "(client secret from SP_SECRET) failed; check tenant_id and client_id",
+            "azure-identity said: Invalid tenant ID",
+        ],
+    ),
+    "certificate, tenant unusable": (
+        dict(PRINCIPAL, certificate_path=CERTIFICATE, certificate_password_env="CERT_PASSWORD"),
+        {"CERT_PASSWORD": "right"},
+        [
+            "sign-in for subscription {sub} with service principal {client} of tenant {tenant} "
+            "(certificate {certificate}) failed; check that the certificate is the one uploaded",
+        ],
+    ),
+    "token refused by Azure": (
+        {"type": "static_token", "token": "not-the-emulators"},
+        {},
+        [
+            "vn-app: Azure refused the sign-in for subscription {sub} with a static token "
+            "(emulators only); check that `token` is one the emulator accepts. Azure said: "
+            "(AuthenticationFailed) Authentication failed.",
+        ],
+    ),
+    "certificate, wrong password": (
+        dict(PRINCIPAL, certificate_path=CERTIFICATE, certificate_password_env="CERT_PASSWORD"),
+        {"CERT_PASSWORD": "wrong"},
+        [
+            "{config}: subscriptions.{sub}.credential: certificate_path: {certificate}: cannot "
+            "read the certificate and its private key: the password is wrong",
+        ],
+    ),
+    "certificate, no password": (
+        dict(PRINCIPAL, certificate_path=CERTIFICATE),
+        {},
+        ["certificate_path: {certificate}: the private key is encrypted; name its password's"],
+    ),
+    "certificate missing": (
+        dict(PRINCIPAL, certificate_path="{tmp}/none.pem"),
+        {},
+        ["{config}: subscriptions.{sub}.credential.certificate_path: no such file"],
+    ),
+    "certificate and secret": (
+        dict(PRINCIPAL, certificate_path=CERTIFICATE, client_secret="s"),
+        {},
+        ["a service principal signs in with a secret or a certificate, not both"],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", SIGN_IN_ERRORS.values(), ids=SIGN_IN_ERRORS.keys())
+def test_sign_in_errors_name_the_subscription_and_the_way_in(
+    arm, tmp_path, monkeypatch, capsys, case
+):
+    credential, environment, expected = case
+    names = {"tmp": str(tmp_path), "certificate": certificate_file(tmp_path / "sp.pem", "right")}
+    names.update(config=str(tmp_path / "config.yaml"), tenant=TENANT, client=CLIENT, sub=SPOKES)
+    good = json.loads(json.dumps(arm.good))
+    for subscription in good["subscriptions"].values():
+        subscription["credential"] = {k: v.format(**names) for k, v in credential.items()}
+    Path(names["config"]).write_text(yaml.safe_dump(good))
+    for variable, value in environment.items():
+        monkeypatch.setenv(variable, value.format(**names))
+    arm.clear_requests()
+
+    assert main(["--config", names["config"], "--yes"]) == 2
+
+    error = capsys.readouterr().err
+    for line in expected:
+        assert line.format(**names) in error, error
+    assert "Traceback" not in error
+    assert arm.write_requests() == []

@@ -121,7 +121,9 @@ class YamlContext:
         if info is None:
             return None
         try:
-            credential = build_sdk_credential(info.get("credential"), self.config.get("authority"))
+            credential = build_sdk_credential(
+                info.get("credential"), self.config.get("authority"), subscriptionId
+            )
         except ConfigError as error:
             raise ConfigError(
                 f"{self.path}: 'subscriptions.{subscriptionId}.credential': {error}"

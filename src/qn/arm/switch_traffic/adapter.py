@@ -5,12 +5,16 @@ configuration; for a VNet's run, in that worker's own context."""
 import contextlib
 import dataclasses
 import os
+import re
 from collections.abc import Iterator
 from typing import Any
+
+from azure.core.exceptions import ClientAuthenticationError
 
 from qn.arm import switchlib
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res import cloud, throttle
+from qn.arm.res.credentials import SignIn, SignInError
 from qn.arm.res.errors import ConfigError
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import YamlContext
@@ -77,6 +81,19 @@ def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> tuple[Any, Any]:
     client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
     vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
     return client, vnet
+
+
+def sign_in_problem(error: ClientAuthenticationError) -> str:
+    """A failed sign-in, or Azure's refusal of a token, with the subscription and the way it
+    signs in."""
+    if isinstance(error, SignInError):
+        return str(error)
+    request = getattr(error.response, "request", None)
+    found = re.search(r"/subscriptions/([^/?]+)", getattr(request, "url", "") or "")
+    if found is None:
+        return f"{type(error).__name__}: {error}"
+    info = YamlContext().subscriptionInfo(found[1]) or {}
+    return SignIn.of(found[1], info.get("credential")).refused(error)
 
 
 @contextlib.contextmanager

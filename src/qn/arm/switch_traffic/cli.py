@@ -6,12 +6,12 @@ import os
 import shlex
 import signal
 import sys
-import uuid
 
 from qn.arm.res import cloud
 from qn.arm.res.errors import ConfigError
 from qn.arm.switch_traffic import (
     adapter,
+    audit,
     claim,
     demo,
     interrupt,
@@ -115,6 +115,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         "the state file or the configuration moved since",
     )
     parser.add_argument("--log-file", help="also write the log to this file")
+    parser.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write the run's audit record to FILE as Markdown at its end (refused and "
+        "interrupted runs too): command line, plan and answer, each change with its request ID",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="show debug lines")
     parser.add_argument(
         "--debug",
@@ -159,11 +165,14 @@ def command(argv: list[str]) -> int:
     if argv[:1] == ["release"]:
         return release(argv[1:])
     args = parse_args(argv)
+    record = audit.begun(argv, version())
     try:
+        if args.report:
+            audit.check_report_file(args.report)
         with report.console_logging(
             args.verbose, args.log_file, args.debug, args.output, views.summary_lines
         ) as tally:
-            code = interruptible(args, tally)
+            code = audited(args, tally, record)
             try:
                 tally.write_json(code)
             except OSError:
@@ -171,9 +180,34 @@ def command(argv: list[str]) -> int:
                     raise
                 report.terminal_gone()
             return code
-    except report.LogFileError as error:
+    except audit.ReportFileError as error:
         report.usage_error(str(error))
         return EXIT_USAGE
+    except report.LogFileError as error:
+        report.usage_error(str(error))
+        audit.closed(record, EXIT_USAGE, [], [str(error)])
+        return reported(args.report, record, EXIT_USAGE)
+
+
+def audited(args: argparse.Namespace, tally: report.Tally, record: audit.AuditRecord) -> int:
+    """The run with its audit record: in the log as it goes, in the report at its end."""
+    with audit.recording(record):
+        code = interruptible(args, tally, record)
+        summary = [line for result in tally.results for line in views.summary_lines(result)]
+        audit.closed(record, code, summary, list(tally.errors))
+    return reported(args.report, record, code)
+
+
+def reported(path: str | None, record: audit.AuditRecord, code: int) -> int:
+    """The exit status once the report is written; a report that could not be is an error."""
+    if path is None:
+        return code
+    try:
+        audit.write_report(path, record)
+    except audit.ReportFileError as error:
+        report.usage_error(str(error))
+        return code or EXIT_ERRORS
+    return code
 
 
 # The exit status of a run stopped by each signal, as a shell reports a command it ended.
@@ -184,13 +218,13 @@ STOPPED_BY = {
 }
 
 
-def interruptible(args: argparse.Namespace, tally: report.Tally) -> int:
+def interruptible(args: argparse.Namespace, tally: report.Tally, record: audit.AuditRecord) -> int:
     """The run; Ctrl-C, SIGTERM or SIGHUP stops it once the write in flight is answered, and
     it says how to go on."""
     interruption = None
     try:
         with interrupt.writes_finish_first(report.driver_log()) as interruption:
-            return run(args, tally)
+            return run(args, tally, record)
     except KeyboardInterrupt:
         pass
     except OSError:
@@ -270,11 +304,12 @@ def release(argv: list[str]) -> int:
     return EXIT_OK if done else EXIT_USAGE
 
 
-def run(args: argparse.Namespace, tally: report.Tally) -> int:
-    """The run, its requests under one correlation ID."""
-    correlation = str(uuid.uuid4())
+def run(args: argparse.Namespace, tally: report.Tally, record: audit.AuditRecord) -> int:
+    """The run, its requests under one correlation ID, each write's answer in its record."""
+    correlation = record.correlation_id
     report.driver_log().debug(f"correlation ID of this run's requests: {correlation}")
-    with cloud.using(cloud.current().with_options(headers={CORRELATION_HEADER: correlation})):
+    settings = cloud.current().with_options(headers={CORRELATION_HEADER: correlation})
+    with cloud.using(settings.with_policies(audit.AzureWrites(record))):
         if args.demo:
             return demo.run(tally, args.keep)
         return operation.execute(
@@ -290,6 +325,7 @@ def run(args: argparse.Namespace, tally: report.Tally) -> int:
                 run_id=correlation,
                 out_plan=args.out_plan,
                 plan=args.plan,
+                report=args.report,
             ),
             tally,
         )

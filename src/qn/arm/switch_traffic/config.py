@@ -28,6 +28,7 @@ from pydantic import (
 from pydantic.fields import FieldInfo
 from pydantic_core import PydanticCustomError
 
+from qn.arm.res.credentials import certificate_problem
 from qn.arm.res.errors import ConfigError
 from qn.arm.res.YamlContext import PUBLIC_ENDPOINT
 from qn.arm.switch_traffic.validation import Section, is_model, problems, unwrap
@@ -85,6 +86,7 @@ def _set_variable(name: str) -> str:
 HttpsUrl = Annotated[str, AfterValidator(_https), Shown("https:// URL")]
 # Opened by the clients as given: relative to the current directory.
 CaBundle = Annotated[str, AfterValidator(_file), Shown("file")]
+CertificateFile = Annotated[str, AfterValidator(_file), Shown("file")]
 Network = Annotated[str, AfterValidator(_network), Shown("address range")]
 Text = Annotated[str, _rule(r".*\S.*", "must be non-empty text"), Shown("text")]
 # The name of an environment variable that holds a secret: it must be set for the run.
@@ -191,6 +193,19 @@ class Credential(Section):
     client_secret: Text | None = Field(
         None, description="the client secret itself (not recommended: use `client_secret_env`)"
     )
+    certificate_path: CertificateFile | None = Field(
+        None,
+        description="instead of a secret: the service principal's certificate with its RSA "
+        "private key, a PEM or PKCS12 file",
+    )
+    certificate_password_env: SecretVariable | None = Field(
+        None, description="the environment variable that holds the certificate's password"
+    )
+    send_certificate_chain: bool = Field(
+        False,
+        description="true: send the certificate chain with each sign-in, for an application "
+        "that trusts the certificate's subject name and issuer",
+    )
     token: Text | None = Field(None, description="the static token (default `armsim`)")
 
     def kind(self) -> str:
@@ -201,12 +216,28 @@ class Credential(Section):
         if self.kind() != "service_principal":
             return self
         missing = [k for k in ("tenant_id", "client_id") if getattr(self, k) is None]
-        if self.client_secret is None and self.client_secret_env is None:
-            missing.append("client_secret_env (or client_secret)")
+        secret = self.client_secret is not None or self.client_secret_env is not None
+        if secret and self.certificate_path is not None:
+            raise PydanticCustomError(
+                "ambiguous", "a service principal signs in with a secret or a certificate, not both"
+            )
+        if not secret and self.certificate_path is None:
+            missing.append("client_secret_env (or client_secret, or certificate_path)")
         if missing:
             raise PydanticCustomError(
                 "incomplete", f"a service principal needs {', '.join(missing)}"
             )
+        return self
+
+    @model_validator(mode="after")
+    def _certificate_readable(self) -> "Credential":
+        if self.certificate_path is None or self.kind() != "service_principal":
+            return self
+        password_env = self.certificate_password_env
+        password = os.environ.get(password_env) if password_env else None
+        problem = certificate_problem(self.certificate_path, password)
+        if problem:
+            raise PydanticCustomError("certificate", f"certificate_path: {problem}")
         return self
 
 

@@ -10,7 +10,10 @@ controller's gateway list), else `<VNet>-<account>-gw`; the transit's from the V
 from dataclasses import dataclass
 from typing import Any
 
-from qn.arm.lumaflow import LumaflowError, LumaflowSession, Retries
+import requests
+
+from qn.arm.lumaflow import LumaflowError, LumaflowSession, LumaflowUnreachable, Payload, Retries
+from qn.arm.switch_traffic import audit
 from qn.arm.switch_traffic.config import ControllerAccess, DriverConfig, VnetConfig
 from qn.arm.switch_traffic.resources import resource_group, same
 
@@ -20,8 +23,22 @@ def run_session(config: DriverConfig, retries: Retries) -> LumaflowSession | Non
     return session_for(config.controller, retries) if config.controller else None
 
 
+class RunSession(LumaflowSession):
+    """The run's session: each change asked of the controller goes into the run's audit
+    record with the controller's answer."""
+
+    def send(self, payload: Payload) -> requests.Response:
+        try:
+            response = super().send(payload)
+        except LumaflowUnreachable:
+            audit.controller_answered(payload, None)
+            raise
+        audit.controller_answered(payload, response)
+        return response
+
+
 def session_for(access: ControllerAccess, retries: Retries) -> LumaflowSession:
-    return LumaflowSession(
+    return RunSession(
         access.endpoint,
         username=access.username,
         password_env=access.password_env,

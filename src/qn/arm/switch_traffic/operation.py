@@ -14,6 +14,7 @@ from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
 from qn.arm.switch_traffic import (
     adapter,
+    audit,
     controller,
     hub_locks,
     leftovers,
@@ -231,7 +232,10 @@ def apply(
             log.info(skipping.nothing_to_do(skipped, options))
         return per_vnet
     views.confirm_drop(plan, state.path + DROPPED)
-    views.approve(options.yes or approved)
+    if approved:  # by whoever approved the saved plan
+        audit.answered("applied as the saved plan approved")
+    else:
+        audit.asked(views.approve, options.yes)
     leftovers.keep_dropped(state, plan.dropping())
     for vnet in skipped:
         log.info(f"[{vnet.vnet.name}] {vnet.reason}")
@@ -266,6 +270,7 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
             views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
+            audit.plan_shown(functools.partial(views.show_plan, plan))
             kept = saved_plan.settle(options, plan, vnets, state, approved)
             if options.dry_run:
                 per_vnet = plan.per_vnet()

@@ -56,6 +56,7 @@ class RunOptions:
     run_id: str | None = None  # names the run's claim on its VNets; made up when not given
     out_plan: str | None = None  # write the plan to this file (JSON) before asking
     plan: str | None = None  # apply this saved plan, when Azure and the state match it
+    report: str | None = None  # the Markdown file of the run's audit record
     # How the run waits for Azure, and how long its clients wait before they try a refused
     # write again: shorter against an emulator whose operations are.
     waits: Waits = dataclasses.field(default_factory=lambda: _timing.get().waits)

@@ -17,7 +17,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from qn.arm.switch_traffic import evidence, leftovers, readback, resume
+from azure.core.exceptions import ClientAuthenticationError
+
+from qn.arm.switch_traffic import adapter, evidence, leftovers, readback, resume
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.options import Waits
@@ -155,6 +157,8 @@ def vnet_plan(planning: Planning, vnet_config: VnetConfig, revert: bool) -> Vnet
         return planned
     except PlanError as error:
         return f"{vnet_config.name}: {error}"
+    except ClientAuthenticationError as error:
+        return f"{vnet_config.name}: {adapter.sign_in_problem(error)}"
     except Exception as error:  # nothing has been changed: the run must not start
         return f"{vnet_config.name}: {type(error).__name__}: {error}"
 

@@ -18,8 +18,13 @@ from qn.arm.switch_traffic.options import JSON, TEXT
 
 TOOL_LOGGER = "qn.arm"
 DRIVER_LOGGER = "qn.arm.switch_traffic"
+# The run's audit record (audit.py): for the log file, not the console, which shows the run.
+AUDIT_LOGGER = f"{DRIVER_LOGGER}.audit"
 # The SDK's HTTP logging policy writes here; --debug turns it on.
 HTTP_LOGGER = "azure.core.pipeline.policies.http_logging_policy"
+# azure-identity warns of a failed sign-in on its own; the run's error says it again with the
+# subscription and what to do, so its lines are shown with --debug only.
+IDENTITY_LOGGER = "azure.identity"
 
 
 class LogFileError(RuntimeError):
@@ -165,6 +170,7 @@ def console_logging(
         handlers.append(to_file)
     console = logging.StreamHandler(sys.stderr)
     console.setFormatter(logging.Formatter("%(levelname)-7s %(message)s"))
+    console.addFilter(lambda record: not record.name.startswith(AUDIT_LOGGER))
     tally = Tally(output, summary)
     handlers[:0] = [console, tally]
     for handler in handlers:
@@ -174,6 +180,8 @@ def console_logging(
     loggers = [(logging.getLogger(TOOL_LOGGER), tool_level, handlers)]
     if debug:
         loggers.append((logging.getLogger(HTTP_LOGGER), logging.INFO, [console, *handlers[2:]]))
+    identity_level = logging.INFO if debug else logging.CRITICAL
+    loggers.append((logging.getLogger(IDENTITY_LOGGER), identity_level, [console, *handlers[2:]]))
     saved = [(logger, logger.level, logger.propagate) for logger, _, _ in loggers]
     for logger, level, attached in loggers:
         logger.setLevel(level)
