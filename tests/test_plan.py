@@ -223,7 +223,7 @@ def test_a_peering_without_its_partner_end_stops_the_run_before_any_change(tmp_p
         assert "peering app-to-hub leads to " in err
         assert "it is Initiated: its end in vn-hub is gone" in err
         assert "IncompletePlan" not in err
-        assert arm.write_requests() == []
+        assert changes(arm) == []
 
 
 @pytest.mark.parametrize(

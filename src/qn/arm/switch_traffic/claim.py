@@ -26,12 +26,12 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from azure.core.exceptions import AzureError
+from azure.core.exceptions import AzureError, ClientAuthenticationError
 from azure.core.rest import HttpRequest
 
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import YamlContext
-from qn.arm.switch_traffic import interrupt
+from qn.arm.switch_traffic import adapter, interrupt
 from qn.arm.switch_traffic.config import VnetConfig
 
 TAGS_API_VERSION = "2021-04-01"
@@ -177,6 +177,10 @@ class Tags:
         request = HttpRequest(method, url, params={"api-version": TAGS_API_VERSION}, json=body)
         try:
             response = self._client(vnet.subscription).send_request(request)
+            if response.status_code == 401:  # the token refused: said as any sign-in failure
+                raise ClientAuthenticationError(response=response)
+        except ClientAuthenticationError as error:
+            raise ClaimError(f"{vnet.name}: {adapter.sign_in_problem(error)}") from None
         except AzureError as error:
             raise ClaimError(
                 f"{vnet.name}: {method} of its tags (the run claim): {error}"

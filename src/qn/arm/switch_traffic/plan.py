@@ -251,11 +251,13 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     plan = VnetPlan(vnet_config.name, vnet_config.key)
     run = planning.open_vnet(vnet_config)
     kept = kept_forward(planning, plan)
-    planned = forward_steps(run, StepPlanner(run, kept, planning.waits), plan)
+    planner = StepPlanner(run, kept, planning.waits)
+    planned = forward_steps(run, planner, plan)
     # A migrated VNet's subnets have nothing to switch to, or lack copies of the tables they
-    # sit on; Azure tells whether it is migrated, unless kept records say what the run changed.
+    # sit on; Azure tells whether it is migrated, unless kept records say what the run changed
+    # or an earlier attempt's step goes on (its changes, read back, are what Azure shows).
     switching = any(change.counted == "subnets" for change in planned.changes)
-    if (planned.stops or not switching) and not changed_any(kept):
+    if (planned.stops or not switching) and not changed_any(kept) and not planner.resumed:
         found = evidence.read(run, planning.state.path)
         if found.migrated:
             return left_out(plan, "already migrated", found, start_over(planning, plan.key))
