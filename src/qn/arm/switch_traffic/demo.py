@@ -41,8 +41,9 @@ SPOKE_GATEWAYS = {"vn-app": "vn-app-spokes-gw", "vn-data": "vn-data-spokes-gw"}
 TIME_SCALE = 0.02
 # Said the same wherever the tool is installed from: a checkout's files are not in a wheel.
 NEXT = (
-    "Next, on your own VNets: switch-traffic --config FILE --dry-run shows the plan and changes "
-    "nothing (switch-traffic --help for the options)"
+    "Next: switch-traffic --demo --keep leaves the sample served for you to run the tool on; on "
+    "your own VNets, switch-traffic --config FILE --dry-run shows the plan and changes nothing "
+    "(switch-traffic --help for the options)"
 )
 
 
