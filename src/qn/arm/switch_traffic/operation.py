@@ -10,7 +10,16 @@ import sys
 
 from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res.errors import ConfigError
-from qn.arm.switch_traffic import adapter, controller, hub_locks, progress, report, views, vnet_run
+from qn.arm.switch_traffic import (
+    adapter,
+    controller,
+    estimate,
+    hub_locks,
+    progress,
+    report,
+    views,
+    vnet_run,
+)
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig, load_config
 from qn.arm.switch_traffic.counting import VnetCounts, counted_kinds, run_document
 from qn.arm.switch_traffic.options import EXIT_ERRORS, EXIT_OK, EXIT_USAGE, JSON, RunOptions
@@ -169,7 +178,8 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
-            views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
+            estimated = estimate.of_run(plan, options, len(vnets))
+            views.show_plan(plan, sys.stdout if to_stdout else sys.stderr, estimated)
             if options.dry_run:
                 per_vnet = plan.per_vnet()
             else:
@@ -177,12 +187,15 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
                 names = [v.name for v in vnets]
                 # The live view is for an operator at a terminal; a JSON result is for scripts.
                 quiet = False if tally.output == JSON else None
-                with progress.live(sys.stderr, names, enabled=quiet) as shown:
+                with progress.live(sys.stderr, names, enabled=quiet, expected=estimated) as shown:
                     per_vnet = migration.execute(plan, shown)
     except (ConfigError, StateError, PlanError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
     keys = {v.name: v.key for v in vnets}
-    tally.result(run_document(options, state, keys, per_vnet, status, counted_kinds(config)))
+    document = run_document(options, state, keys, per_vnet, status, counted_kinds(config))
+    if options.dry_run:
+        document["estimate"] = estimated.document()
+    tally.result(document)
     return status
