@@ -19,23 +19,25 @@ import argparse
 import dataclasses
 import itertools
 import logging
-import math
 import os
 import re
+import resource
 import sys
 import tempfile
 import time
 from collections import Counter, defaultdict
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
+from typing import Any
 
 import yaml
 
 from bench.end_to_end import changed_resources, methods_text, quiet_logging
 from qn.arm.armsim import Emulator
-from qn.arm.armsim.settings import Settings
-from qn.arm.switch_traffic import operation, options, report, steps
+from qn.arm.armsim.settings import KINDS, Settings
+from qn.arm.switch_traffic import estimate, operation, options, report, steps
+from qn.arm.switch_traffic.estimate import Assumed, Limit, Work, chain, lower_limit, seen_done
 from qn.arm.switch_traffic.options import EXIT_OK, RunOptions, Waits
 
 SPOKE_SUB = "00000000-0000-0000-0000-0000000000a1"
@@ -52,12 +54,22 @@ def spoke(index: int) -> str:
     return f"vn-spoke-{index:02d}"
 
 
-def hub_of(index: int) -> int:
-    """Spokes are listed hub by hub, as an estate's inventory usually is."""
-    return index * HUBS // SPOKES
+@dataclass(frozen=True)
+class Shape:
+    """An estate of `spokes` spoke VNets over `hubs` hubs."""
+
+    spokes: int = SPOKES
+    hubs: int = HUBS
+
+    def hub_of(self, index: int) -> int:
+        """Spokes are listed hub by hub, as an estate's inventory usually is."""
+        return index * self.hubs // self.spokes
 
 
-def spoke_topology(index: int) -> dict:
+SMALL, LARGE = Shape(), Shape(100, 4)
+
+
+def spoke_topology(index: int, shape: Shape) -> dict:
     name = spoke(index)
     # Discovery pairs tables across the subscription by name: each spoke's are its own.
     old = {f"{name}-rt-{k}": {"tags": {"owner": "network"}} for k in range(OLD_TABLES)}
@@ -74,7 +86,7 @@ def spoke_topology(index: int) -> dict:
         if j < SUBNETS - WITHOUT_TABLE:
             subnet["route_table"] = f"{name}-rt-{j % OLD_TABLES}"
         subnets[f"snet-{j:02d}"] = subnet
-    hub = hub_of(index)
+    hub = shape.hub_of(index)
     vnet = {
         "address_prefixes": [f"10.{index + 1}.0.0/16"],
         "subnets": subnets,
@@ -88,14 +100,14 @@ def spoke_topology(index: int) -> dict:
     return {"route_tables": {**old, **new, **mains}, "virtual_networks": {name: vnet}}
 
 
-def hub_topology(hub: int) -> dict:
+def hub_topology(hub: int, shape: Shape) -> dict:
     peerings = {
         f"hub-{hub}-to-{spoke(i)}": {
             "remote": f"{SPOKE_SUB}/rg-{spoke(i)[3:]}/{spoke(i)}",
             "allow_gateway_transit": True,
         }
-        for i in range(SPOKES)
-        if hub_of(i) == hub
+        for i in range(shape.spokes)
+        if shape.hub_of(i) == hub
     }
     return {
         "address_prefixes": [f"10.{200 + hub}.0.0/16"],
@@ -106,9 +118,9 @@ def hub_topology(hub: int) -> dict:
     }
 
 
-def topology() -> dict:
-    spokes = {f"rg-{spoke(i)[3:]}": spoke_topology(i) for i in range(SPOKES)}
-    hubs = {f"vn-hub-{h}": hub_topology(h) for h in range(HUBS)}
+def topology(shape: Shape) -> dict:
+    spokes = {f"rg-{spoke(i)[3:]}": spoke_topology(i, shape) for i in range(shape.spokes)}
+    hubs = {f"vn-hub-{h}": hub_topology(h, shape) for h in range(shape.hubs)}
     return {
         "subscriptions": {
             SPOKE_SUB: {"resource_groups": spokes},
@@ -117,7 +129,7 @@ def topology() -> dict:
     }
 
 
-def write_config(arm: Emulator, work: str) -> str:
+def write_config(arm: Emulator, work: str, shape: Shape) -> str:
     config = arm.tool_config({SPOKE_SUB: "spokes", HUB_SUB: "hubs"})
     config["output_dir"] = os.path.join(work, "output")
     config["peering"] = {"delete_vnet_lock": True, "controller_prefix": "lumaflow-"}
@@ -128,7 +140,7 @@ def write_config(arm: Emulator, work: str) -> str:
             "allow_vnet_cidrs": ["10.0.0.0/8"],
             "migrate_non_associated_subnet": True,
         }
-        for i in range(SPOKES)
+        for i in range(shape.spokes)
     }
     path = os.path.join(work, "switch-traffic.yaml")
     with open(path, "w", encoding="utf-8") as handle:
@@ -139,104 +151,17 @@ def write_config(arm: Emulator, work: str) -> str:
 # -- the lower limit ---------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class Vnet:
-    """What one VNet's migration changes, as far as the waits go."""
-
-    hub: str
-    subnets: int  # subnets moved (each written and waited for, one after the other)
-    tables: int  # staged tables whose propagation changes (written together, not waited for)
-    gateway_peerings: int  # peerings whose remote-gateway use changes (likewise)
-    peerings: int  # peerings to the hub deleted, or re-created (each end waited for)
-
-
-def estate(count: int = SPOKES) -> tuple[list[Vnet], set[str]]:
+def estate(count: int = SPOKES, shape: Shape = SMALL) -> tuple[list[Work], set[str]]:
     """The first `count` spokes of this benchmark and the hubs whose lock a run of them
     removes and puts back."""
-    vnets = [Vnet(f"vn-hub-{hub_of(i)}", SUBNETS, OLD_TABLES + 2, 1, 1) for i in range(count)]
-    return vnets, {v.hub for v in vnets}
+    works = [Work(f"vn-hub-{shape.hub_of(i)}", SUBNETS, OLD_TABLES + 2, 1, 1) for i in range(count)]
+    return works, {w.hub for w in works if w.hub}
 
 
-def seen_done(seconds: float, poll: float) -> float:
-    """When a poller that looks at once, then every `poll` seconds, sees a write of this
-    duration done."""
-    return math.ceil(seconds / poll) * poll if seconds > 0 else 0.0
-
-
-@dataclass(frozen=True)
-class Chain:
-    """One VNet's waits: before its peering step, the peering step (held under its hub's
-    lock), after it."""
-
-    before: float
-    hub: float
-    after: float
-
-    @property
-    def total(self) -> float:
-        return self.before + self.hub + self.after
-
-
-def chain(vnet: Vnet, revert: bool, settings: Settings) -> Chain:
-    took, poll = settings.duration, settings.poll_wait()
-    switch = vnet.subnets * seen_done(took("subnet_put"), poll)
-    propagation = took("route_table_put") if vnet.tables else 0.0
-    gateway = took("peering_put") if vnet.gateway_peerings else 0.0
-    if revert:
-        peerings = vnet.peerings * 2 * seen_done(took("peering_put"), poll)
-        return Chain(0.0, peerings, gateway + propagation + switch)
-    peerings = vnet.peerings * 2 * seen_done(took("peering_delete"), poll)
-    return Chain(switch + propagation + gateway, peerings, 0.0)
-
-
-@dataclass(frozen=True)
-class Limit:
-    """The lower limit of a run's wall time and the bounds it is the largest of."""
-
-    bounds: dict[str, float]
-
-    @property
-    def seconds(self) -> float:
-        return max(self.bounds.values())
-
-    @property
-    def binding(self) -> str:
-        return max(self.bounds, key=self.bounds.__getitem__)
-
-
-def lower_limit(
-    vnets: Sequence[Vnet], locked: set[str], parallel: int, revert: bool, settings: Settings
-) -> Limit:
-    """No run of these VNets with `parallel` workers can take less than any of these bounds:
-
-    chain: the longest single VNet's chain of waits;
-    hub: per hub, its VNets' peering steps one after the other, plus its lock call, after the
-      shortest time any of them needs before its peering step and before the shortest time any
-      needs after it (the revert's lock is put back only after the hub's last peering step);
-    slot: every VNet holds a worker for its chain at least, the removal of a hub's lock (inside
-      the peering step of a VNet) included, shared out over `parallel` workers;
-    wave: with M VNets, some worker runs ceil(M / parallel) of them, at least the shortest.
-    """
-    chains = [chain(v, revert, settings) for v in vnets]
-    lock = settings.duration("lock_put" if revert else "lock_delete")
-    hub_bound = 0.0
-    for hub in {v.hub for v in vnets}:
-        own = [c for v, c in zip(vnets, chains, strict=True) if v.hub == hub]
-        serial = sum(c.hub for c in own)
-        after = min(c.after for c in own)
-        if hub in locked:
-            serial, after = (serial, max(after, lock)) if revert else (serial + lock, after)
-        hub_bound = max(hub_bound, min(c.before for c in own) + serial + after)
-    totals = sorted(c.total for c in chains)
-    removals = 0.0 if revert else lock * len(locked)
-    return Limit(
-        {
-            "chain": totals[-1],
-            "hub": hub_bound,
-            "slot": (sum(totals) + removals) / parallel,
-            "wave": sum(totals[: math.ceil(len(totals) / parallel)]),
-        }
-    )
+def waits_only() -> Assumed:
+    """Azure's waits as the emulator's `realistic` profile has them, nothing else."""
+    settings = Settings()
+    return Assumed.waits_only({k: settings.duration(k) for k in KINDS}, settings.poll_wait())
 
 
 # -- measuring ---------------------------------------------------------------------------------
@@ -275,11 +200,13 @@ BEFORE = "(before the first step)"
 
 @dataclass(frozen=True)
 class Case:
-    """A run of the first `vnets` spokes with `parallel` workers, Azure's times x `scale`."""
+    """A run of the first `vnets` spokes of the estate `shape` with `parallel` workers, Azure's
+    times x `scale`."""
 
     vnets: int
     parallel: int
     scale: float
+    shape: Shape = SMALL
 
 
 # The smallest scale at which the driver's own CPU time stays small beside the scaled waits
@@ -290,6 +217,7 @@ CASES = (
     Case(SPOKES, 1, 0.02),
     Case(SPOKES, 4, 0.05),
     Case(SPOKES, 16, 0.2),
+    Case(LARGE.spokes, 32, 0.25, LARGE),
 )
 
 
@@ -301,17 +229,23 @@ class Measured:
     cpu: float  # the process's CPU time: the driver, the SDK and the emulator
     requests: Counter  # HTTP method -> count
     steps: dict[str, list[float]]  # step -> seconds per VNet, as measured
+    estimate: float  # the plan's estimate of the run, in measured (scaled) seconds
+    peak_rss: int  # the process's RSS high-water mark so far, in bytes
 
     def azure(self) -> float:
         return self.seconds / self.case.scale
 
-    def limit(self) -> "Limit":
-        vnets, locked = estate(self.case.vnets)
-        return lower_limit(vnets, locked, self.case.parallel, self.revert, Settings())
+    def after_plan(self) -> float:
+        """The measured seconds from the first step on: what the plan's estimate is of."""
+        return self.seconds - sum(self.steps.get(BEFORE, []))
+
+    def limit(self) -> Limit:
+        vnets, locked = estate(self.case.vnets, self.case.shape)
+        return lower_limit(vnets, locked, self.case.parallel, self.revert, waits_only())
 
 
 def driver_run(config: str, revert: bool, case: Case) -> RunOptions:
-    chosen = [spoke(i) for i in range(case.vnets)] if case.vnets < SPOKES else None
+    chosen = [spoke(i) for i in range(case.vnets)] if case.vnets < case.shape.spokes else None
     return RunOptions(config, revert=revert, vnet=chosen, yes=True, parallel=case.parallel)
 
 
@@ -331,6 +265,28 @@ def driver_waits(scale: float) -> Iterator[None]:
         yield
 
 
+@contextmanager
+def estimates_made() -> Iterator[list[estimate.Estimate]]:
+    """The estimates the driver's runs make of their plans, in order."""
+    made: list[estimate.Estimate] = []
+    of_run = estimate.of_run
+
+    def kept(*args: Any) -> estimate.Estimate:
+        made.append(of_run(*args))
+        return made[-1]
+
+    estimate.of_run = kept
+    try:
+        yield made
+    finally:
+        estimate.of_run = of_run
+
+
+def peak_rss() -> int:
+    """The process's resident memory at its highest so far (Linux counts it in KiB)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def migrate(case: Case) -> list[Measured]:
     """The forward run and the revert on a fresh emulator; raises if either fails or the
     revert leaves a difference."""
@@ -342,10 +298,11 @@ def migrate(case: Case) -> list[Measured]:
     try:
         with (
             tempfile.TemporaryDirectory(prefix="bench-estate-") as work,
-            Emulator(topology(), token="armsim", time_scale=case.scale) as arm,
+            Emulator(topology(case.shape), token="armsim", time_scale=case.scale) as arm,
             driver_waits(case.scale),
+            estimates_made() as estimates,
         ):
-            config = write_config(arm, work)
+            config = write_config(arm, work, case.shape)
             before = arm.snapshot()
             for revert in (False, True):
                 clock.starts.clear()
@@ -357,8 +314,10 @@ def migrate(case: Case) -> list[Measured]:
                     direction = "revert" if revert else "forward"
                     raise RuntimeError(f"the {direction} run failed: {tally.errors[:3]}")
                 methods = Counter(method for method, _ in arm.requests[first:])
+                steps_took = clock.step_seconds(since)
+                estimated = estimates[-1].estate
                 measured.append(
-                    Measured(case, revert, took, cpu, methods, clock.step_seconds(since))
+                    Measured(case, revert, took, cpu, methods, steps_took, estimated, peak_rss())
                 )
             changed = changed_resources(before, arm.snapshot())
             if changed:
@@ -377,8 +336,9 @@ def minutes(seconds: float) -> str:
 
 def print_runs(runs: list[Measured]) -> None:
     print("| VNets | --parallel | run | time scale | wall time, Azure | lower limit, Azure "
-          "| bound | ratio | CPU share | requests per VNet |")  # fmt: skip
-    print("|---:|---:|---|---:|---:|---:|---|---:|---:|---|")
+          "| bound | ratio | estimate, Azure | estimate / wall | estimate / after the plan "
+          "| CPU share | peak RSS | requests per VNet |")  # fmt: skip
+    print("|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---|")
     for run in runs:
         limit = run.limit()
         count = run.case.vnets
@@ -387,7 +347,9 @@ def print_runs(runs: list[Measured]) -> None:
             f"| {count} | {run.case.parallel} | {'revert' if run.revert else 'forward'} "
             f"| {run.case.scale:g} | {minutes(run.azure())} | {minutes(limit.seconds)} "
             f"| {limit.binding} | {run.azure() / limit.seconds:.2f} "
-            f"| {100 * run.cpu / run.seconds:.0f} % "
+            f"| {minutes(run.estimate / run.case.scale)} | {run.estimate / run.seconds:.2f} "
+            f"| {run.estimate / run.after_plan():.2f} "
+            f"| {100 * run.cpu / run.seconds:.0f} % | {run.peak_rss / 2**20:,.0f} MiB "
             f"| {sum(per_vnet.values())}: {methods_text(per_vnet)} |",
             flush=True,
         )
@@ -395,14 +357,14 @@ def print_runs(runs: list[Measured]) -> None:
 
 def step_waits(revert: bool) -> dict[str, float]:
     """The waits of each step of one spoke, in Azure seconds."""
-    settings = Settings()
+    assumed = waits_only()
     vnet = estate(1)[0][0]
-    subnet = seen_done(settings.duration("subnet_put"), settings.poll_wait())
+    subnet = seen_done(assumed.azure["subnet_put"], assumed.poll)
     return {
         steps.switch.STEP.name: vnet.subnets * subnet,
-        steps.propagation.STEP.name: settings.duration("route_table_put"),
-        steps.remote_gateway.STEP.name: settings.duration("peering_put"),
-        steps.peerings.STEP.name: chain(vnet, revert, settings).hub,
+        steps.propagation.STEP.name: assumed.azure["route_table_put"],
+        steps.remote_gateway.STEP.name: assumed.azure["peering_put"],
+        steps.peerings.STEP.name: chain(vnet, revert, assumed).hub,
     }
 
 
@@ -434,9 +396,11 @@ def main(argv: list[str] | None = None) -> int:
         if case.parallel in (options.parallel or [case.parallel])
         and case.vnets in (options.vnets or [case.vnets])
     ]
+    shapes = sorted({case.shape for case in cases}, key=lambda shape: shape.spokes)
     print(
-        f"## The estate at Azure's latencies: {SPOKES} spokes of {SUBNETS} subnets over "
-        f"{HUBS} hubs\n"
+        "## The estate at Azure's latencies: "
+        + " and ".join(f"{s.spokes} spokes over {s.hubs} hubs" for s in shapes)
+        + f", {SUBNETS} subnets each\n"
     )
     runs = [run for case in cases for run in migrate(case)]
     print_runs(runs)

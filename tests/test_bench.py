@@ -11,7 +11,7 @@ import pytest
 
 import qn.arm.switchlib as switchlib
 from bench import end_to_end, estate, fakes, scenarios
-from qn.arm.armsim.settings import Settings
+from qn.arm.switch_traffic.estimate import Work, lower_limit
 
 
 @pytest.fixture
@@ -83,13 +83,14 @@ def test_estate_lower_limit_is_the_largest_of_its_bounds():
     """Azure's durations: a subnet seen done at the first look 10 s on (3 s), tables 5 s and
     gateway use 15 s waited for by the driver, each end of a peering 10 s deleted, 20 s
     created (15 s seen at the second look); hub locks 1.5 s."""
-    one = estate.Vnet("hub-a", subnets=2, tables=1, gateway_peerings=1, peerings=1)
+    one = Work("hub-a", subnets=2, tables=1, gateway_peerings=1, peerings=1)
     vnets = [one, one, dataclasses.replace(one, hub="hub-b", subnets=1)]
-    limit = estate.lower_limit(vnets, {"hub-a"}, 2, False, Settings())
+    waits = estate.waits_only()
+    limit = lower_limit(vnets, {"hub-a"}, 2, False, waits)
     # forward chains 20+5+15 | 20 | 0 (60 s) twice and 50 s
     assert limit.bounds == {"chain": 60, "hub": 40 + 2 * 20 + 1.5, "slot": 171.5 / 2, "wave": 110}
     assert (limit.seconds, limit.binding) == (110, "wave")
-    revert = estate.lower_limit(vnets, {"hub-a"}, 3, True, Settings())
+    revert = lower_limit(vnets, {"hub-a"}, 3, True, waits)
     # revert chains 0 | 40 | 15+5+20 (80 s) twice and 70 s; hub-a's second VNet waits 40 s
     assert revert.bounds == {"chain": 80, "hub": 0 + 2 * 40 + 40, "slot": 230 / 3, "wave": 70}
     assert revert.binding == "hub"

@@ -15,7 +15,7 @@ import pytest
 import yaml
 
 from qn.arm.armsim import Emulator, Fault
-from qn.arm.switch_traffic import adapter, demo, evidence, options, report, state, steps
+from qn.arm.switch_traffic import adapter, demo, evidence, options, progress, report, state, steps
 from qn.arm.switch_traffic.cli import main
 from qn.arm.switch_traffic.config import load_config
 from qn.arm.switch_traffic.resources import Clients, last_segment
@@ -850,3 +850,32 @@ def test_force_over_a_vnet_azure_shows_migrated_keeps_its_records(arm, capsys):
     assert state_of(arm) == kept
     assert switch(arm, "--revert", "--vnet", "vn-app") == 0
     assert demo.differences(before, arm.snapshot()) == []
+
+
+class ShownCalls(progress.Progress):
+    """What the run tells the live view, per VNet."""
+
+    def __init__(self) -> None:
+        self.calls: dict[str, list[tuple]] = {}
+
+    def step(self, vnet, number, name, total):
+        self.calls.setdefault(vnet, []).append(("step", name, total))
+
+    def advanced(self, vnet, done):
+        self.calls[vnet].append(("advanced", done))
+
+    def answered(self, vnet, count):
+        self.calls[vnet].append(("answered", count))
+
+
+def test_the_live_view_counts_items_as_azure_accepts_their_writes(arm, monkeypatch):
+    shown = ShownCalls()
+    monkeypatch.setattr(progress, "live", lambda *args, **kw: contextlib.nullcontext(shown))
+    assert switch(arm, "--parallel", "1") == 0
+    calls = shown.calls["vn-app"]
+    for step, items in (("switch-subnets", 5), ("propagation-off", 4), ("delete-peerings", 1)):
+        start = calls.index(("step", step, items)) + 1
+        told = calls[start : start + items + 2]
+        # None done yet; each accepted write one more, unverified; then the read-back's count.
+        answered = [("answered", n) for n in range(1, items + 1)]
+        assert told == [("advanced", 0), *answered, ("advanced", items)], step

@@ -104,6 +104,10 @@ def test_log_on_stderr_result_on_stdout(
         assert {v["name"]: [s["status"] for s in v["steps"]] for v in document["vnets"]} == (
             step_states
         )
+        if document.get("dry_run"):  # the plan's estimate: one VNet alone is the estate
+            estimate = document["estimate"]
+            assert list(estimate["vnets"]) == list(step_states) and estimate["parallel"] == 1
+            assert estimate["seconds"] == max(estimate["vnets"].values()) > 0
         for vnet in document["vnets"]:
             held = pending_in_state(arm, vnet["id"], "forward")
             assert {s["step"]: s["pending"] for s in vnet["steps"] if s["pending"]} == {

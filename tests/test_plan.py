@@ -14,9 +14,12 @@ import requests
 import yaml
 from test_driver import changes, start, switch
 
+from qn.arm import typical_durations
 from qn.arm.armsim import Fault
 from qn.arm.switch_traffic import demo, plan, state, steps, views
 from qn.arm.switch_traffic.cli import main
+from qn.arm.switch_traffic.estimate import Assumed, estimate, lower_limit, work_of
+from qn.arm.switch_traffic.records import Change
 
 # What --force lists before it drops vn-data's records, the hub's lock not put back among them.
 DROPPED = """\
@@ -460,3 +463,41 @@ def test_a_saved_plan_is_refused_when_anything_moved_since(
     err = capsys.readouterr().err
     assert f"--plan {path}: " in err and said in err and "Traceback" not in err
     assert arm.snapshot() == before and kept(arm) == kept_state
+
+
+def vnet_plan(name, hub, subnets, pairs, lock=False):
+    rows = [Change("switch-subnets", f"s{i}", "rt", "rt-lf", "subnets") for i in range(subnets)]
+    rows += [
+        Change("switch-subnets", "x", "rt-x", "stays: lacks a staged copy of rt-x"),
+        Change("propagation-off", "rt-lf", "propagation on", "propagation off", "tables"),
+        Change("remote-gateway-off", "to-hub", "uses the remote gateway", "does not use it"),
+    ]
+    rows += [
+        Change("delete-peerings", f"p{i}", "peered", "deleted", "peerings") for i in range(pairs)
+    ]
+    rows += [Change("delete-peerings", "lock", "CanNotDelete lock", "removed")] * lock
+    return plan.VnetPlan(name, name, rows, hubs=[hub])
+
+
+@pytest.mark.parametrize(
+    "vnets, parallel",
+    [
+        ([("a", "HUB-1", 2, 1, True)], 1),  # the chain: 20 + 5 + 15 s, then 20 s and the lock
+        # The second VNet queues for the hub: the limit's hub bound.
+        ([("a", "hub-1", 2, 1, True), ("b", "hub-1", 2, 1, False)], 2),
+        # Two hubs, one worker: one chain after the other, the limit's slot bound.
+        ([("a", "hub-1", 2, 1, True), ("b", "hub-2", 3, 2, True)], 1),
+        # More VNets than workers, spread over the hubs: the wave bound.
+        ([(n, f"hub-{n in 'ab'}", 2, 1, False) for n in "abcd"], 2),
+    ],
+)
+def test_the_estimate_of_azures_waits_alone_is_the_lower_limit_where_that_is_tight(vnets, parallel):
+    planned = plan.Plan(False, [vnet_plan(*vnet) for vnet in vnets])
+    waits = Assumed.waits_only(typical_durations.AZURE, typical_durations.POLL_INTERVAL)
+    estimated = estimate(planned, parallel, waits)
+    works = [work_of(v) for v in planned.vnets]
+    locked = {w.hub for w in works if w.locks}
+    limit = lower_limit(works, locked, parallel, False, waits)
+    assert estimated.estate == pytest.approx(limit.seconds)
+    alone = [lower_limit([w], {w.hub} if w.locks else set(), 1, False, waits) for w in works]
+    assert list(estimated.vnets.values()) == pytest.approx([a.seconds for a in alone])

@@ -269,7 +269,8 @@ def network(
 def listing(
     state: State, settings: Settings, request: Request, resources: Iterable[Resource | Json]
 ) -> Response:
-    values = [r if isinstance(r, dict) else state.render(r) for r in resources]
+    users = state.users()  # once for the whole listing: it renders every resource in it
+    values = [r if isinstance(r, dict) else state.render(r, users) for r in resources]
     start = int(request.query.get("$skiptoken", 0) or 0)
     if not settings.page_size:
         return Response(200, {"value": values})

@@ -3,29 +3,17 @@ writes a subscription may send, paging."""
 
 from dataclasses import dataclass
 
+from qn.arm import typical_durations
 from qn.arm.emulator.durations import Profiles
 
 # The kinds of write that take time, as `durations` and the profiles name them.
-KINDS = (
-    "subnet_put",
-    "route_table_put",
-    "peering_put",
-    "peering_delete",
-    "lock_put",
-    "lock_delete",
-)
+KINDS = tuple(typical_durations.AZURE)
 
-# Seconds each kind of write takes. "realistic" holds Azure's typical figures (their sources
-# are cited in docs/emulator.md); "instant" completes every write in its answer.
+# Seconds each kind of write takes. "realistic" holds Azure's typical figures, the ones the
+# driver's estimate assumes too (their sources are cited in docs/emulator.md); "instant"
+# completes every write in its answer.
 PROFILES = {
-    "realistic": {
-        "subnet_put": 3.0,
-        "route_table_put": 5.0,
-        "peering_put": 15.0,
-        "peering_delete": 10.0,
-        "lock_put": 1.5,
-        "lock_delete": 1.5,
-    },
+    "realistic": dict(typical_durations.AZURE),
     "instant": dict.fromkeys(KINDS, 0.0),
 }
 DURATIONS = Profiles(KINDS, PROFILES)
@@ -42,9 +30,9 @@ ALLOWANCES: dict[str, tuple[float, float] | None] = {
 }
 
 
-# Seconds Azure's network provider has clients wait between looks at an operation (recorded
-# SDK and CLI runs poll 10 s apart), and before retrying a write refused as retryable.
-POLL_INTERVAL = 10.0
+# Seconds Azure's network provider has clients wait between looks at an operation, and before
+# retrying a write refused as retryable.
+POLL_INTERVAL = typical_durations.POLL_INTERVAL
 
 
 @dataclass

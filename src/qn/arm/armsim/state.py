@@ -139,6 +139,15 @@ class Resource:
     resource_guid: str | None = None  # kept for the resource's life, across writes
 
 
+@dataclass(frozen=True)
+class Users:
+    """What uses what, by the used resource's ID in lower case: the subnets (IDs) on each route
+    table, the gateway IP configurations (IDs) in each subnet."""
+
+    subnets: dict[str, list[str]]
+    configurations: dict[str, list[str]]
+
+
 @dataclass
 class Operation:
     """An asynchronous operation, answered at its Azure-AsyncOperation URL until it ends.
@@ -286,8 +295,10 @@ class State:
             )
 
     # -- rendering ------------------------------------------------------------------------
-    def render(self, resource: Resource) -> Json:
-        """The resource as ARM answers it."""
+    def render(self, resource: Resource, users: "Users | None" = None) -> Json:
+        """The resource as ARM answers it; `users`, read once for a listing of many, says which
+        subnets use each route table and which gateway configurations sit in each subnet."""
+        users = users or self.users()
         body: Json = {"id": resource.id, "name": resource.name, "type": resource.type}
         if resource.etag is not None and resource.type.startswith(NETWORK):
             body["etag"] = weak_etag(resource.etag)
@@ -302,22 +313,24 @@ class State:
             properties["resourceGuid"] = resource.resource_guid
         kind = resource.type.lower()
         if kind == arm_type("virtualNetworks").lower():
-            properties["subnets"] = [self.render(s) for s in self.children(resource.id, "subnets")]
+            properties["subnets"] = [
+                self.render(s, users) for s in self.children(resource.id, "subnets")
+            ]
             properties["virtualNetworkPeerings"] = [
-                self.render(p) for p in self.children(resource.id, "virtualNetworkPeerings")
+                self.render(p, users) for p in self.children(resource.id, "virtualNetworkPeerings")
             ]
         elif kind == arm_type("virtualNetworks", "subnets").lower():
             properties.setdefault("delegations", [])  # ARM lists none as an empty list
-            configurations = self.ip_configurations_in(resource.id)
+            configurations = users.configurations.get(resource.id.lower())
             if configurations:
                 properties["ipConfigurations"] = [{"id": c} for c in configurations]
         elif kind == arm_type("routeTables").lower():
             properties["routes"] = [
                 self.render_route(resource, route) for route in properties.get("routes", [])
             ]
-            users = self.route_table_users(resource.id)
-            if users:
-                properties["subnets"] = [{"id": s.id} for s in users]
+            subnets = users.subnets.get(resource.id.lower())
+            if subnets:
+                properties["subnets"] = [{"id": subnet} for subnet in subnets]
         elif kind == arm_type("virtualNetworks", "virtualNetworkPeerings").lower():
             connected = properties.get("peeringState") == "Connected"
             properties["peeringSyncLevel"] = "FullyInSync" if connected else "RemoteNotInSync"
@@ -341,27 +354,27 @@ class State:
         rendered["properties"] = copy.deepcopy(route.get("properties", {}))
         return rendered
 
-    def ip_configurations_in(self, subnet_id: str) -> list[str]:
-        """IDs of the gateway IP configurations that sit in the subnet."""
-        return [
-            config["id"]
-            for gateway in sorted(self.resources.values(), key=lambda r: r.id.lower())
-            if gateway.type == arm_type("virtualNetworkGateways")
-            for config in gateway.properties.get("ipConfigurations", [])
-            if config.get("properties", {}).get("subnet", {}).get("id", "").lower()
-            == subnet_id.lower()
-        ]
-
-    def route_table_users(self, table_id: str) -> list[Resource]:
+    def users(self) -> "Users":
+        """Which subnets use each route table and which gateway IP configurations sit in each
+        subnet, in ID order: one pass over the state, however many resources are rendered."""
         subnet_type = arm_type("virtualNetworks", "subnets").lower()
-        return sorted(
-            (
-                r
-                for r in self.resources.values()
-                if r.type.lower() == subnet_type
-                and (r.properties.get("routeTable") or {}).get("id", "").lower() == table_id.lower()
-            ),
-            key=lambda r: r.id.lower(),
+        gateway_type = arm_type("virtualNetworkGateways")
+        subnets: dict[str, list[str]] = {}
+        configurations: dict[str, list[tuple[str, int, str]]] = {}
+        for resource in self.resources.values():
+            if resource.type.lower() == subnet_type:
+                table = (resource.properties.get("routeTable") or {}).get("id", "")
+                if table:
+                    subnets.setdefault(table.lower(), []).append(resource.id)
+            elif resource.type == gateway_type:
+                for place, config in enumerate(resource.properties.get("ipConfigurations", [])):
+                    subnet = config.get("properties", {}).get("subnet", {}).get("id", "")
+                    configurations.setdefault(subnet.lower(), []).append(
+                        (resource.id.lower(), place, config["id"])
+                    )
+        return Users(
+            {table: sorted(ids, key=str.lower) for table, ids in subnets.items()},
+            {subnet: [c for *_, c in sorted(found)] for subnet, found in configurations.items()},
         )
 
     def snapshot(self, markers: bool = False) -> dict[str, Json]:

@@ -3,22 +3,17 @@ lives; every figure is multiplied by `time_scale`, as the Azure emulator's are."
 
 from dataclasses import dataclass
 
+from qn.arm import typical_durations
 from qn.arm.emulator.durations import Profiles
 
 # The kinds of action that take time, as `durations` and the profiles name them.
-KINDS = ("login", "list", "attach", "detach", "associate", "disassociate")
+KINDS = tuple(typical_durations.CONTROLLER)
 
 # Seconds of the controller's own work per action, before and besides its Azure calls (whose
-# time the Azure emulator adds: two peerings and a route-table write per managed table).
+# time the Azure emulator adds: two peerings and a route-table write per managed table). The
+# realistic figures are the ones the driver's estimate assumes too.
 PROFILES = {
-    "realistic": {
-        "login": 1.0,
-        "list": 0.5,
-        "attach": 20.0,
-        "detach": 15.0,
-        "associate": 5.0,
-        "disassociate": 5.0,
-    },
+    "realistic": dict(typical_durations.CONTROLLER),
     "instant": dict.fromkeys(KINDS, 0.0),
 }
 DURATIONS = Profiles(KINDS, PROFILES)

@@ -18,6 +18,7 @@ from qn.arm.res.credentials import SignIn, SignInError
 from qn.arm.res.errors import ConfigError
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import YamlContext
+from qn.arm.switch_traffic import answered
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.options import RunOptions
 from qn.arm.terraform import Terraform
@@ -78,7 +79,9 @@ def open_vnet(config: DriverConfig, vnet_config: VnetConfig) -> tuple[Any, Any]:
             f"{config.path}: subscriptions.{vnet_config.subscription}: "
             "no credential for this subscription"
         )
-    client = switchlib.NetworkManagementClient(credential.getCSC(), credential.getSubId())
+    client = switchlib.NetworkManagementClient(
+        credential.getCSC(), credential.getSubId(), raw_response_hook=answered.hook
+    )
     vnet = client.virtual_networks.get(vnet_config.resource_group, vnet_config.name)
     return client, vnet
 

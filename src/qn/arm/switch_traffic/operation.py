@@ -16,6 +16,7 @@ from qn.arm.switch_traffic import (
     adapter,
     audit,
     controller,
+    estimate,
     hub_locks,
     leftovers,
     progress,
@@ -220,6 +221,7 @@ def apply(
     skipped: list[skipping.Skipped],
     approved: bool,
     tally: report.Tally,
+    estimated: estimate.Estimate,
 ) -> dict[str, VnetCounts]:
     """The real run of an approved plan; the counts of the VNets it chose but skipped are the
     caller's."""
@@ -242,7 +244,7 @@ def apply(
     names = [v.name for v in migration.vnets]
     # The live view is for an operator at a terminal; a JSON result is for scripts.
     quiet = False if tally.output == JSON else None
-    with progress.live(sys.stderr, names, enabled=quiet) as shown:
+    with progress.live(sys.stderr, names, enabled=quiet, expected=estimated) as shown:
         per_vnet.update(migration.execute(plan, shown))
     return per_vnet
 
@@ -269,21 +271,25 @@ def execute(options: RunOptions, tally: report.Tally) -> int:
             # The dry run's result is its plan (unless the result is JSON); a real run's plan
             # is read before the question, beside the log.
             to_stdout = options.dry_run and tally.output != JSON
-            views.show_plan(plan, sys.stdout if to_stdout else sys.stderr)
-            audit.plan_shown(functools.partial(views.show_plan, plan))
+            estimated = estimate.of_run(plan, options, len(to_run))
+            views.show_plan(plan, sys.stdout if to_stdout else sys.stderr, estimated)
+            audit.plan_shown(functools.partial(views.show_plan, plan, estimated=estimated))
             kept = saved_plan.settle(options, plan, vnets, state, approved)
             if options.dry_run:
                 per_vnet = plan.per_vnet()
             else:  # a saved plan was approved by whoever approved the file
-                per_vnet = apply(migration, plan, skipped, approved is not None, tally)
+                per_vnet = apply(migration, plan, skipped, approved is not None, tally, estimated)
             per_vnet.update({s.vnet.name: s.counts() for s in skipped})
     except (ConfigError, StateError, PlanError, ClaimError) as error:
         report.usage_error(str(error))
         return EXIT_USAGE
     status = EXIT_ERRORS if any(c.failed() for c in per_vnet.values()) else EXIT_OK
     keys = {v.name: v.key for v in vnets}
-    planned = kept.document() if options.dry_run else None
-    tally.result(
-        run_document(options, state, keys, per_vnet, status, counted_kinds(config), planned)
+    planned_document = kept.document() if options.dry_run else None
+    document = run_document(
+        options, state, keys, per_vnet, status, counted_kinds(config), planned_document
     )
+    if options.dry_run:
+        document["estimate"] = estimated.document()
+    tally.result(document)
     return status

@@ -64,6 +64,8 @@ class RunOptions:
     controller_retries: Retries = dataclasses.field(
         default_factory=lambda: _timing.get().controller
     )
+    # Azure's clock against the real one: an emulator's runs faster (the plan's estimate).
+    time_scale: float = dataclasses.field(default_factory=lambda: _timing.get().scale)
 
     @property
     def direction(self) -> str:
@@ -78,6 +80,7 @@ class Timing:
     waits: Waits = Waits()
     retries: RetrySettings = RetrySettings()
     controller: Retries = Retries()
+    scale: float = 1.0
 
     @classmethod
     def scaled(cls, scale: float) -> "Timing":
@@ -90,6 +93,7 @@ class Timing:
                 base_delay=controller.base_delay * scale,
                 max_delay=controller.max_delay * scale,
             ),
+            scale,
         )
 
 

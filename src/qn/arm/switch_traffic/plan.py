@@ -15,7 +15,7 @@ import functools
 from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol, TypeVar
 
 from azure.core.exceptions import ClientAuthenticationError
 
@@ -110,6 +110,14 @@ class Planning:
     waits: Waits = field(default_factory=Waits)  # how the items left are read back
 
 
+class HasName(Protocol):
+    @property
+    def name(self) -> str: ...
+
+
+Named = TypeVar("Named", bound=HasName)  # a VNet's configuration, or its plan
+
+
 def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> list[VnetConfig]:
     """Reverts go in the reverse order of the forward runs."""
     if not revert:
@@ -117,17 +125,17 @@ def in_run_order(state: StateFile, vnets: list[VnetConfig], revert: bool) -> lis
     return sorted(vnets, key=lambda v: -state.order(v.key))
 
 
-def spread_over_hubs(ordered: list[VnetConfig], hubs: dict[str, set[str]]) -> list[VnetConfig]:
+def spread_over_hubs(ordered: list[Named], hubs: dict[str, set[str]]) -> list[Named]:
     """The VNets in rounds of at most one VNet per hub, so that the first to start (which reach
     their peering steps at about the same time) spread over the hubs instead of queueing for
     one, as an estate listed hub by hub would have them. The VNets of a hub keep their order
     among themselves: VNets that share no hub share nothing, so the state file and the revert
     (which VNet removed a hub's lock, when it is put back) see the order they would have."""
-    spread: list[VnetConfig] = []
+    spread: list[Named] = []
     left = ordered
     while left:
         taken: set[str] = set()  # the hubs of this round, and of the VNets left for the next
-        later: list[VnetConfig] = []
+        later: list[Named] = []
         for vnet in left:
             own = hubs.get(vnet.name, set())
             (later if own & taken else spread).append(vnet)

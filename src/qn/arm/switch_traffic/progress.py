@@ -17,6 +17,8 @@ from rich.file_proxy import FileProxy
 from rich.live import Live
 from rich.text import Text
 
+from qn.arm.switch_traffic.estimate import Estimate
+
 
 class Progress:
     """What a run tells about each VNet as it goes. This one shows nothing: it stands in
@@ -31,6 +33,10 @@ class Progress:
     def advanced(self, vnet: str, done: int) -> None:
         """`done` items of the current step are done so far (a count, not an increment)."""
 
+    def answered(self, vnet: str, count: int) -> None:
+        """Azure accepted the writes of `count` more items of the current step, which its
+        read-back has yet to confirm (a count, not an increment)."""
+
     def finished(self, vnet: str, ok: bool) -> None:
         """The VNet's run ended; `ok` False when it stopped with something pending or failed."""
 
@@ -43,6 +49,7 @@ class VNetLine:
     name: str = ""
     total: int = 0
     done: int = 0
+    answered: int = 0  # written, not yet confirmed by the read-back
 
 
 def clock(seconds: float) -> str:
@@ -54,12 +61,14 @@ def clock(seconds: float) -> str:
 class LiveProgress(Progress):
     """Keeps what the workers report under one lock; the display thread reads it from there."""
 
-    def __init__(self, vnets: list[str]) -> None:
+    def __init__(self, vnets: list[str], expected: Estimate | None = None) -> None:
         self.lock = threading.Lock()
         self.vnets = len(vnets)
         self.began = time.monotonic()
         self.running: dict[str, VNetLine] = {}
         self.ended = {True: 0, False: 0}
+        self.expected = expected
+        self.finished_seconds = 0.0  # the estimates of the VNets ended
 
     def started(self, vnet: str, steps: int) -> None:
         with self.lock:
@@ -69,15 +78,23 @@ class LiveProgress(Progress):
         with self.lock:
             line = self.running[vnet]
             line.number, line.name, line.total, line.done = number, name, total, 0
+            line.answered = 0
 
     def advanced(self, vnet: str, done: int) -> None:
         with self.lock:
-            self.running[vnet].done = done
+            line = self.running[vnet]
+            line.done, line.answered = done, 0
+
+    def answered(self, vnet: str, count: int) -> None:
+        with self.lock:
+            self.running[vnet].answered = count
 
     def finished(self, vnet: str, ok: bool) -> None:
         with self.lock:
             self.running.pop(vnet, None)
             self.ended[ok] += 1
+            if self.expected:
+                self.finished_seconds += self.expected.vnets.get(vnet, 0.0)
 
     def render(self) -> Group:
         now = time.monotonic()
@@ -87,17 +104,36 @@ class LiveProgress(Progress):
             totals = (
                 f"VNets: {self.ended[True]} done, {self.ended[False]} failed, "
                 f"{len(self.running)} running, {waiting} waiting of {self.vnets}"
-                f"  {clock(now - self.began)}"
+                f"  {clock(now - self.began)} elapsed{self.left(now)}"
             )
         lines.append(Text(totals, style="bold", no_wrap=True, overflow="ellipsis"))
         return Group(*lines)
+
+    def left(self, now: float) -> str:
+        """The time left: the estimate at first, then the pace of the work done so far over
+        what is left of it (each VNet's share of the estimate, a running VNet's by its steps).
+        Called under the lock."""
+        if not self.expected or not self.expected.vnets:
+            return ""
+        elapsed, planned = now - self.began, sum(self.expected.vnets.values())
+        done = self.finished_seconds + sum(
+            self.expected.vnets.get(name, 0.0) * max(line.number - 1, 0) / line.steps
+            for name, line in self.running.items()
+        )
+        if planned <= 0 or done / planned < 0.05:
+            seconds = max(self.expected.estate - elapsed, 0.0)
+        else:
+            seconds = elapsed * (planned - done) / done
+        return f", about {clock(seconds)} left"
 
 
 def vnet_text(name: str, line: VNetLine, now: float) -> Text:
     elapsed = clock(now - line.began)
     if not line.number:
         return Text(f"  {name}  starting  {elapsed}", no_wrap=True, overflow="ellipsis")
-    items = f"{line.done}/{line.total} items" if line.total else "no items"
+    items = f"{line.done + line.answered}/{line.total} items" if line.total else "no items"
+    if line.answered:
+        items += f" ({line.answered} unverified)"
     text = f"  {name}  step {line.number}/{line.steps} {line.name}  {items}  {elapsed}"
     return Text(text, no_wrap=True, overflow="ellipsis")
 
@@ -134,20 +170,27 @@ def log_above(console: Console, stream: TextIO) -> Iterator[None]:
 
 
 def live(
-    stream: TextIO, vnets: list[str], *, enabled: bool | None = None
+    stream: TextIO,
+    vnets: list[str],
+    *,
+    enabled: bool | None = None,
+    expected: Estimate | None = None,
 ) -> contextlib.AbstractContextManager[Progress]:
     """The live display of `vnets` on `stream` when `enabled` (default: when `stream` is a
-    terminal); otherwise the Progress that shows nothing."""
+    terminal), its time left from the plan's estimate `expected`; otherwise the Progress that
+    shows nothing."""
     if enabled is None:
         enabled = stream.isatty()
     if not enabled:
         return contextlib.nullcontext(Progress())
-    return displayed(stream, vnets)
+    return displayed(stream, vnets, expected)
 
 
 @contextlib.contextmanager
-def displayed(stream: TextIO, vnets: list[str]) -> Iterator[Progress]:
-    progress = LiveProgress(vnets)
+def displayed(
+    stream: TextIO, vnets: list[str], expected: Estimate | None = None
+) -> Iterator[Progress]:
+    progress = LiveProgress(vnets, expected)
     # Forced: `enabled` says the stream is to show it even where rich would not guess so.
     console = Console(file=stream, force_terminal=True)
     # stdout keeps the result alone, even when the display is on the same terminal; a message

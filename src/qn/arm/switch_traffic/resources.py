@@ -12,6 +12,7 @@ from azure.core.exceptions import ResourceNotFoundError
 from qn.arm.discoverylib import DiscoveryLib
 from qn.arm.res import cloud
 from qn.arm.res.YamlContext import YamlContext
+from qn.arm.switch_traffic import answered
 
 BUSY = {"updating", "deleting", "creating"}
 Verdict = tuple[bool, str]  # done, and the reason when not
@@ -72,7 +73,9 @@ class Clients:
         return self._client(
             "network",
             subscription,
-            lambda c: cloud.NetworkManagementClient(c.getCSC(), c.getSubId()),
+            lambda c: cloud.NetworkManagementClient(
+                c.getCSC(), c.getSubId(), raw_response_hook=answered.hook
+            ),
         )
 
     def locks(self, subscription: str) -> Any:

@@ -12,6 +12,7 @@ from rich.prompt import Confirm
 from rich.table import Table
 from rich.text import Text
 
+from qn.arm.switch_traffic.estimate import Estimate, about
 from qn.arm.switch_traffic.options import JSON
 from qn.arm.switch_traffic.plan import Plan, PlanError
 from qn.arm.switch_traffic.resources import vnet_name
@@ -20,8 +21,9 @@ from qn.arm.switch_traffic.resources import vnet_name
 WIDTH = 200
 
 
-def show_plan(plan: Plan, stream: TextIO) -> None:
-    """A table per VNet, what stops it and the totals; colours only on a terminal."""
+def show_plan(plan: Plan, stream: TextIO, estimated: Estimate | None = None) -> None:
+    """A table per VNet, what stops it and the totals, with the time each is expected to take;
+    colours only on a terminal."""
     console = Console(file=stream, width=None if stream.isatty() else WIDTH, highlight=False)
     direction = "revert" if plan.revert else "forward"
     for vnet in plan.vnets:
@@ -46,7 +48,18 @@ def show_plan(plan: Plan, stream: TextIO) -> None:
                 console.print(Text(f"    {line}"))
         if vnet.stops:
             console.print(Text(f"  stops {vnet.stops}", style="bold red"))
+        if estimated and vnet.changes:
+            console.print(Text(f"  takes {about(estimated.vnets[vnet.name])}"))
     console.print(Text(totals(plan), style="bold"))
+    if estimated:
+        console.print(Text(estimate_line(estimated), style="bold"))
+
+
+def estimate_line(estimated: Estimate) -> str:
+    return (
+        f"Estimate: {about(estimated.estate)} at --parallel {estimated.parallel}, "
+        "from Azure's typical durations"
+    )
 
 
 def totals(plan: Plan) -> str:

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from qn.arm.lumaflow import LumaflowSession
-from qn.arm.switch_traffic import adapter, progress, readback, report, resume
+from qn.arm.switch_traffic import adapter, answered, progress, readback, report, resume
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.options import RunOptions
@@ -176,7 +176,8 @@ class VnetRunner:
         if pending and resumed:  # something in the way since
             step.preflight(run, left.narrowed(step))
         if pending:
-            self.attempt(step, lambda: step.forward(run, records, pending, earlier))
+            with self.answering(pending):
+                self.attempt(step, lambda: step.forward(run, records, pending, earlier))
             self.found(step, run, records, pending, known, revert=False)
         step.after_forward(run, records, known)
         self.finish_step(step, "forward", names, known)
@@ -228,7 +229,8 @@ class VnetRunner:
         )
         names, known, pending = left.names, left.known, left.pending
         if pending:
-            self.attempt(step, lambda: step.revert(run, records, pending))
+            with self.answering(pending):
+                self.attempt(step, lambda: step.revert(run, records, pending))
             self.found(step, run, records, pending, known, True, changed)
         step.after_revert(run, records, known)
         waits_for = step.revert_waits_for(records)
@@ -285,6 +287,10 @@ class VnetRunner:
         """Tells the live view the step's items, and how many of them are done already."""
         self.shared.progress.step(self.name, self.order.index(step) + 1, step.name, len(names))
         self.show_done(step, names, known)
+
+    def answering(self, pending: list[str]) -> contextlib.AbstractContextManager[None]:
+        """Tells the live view the pending items whose writes Azure accepts, as it does."""
+        return answered.counting(pending, lambda n: self.shared.progress.answered(self.name, n))
 
     def show_done(self, step: Step[Any], names: list[str], known: Items) -> None:
         self.shared.progress.advanced(self.name, len(names) - len(undone(names, known)))
