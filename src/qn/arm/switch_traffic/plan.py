@@ -199,6 +199,8 @@ class StepPlanner:
         self.earlier = Earlier()
         self.pending: dict[str, Any] = {}
         self.resumed: set[str] = set()
+        # Whether an earlier attempt's change, unseen by it, was found done when read back.
+        self.landed = False
         # What a step keeps as it plans (a discovery brought up to date) is what the steps
         # after it plan with, as in the run.
         run.keep = self.earlier.records.__setitem__
@@ -223,6 +225,10 @@ class StepPlanner:
         self.earlier.records[step.name] = left.records
         if left.resumed:
             self.resumed.add(step.name)
+            seen_done = {name for name, item in kept.items.items() if item.done}
+            self.landed |= any(
+                item.done and name not in seen_done for name, item in left.known.items()
+            )
         self.pending[step.name] = left.narrowed(step)
         return self.pending[step.name]
 
@@ -263,9 +269,9 @@ def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:
     planned = forward_steps(run, planner, plan)
     # A migrated VNet's subnets have nothing to switch to, or lack copies of the tables they
     # sit on; Azure tells whether it is migrated, unless kept records say what the run changed
-    # or an earlier attempt's step goes on (its changes, read back, are what Azure shows).
+    # or an earlier attempt's changes, read back now, are what Azure shows.
     switching = any(change.counted == "subnets" for change in planned.changes)
-    if (planned.stops or not switching) and not changed_any(kept) and not planner.resumed:
+    if (planned.stops or not switching) and not changed_any(kept) and not planner.landed:
         found = evidence.read(run, planning.state.path)
         if found.migrated:
             return left_out(plan, "already migrated", found, start_over(planning, plan.key))
