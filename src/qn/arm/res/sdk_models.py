@@ -3,9 +3,9 @@
 A model class of the SDK works out its fields (what each one's JSON becomes) on its first
 instance, unguarded: it writes that work to the class and to field objects that classes share,
 then marks the class done. Two threads making a class's first instance at once (a run's workers
-reading their first VNets) each see the other's work half-made: a nested resource then stays the
-plain dict it came as ("'dict' object has no attribute 'name'" further on), or the class's
-dictionary changes while the other thread reads it. So each class's first instance is made
+reading their first VNets) interleave in that work; a nested resource has then been seen to stay
+the plain dict it came as ("'dict' object has no attribute 'name'" further on), and the class's
+dictionary to change while the other thread read it. So each class's first instance is made
 under one lock; the instances after it go as the SDK makes them.
 """
 
