@@ -37,10 +37,12 @@ from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
 from qn.arm.res.errors import ConfigError, error_code
+from qn.arm.res.sdk_models import guard_network_models
 from qn.arm.res.throttle import Pace, Pacers, WritePacing
 from qn.arm.res.YamlContext import PUBLIC_ENDPOINT, YamlContext
 
 log = logging.getLogger(__name__)
+guard_network_models()  # before any client is built: a run's workers read at once
 
 # What a client's pipeline takes as a per-retry policy.
 Policy = HTTPPolicy[Any, Any] | SansIOHTTPPolicy[Any, Any]
