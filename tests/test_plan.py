@@ -371,7 +371,9 @@ def test_a_resumed_plan_shows_what_the_run_then_changes(tmp_path, monkeypatch, c
         locks_before = locks_changed(arm)
         planned, changed = [], set()
         show = views.show_plan
-        monkeypatch.setattr(views, "show_plan", lambda p, *a: (planned.append(p), show(p, *a)))
+        monkeypatch.setattr(
+            views, "show_plan", lambda p, *a, **k: (planned.append(p), show(p, *a, **k))
+        )
         for step in steps.order.ORDER:
             monkeypatch.setattr(step, change, recording(step, getattr(step, change), changed))
         capsys.readouterr()
