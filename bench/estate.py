@@ -24,6 +24,7 @@ import re
 import resource
 import sys
 import tempfile
+import threading
 import time
 from collections import Counter, defaultdict
 from collections.abc import Iterator
@@ -33,8 +34,8 @@ from typing import Any
 
 import yaml
 
+from bench.apart import EmulatorApart
 from bench.end_to_end import changed_resources, methods_text, quiet_logging
-from qn.arm.armsim import Emulator
 from qn.arm.armsim.settings import KINDS, Settings
 from qn.arm.switch_traffic import estimate, operation, options, report, steps
 from qn.arm.switch_traffic.estimate import Assumed, Limit, Work, chain, lower_limit, seen_done
@@ -129,8 +130,12 @@ def topology(shape: Shape) -> dict:
     }
 
 
-def write_config(arm: Emulator, work: str, shape: Shape) -> str:
-    config = arm.tool_config({SPOKE_SUB: "spokes", HUB_SUB: "hubs"})
+ALIASES = {SPOKE_SUB: "spokes", HUB_SUB: "hubs"}
+
+
+def write_config(pointed: dict, work: str, shape: Shape) -> str:
+    """The run's configuration: `pointed` (the emulator's keys for the tool) and the estate."""
+    config = dict(pointed)
     config["output_dir"] = os.path.join(work, "output")
     config["peering"] = {"delete_vnet_lock": True, "controller_prefix": "lumaflow-"}
     config["vnets"] = {
@@ -226,11 +231,13 @@ class Measured:
     case: Case
     revert: bool
     seconds: float  # wall time, as measured
-    cpu: float  # the process's CPU time: the driver, the SDK and the emulator
+    cpu: float  # the driver's process's CPU time: the driver and the SDK
+    emulator_cpu: float  # the emulator's process's CPU time
     requests: Counter  # HTTP method -> count
     steps: dict[str, list[float]]  # step -> seconds per VNet, as measured
     estimate: float  # the plan's estimate of the run, in measured (scaled) seconds
-    peak_rss: int  # the process's RSS high-water mark so far, in bytes
+    peak_rss: int  # the driver's process's RSS high-water mark so far, in bytes
+    load: tuple[float, float]  # the machine's 1-minute load average, least and most
 
     def azure(self) -> float:
         return self.seconds / self.case.scale
@@ -283,8 +290,38 @@ def estimates_made() -> Iterator[list[estimate.Estimate]]:
 
 
 def peak_rss() -> int:
-    """The process's resident memory at its highest so far (Linux counts it in KiB)."""
+    """The process's resident memory at its highest so far (Linux counts it in KiB): the
+    driver's, since the emulator runs in a process of its own."""
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+class LoadWatch:
+    """The machine's 1-minute load average, looked at every few seconds while a run goes on:
+    other work on the machine takes cores from the run."""
+
+    EVERY = 5.0
+
+    def __init__(self) -> None:
+        self.seen: list[float] = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, name="load-watch", daemon=True)
+
+    def __enter__(self) -> "LoadWatch":
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def _watch(self) -> None:
+        while True:
+            self.seen.append(os.getloadavg()[0])
+            if self._stop.wait(self.EVERY):
+                return
+
+    def span(self) -> tuple[float, float]:
+        return min(self.seen), max(self.seen)
 
 
 def migrate(case: Case) -> list[Measured]:
@@ -298,27 +335,30 @@ def migrate(case: Case) -> list[Measured]:
     try:
         with (
             tempfile.TemporaryDirectory(prefix="bench-estate-") as work,
-            Emulator(topology(case.shape), token="armsim", time_scale=case.scale) as arm,
+            EmulatorApart(topology(case.shape), case.scale, ALIASES) as arm,
             driver_waits(case.scale),
             estimates_made() as estimates,
         ):
-            config = write_config(arm, work, case.shape)
+            config = write_config(arm.config, work, case.shape)
             before = arm.snapshot()
             for revert in (False, True):
                 clock.starts.clear()
-                first = len(arm.requests)
-                start, cpu, since = time.perf_counter(), time.process_time(), time.time()
-                status = operation.execute(driver_run(config, revert, case), tally)
-                took, cpu = time.perf_counter() - start, time.process_time() - cpu
+                served = arm.served()
+                with LoadWatch() as load:
+                    start, cpu, since = time.perf_counter(), time.process_time(), time.time()
+                    status = operation.execute(driver_run(config, revert, case), tally)
+                    took, cpu = time.perf_counter() - start, time.process_time() - cpu
                 if status != EXIT_OK or tally.counts["errors"]:
                     direction = "revert" if revert else "forward"
                     raise RuntimeError(f"the {direction} run failed: {tally.errors[:3]}")
-                methods = Counter(method for method, _ in arm.requests[first:])
+                rss = peak_rss()
+                served = arm.served().since(served)
                 steps_took = clock.step_seconds(since)
                 estimated = estimates[-1].estate
                 measured.append(
-                    Measured(case, revert, took, cpu, methods, steps_took, estimated, peak_rss())
-                )
+                    Measured(case, revert, took, cpu, served.cpu, served.methods, steps_took,
+                             estimated, rss, load.span())
+                )  # fmt: skip
             changed = changed_resources(before, arm.snapshot())
             if changed:
                 raise RuntimeError(f"the revert left differences: {changed[:5]}")
@@ -337,8 +377,9 @@ def minutes(seconds: float) -> str:
 def print_runs(runs: list[Measured]) -> None:
     print("| VNets | --parallel | run | time scale | wall time, Azure | lower limit, Azure "
           "| bound | ratio | estimate, Azure | estimate / wall | estimate / after the plan "
-          "| CPU share | peak RSS | requests per VNet |")  # fmt: skip
-    print("|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---|")
+          "| driver CPU share | driver CPU per request | emulator CPU share | peak RSS, driver "
+          "| load average | requests per VNet |")  # fmt: skip
+    print("|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     for run in runs:
         limit = run.limit()
         count = run.case.vnets
@@ -349,7 +390,10 @@ def print_runs(runs: list[Measured]) -> None:
             f"| {limit.binding} | {run.azure() / limit.seconds:.2f} "
             f"| {minutes(run.estimate / run.case.scale)} | {run.estimate / run.seconds:.2f} "
             f"| {run.estimate / run.after_plan():.2f} "
-            f"| {100 * run.cpu / run.seconds:.0f} % | {run.peak_rss / 2**20:,.0f} MiB "
+            f"| {100 * run.cpu / run.seconds:.0f} % "
+            f"| {1000 * run.cpu / run.requests.total():.1f} ms "
+            f"| {100 * run.emulator_cpu / run.seconds:.0f} % | {run.peak_rss / 2**20:,.0f} MiB "
+            f"| {run.load[0]:.1f} to {run.load[1]:.1f} "
             f"| {sum(per_vnet.values())}: {methods_text(per_vnet)} |",
             flush=True,
         )

@@ -1,6 +1,7 @@
 """The plan of a run against the strict emulator: built read-only, shown as a table per VNet,
 approved on a terminal or with --yes; the dry run prints it and writes nothing."""
 
+import dataclasses
 import glob
 import io
 import json
@@ -503,3 +504,16 @@ def test_the_estimate_of_azures_waits_alone_is_the_lower_limit_where_that_is_tig
     assert estimated.estate == pytest.approx(limit.seconds)
     alone = [lower_limit([w], {w.hub} if w.locks else set(), 1, False, waits) for w in works]
     assert list(estimated.vnets.values()) == pytest.approx([a.seconds for a in alone])
+
+
+def test_a_requests_cost_grows_with_the_workers_and_the_peerings_hold_the_hubs_turn():
+    """Two VNets of one hub, 71 requests each (12 of them in the peering step), 10 ms a request
+    alone and 2 ms more per other worker: alone 60 s of waits + 0.71 s; at 2 workers 40 s + 59
+    requests of 12 ms before the hub, whose turn each holds for 20 s + 12 requests of 12 ms."""
+    waits = Assumed.waits_only(typical_durations.AZURE, typical_durations.POLL_INTERVAL)
+    assumed = dataclasses.replace(waits, request=0.01, contention=0.002)
+    planned = plan.Plan(False, [vnet_plan(n, "hub-1", 2, 1) for n in "ab"])
+    estimated = estimate(planned, 2, assumed)
+    assert estimated.vnets == pytest.approx({"a": 60.71, "b": 60.71})
+    before, turn = 40 + 59 * 0.012, 20 + 12 * 0.012
+    assert estimated.estate == pytest.approx(before + 2 * turn)

@@ -25,11 +25,14 @@ from qn.arm.switch_traffic.plan import Plan, VnetPlan, spread_over_hubs
 from qn.arm.switch_traffic.steps import domain, peerings, propagation, remote_gateway, switch
 from qn.arm.switch_traffic.steps import transit as transit_step
 
-# The client's own seconds per request: the SDK's pipeline (TLS, serialisation, polling logic)
-# and the driver around it, measured end to end against the emulator on its `instant` profile,
-# where no request waits: 4.7 s for the 731 requests of a forward run, 3.0 s for the 513 of its
-# revert (docs/benchmarks.md, "End to end").
-REQUEST_SECONDS = 0.006
+# The client's own time per request, measured on the estate benchmark with the emulator in a
+# process of its own (docs/benchmarks.md, "The estate of 100 VNets"): what a subnet's switch
+# takes beyond its waits, divided by its requests. One VNet alone: 6.7 ms a request. With 32
+# workers in one interpreter each request also queues behind the others' (the interpreter, TLS,
+# the machine's cores): 137 ms forward and 146 ms back, 4.3 ms more per other worker. The same
+# per-request time is the floor of a whole run: its requests one after the other.
+REQUEST_SECONDS = 0.0067
+CONTENTION_SECONDS = 0.0043
 
 
 @dataclass(frozen=True)
@@ -59,7 +62,13 @@ class Assumed:
     poll: float = typical_durations.POLL_INTERVAL
     readback: float = Waits().interval
     request: float = REQUEST_SECONDS
+    contention: float = CONTENTION_SECONDS
+    workers: int = 1
     requests: Requests = Requests()
+
+    def request_seconds(self) -> float:
+        """What one request of a VNet's chain costs the chain, with the run's workers."""
+        return self.request + self.contention * (self.workers - 1)
 
     @classmethod
     def for_run(cls, options: RunOptions) -> "Assumed":
@@ -69,7 +78,7 @@ class Assumed:
     @classmethod
     def waits_only(cls, azure: Mapping[str, float], poll: float) -> "Assumed":
         """Azure's waits alone: no client time, the read-back seeing a write as it ends."""
-        return cls(azure=azure, poll=poll, readback=0.0, request=0.0)
+        return cls(azure=azure, poll=poll, readback=0.0, request=0.0, contention=0.0)
 
     def scaled(self, scale: float, readback: float) -> "Assumed":
         return replace(
@@ -147,12 +156,16 @@ def chain(work: Work, revert: bool, assumed: Assumed) -> Chain:
     switched = work.subnets * seen_done(azure["subnet_put"], poll)
     tables = seen_done(azure["route_table_put"], readback) if work.tables else 0.0
     gateway = seen_done(azure["peering_put"], readback) if work.gateway_peerings else 0.0
-    client = work.requests(assumed.requests) * assumed.request
+    # The peering step's requests are sent under the hub's turn, so the hub's other VNets wait
+    # for them too.
+    pair_requests = work.peerings * assumed.requests.peering_pair
+    client = (work.requests(assumed.requests) - pair_requests) * assumed.request_seconds()
+    pairs = pair_requests * assumed.request_seconds()
     controller = controller_seconds(work, revert, assumed)
     if revert:
-        pairs = work.peerings * 2 * seen_done(azure["peering_put"], poll)
+        pairs += work.peerings * 2 * seen_done(azure["peering_put"], poll)
         return Chain(0.0, pairs, gateway + tables + switched + controller + client)
-    pairs = work.peerings * 2 * seen_done(azure["peering_delete"], poll)
+    pairs += work.peerings * 2 * seen_done(azure["peering_delete"], poll)
     pairs += work.locks * azure["lock_delete"]
     return Chain(controller + switched + tables + gateway + client, pairs, 0.0)
 
@@ -225,9 +238,11 @@ def estimate(plan: Plan, parallel: int, assumed: Assumed) -> Estimate:
     """The plan's time, each VNet alone and the estate in the order the run takes them."""
     works = {vnet.name: work_of(vnet) for vnet in plan.vnets}
     ordered = spread_over_hubs(plan.vnets, plan.hubs()) if parallel > 1 else plan.vnets
+    alone = replace(assumed, workers=1)
+    together = replace(assumed, workers=max(1, min(parallel, len(works))))
     return Estimate(
-        {name: chain(work, plan.revert, assumed).total for name, work in works.items()},
-        estate_seconds([works[v.name] for v in ordered], parallel, plan.revert, assumed),
+        {name: chain(work, plan.revert, alone).total for name, work in works.items()},
+        estate_seconds([works[v.name] for v in ordered], parallel, plan.revert, together),
         parallel,
     )
 
