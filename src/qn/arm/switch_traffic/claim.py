@@ -30,9 +30,9 @@ from azure.core.exceptions import AzureError, ClientAuthenticationError
 from azure.core.rest import HttpRequest
 
 from qn.arm.res import cloud
-from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import adapter, interrupt
 from qn.arm.switch_traffic.config import VnetConfig
+from qn.arm.switch_traffic.resources import Clients
 
 TAGS_API_VERSION = "2021-04-01"
 TAG_PREFIX = "switch-traffic-run-"  # then the run's ID
@@ -153,24 +153,18 @@ class Tags:
     the run's other clients: a stopping run still releases its claims."""
 
     def __init__(self) -> None:
-        self._clients: dict[str, Any] = {}
+        self._clients = Clients()
 
     def _client(self, subscription: str) -> Any:
-        key = subscription.lower()
-        if key not in self._clients:
-            credential = YamlContext().generateAzureCredential(subscription)
-            if credential is None:
-                raise ClaimError(f"no credential for subscription {subscription}")
-            settings = cloud.current()
-            policies = tuple(
-                p for p in settings.per_retry_policies if not isinstance(p, interrupt.WriteGuard)
-            )
-            unguarded = dataclasses.replace(settings, per_retry_policies=policies)
-            with cloud.using(unguarded):
-                self._clients[key] = cloud.NetworkManagementClient(
-                    credential.getCSC(), credential.getSubId()
-                )
-        return self._clients[key]
+        settings = cloud.current()
+        policies = tuple(
+            p for p in settings.per_retry_policies if not isinstance(p, interrupt.WriteGuard)
+        )
+        with cloud.using(dataclasses.replace(settings, per_retry_policies=policies)):
+            try:  # made on first use, so under these settings
+                return self._clients.network(subscription)
+            except LookupError as error:
+                raise ClaimError(str(error)) from None
 
     def _send(self, vnet: VnetConfig, method: str, body: Any = None) -> dict[str, str]:
         url = f"{vnet_scope(vnet)}/providers/Microsoft.Resources/tags/default"

@@ -23,7 +23,7 @@ from qn.arm.switch_traffic import adapter, evidence, leftovers, readback, resume
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
 from qn.arm.switch_traffic.counting import VnetCounts
 from qn.arm.switch_traffic.options import Waits
-from qn.arm.switch_traffic.records import Change, Item, Items, Lock, undone
+from qn.arm.switch_traffic.records import Change, Items, Lock, undone
 from qn.arm.switch_traffic.rights import Need
 from qn.arm.switch_traffic.state import NOT_STARTED, Kept, KeptRun, StateFile
 from qn.arm.switch_traffic.steps.base import (
@@ -256,9 +256,7 @@ def read_back(
 ) -> None:
     """What Azure shows of these items, read as the run reads them back (read-only: an item
     left Failed stays pending, for the run to clear)."""
-    if names:
-        verdicts = readback.judged(step, run, waits, records, names, revert)
-        known.update({name: Item.seen(*verdict) for name, verdict in verdicts.items()})
+    known.update(readback.read_back(step, run, waits, records, names, revert))
 
 
 def forward_plan(planning: Planning, vnet_config: VnetConfig) -> VnetPlan:

@@ -72,15 +72,16 @@ def read_back(
     records: Any,
     names: list[str],
     revert: bool,
-    attempt: Callable[[Callable[[], Any]], Any],
+    attempt: Callable[[Callable[[], Any]], Any] | None = None,
 ) -> Items:
     """The items as Azure shows them; items left Failed by their last operation are cleared
-    where the step can (`attempt` makes that write and logs its failure), and read again."""
+    where the step can (`attempt` makes that write and logs its failure), and read again.
+    Without `attempt` it only reads: a plan leaves a Failed item pending, for the run to clear."""
     if not names:
         return {}
     verdicts = judged(step, run, waits, records, names, revert)
     failed = [n for n, (_, reason) in verdicts.items() if reason == FAILED_STATE]
-    if failed and step.clears_failed:
+    if failed and step.clears_failed and attempt is not None:
         attempt(lambda: step.clear_failed(run, failed))
         verdicts.update(judged(step, run, waits, records, failed, revert))
     return {name: Item.seen(done, reason) for name, (done, reason) in verdicts.items()}
