@@ -686,6 +686,7 @@ def test_a_peering_delete_takes_its_own_time_and_answers_at_its_location(arm, du
     [
         ("realistic", 0.001, {"x-ms-retry-after-ms": "10"}),
         ("realistic", 0.2, {"Retry-After": "2"}),
+        ("realistic", 0.25, {"x-ms-retry-after-ms": "2500"}),
         ("instant", 1, None),
     ],
 )
