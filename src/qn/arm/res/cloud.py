@@ -16,7 +16,8 @@ operations in threads of its own, outside any context. The library binds
 `NetworkManagementClient`, `ManagementLockClient` and `qn.arm.res.resourcegraph` (as its
 `arg`), so every client it builds for itself, in any subscription, gets them too. Every client
 tries refused writes again (`BusyResourceRetryPolicy`) and spaces a subscription's writes when
-Azure's allowance for them runs low (`throttle.WritePacing`), shared by the clients of a run.
+Azure's allowance for them runs low (`throttle.WritePacing`), shared by the clients of a run,
+as are their listings of route tables and virtual networks (`listings`).
 """
 
 import contextlib
@@ -37,6 +38,7 @@ from azure.mgmt.network import models as network_models
 from azure.mgmt.network.operations import VirtualNetworkPeeringsOperations
 
 from qn.arm.res.errors import ConfigError, error_code
+from qn.arm.res.listings import Listings
 from qn.arm.res.sdk_models import guard_network_models
 from qn.arm.res.throttle import Pace, Pacers, WritePacing
 from qn.arm.res.YamlContext import PUBLIC_ENDPOINT, YamlContext
@@ -105,7 +107,9 @@ class ClientSettings:
     keyword options below the caller's own (a program's headers). per_retry_policies: pipeline
     policies after the pacing (a program's guard on its writes). pacers: what Azure told of
     each subscription's allowance, shared by every client built with these settings (one per
-    run; outside any run, one for the process).
+    run; outside any run, one for the process). listings: the route-table and virtual-network
+    listings the network clients built with these settings share (one per run; None: each
+    client lists for itself).
     """
 
     cloud: CloudSettings | None = None
@@ -113,6 +117,7 @@ class ClientSettings:
     options: Mapping[str, Any] = field(default_factory=lambda: MappingProxyType({}))
     per_retry_policies: tuple[Policy, ...] = ()
     pacers: Pacers = field(default_factory=Pacers)
+    listings: Listings | None = None
 
     def with_options(self, **options: Any) -> "ClientSettings":
         """These settings with more client options (over the same ones of these)."""
@@ -341,6 +346,13 @@ class NetworkManagementClient(_InConfiguredCloud, azure.mgmt.network.NetworkMana
         self.virtual_network_peerings = PeeringOperations(
             self._client, self._config, self._serialize, self._deserialize
         )
+        listings = current().listings
+        if listings is not None:
+            subscription = self._config.subscription_id
+            self.route_tables = listings.shared("route_tables", subscription, self.route_tables)
+            self.virtual_networks = listings.shared(
+                "virtual_networks", subscription, self.virtual_networks
+            )
 
 
 class ManagementLockClient(_InConfiguredCloud, azure.mgmt.resource.locks.ManagementLockClient):

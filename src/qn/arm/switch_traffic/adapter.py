@@ -16,6 +16,7 @@ from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res import cloud, throttle
 from qn.arm.res.credentials import SignIn, SignInError
 from qn.arm.res.errors import ConfigError
+from qn.arm.res.listings import Listings
 from qn.arm.res.Globals import Globals
 from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import answered
@@ -37,6 +38,7 @@ def point_tool_at(
         cloud.current(),
         cloud=cloud.cloud_settings(YamlContext(path)),  # the file names the cloud
         pacers=throttle.Pacers(),  # what Azure tells this run's clients
+        listings=Listings(),  # what they list for several VNets at once
     )
     if options is not None:
         clients = dataclasses.replace(clients, retries=options.retries)
