@@ -29,10 +29,11 @@ from qn.arm.switch_traffic.steps import transit as transit_step
 # process of its own (docs/benchmarks.md, "The estate of 100 VNets"): what a subnet's switch
 # takes beyond its waits, divided by its requests. One VNet alone: 6.7 ms a request. With 32
 # workers in one interpreter each request also queues behind the others' (the interpreter, TLS,
-# the machine's cores): 137 ms forward and 146 ms back, 4.3 ms more per other worker. The same
-# per-request time is the floor of a whole run: its requests one after the other.
+# the machine's cores): 33 ms forward and 38 ms back since the VNets share their listings,
+# 0.9 ms more per other worker. The same per-request time is the floor of a whole run: its
+# requests one after the other.
 REQUEST_SECONDS = 0.0067
-CONTENTION_SECONDS = 0.0043
+CONTENTION_SECONDS = 0.0009
 
 
 @dataclass(frozen=True)
