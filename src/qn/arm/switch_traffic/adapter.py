@@ -16,8 +16,8 @@ from qn.arm.lumaflow import LumaflowSession
 from qn.arm.res import cloud, throttle
 from qn.arm.res.credentials import SignIn, SignInError
 from qn.arm.res.errors import ConfigError
-from qn.arm.res.listings import Listings
 from qn.arm.res.Globals import Globals
+from qn.arm.res.listings import Listings
 from qn.arm.res.YamlContext import YamlContext
 from qn.arm.switch_traffic import answered
 from qn.arm.switch_traffic.config import DriverConfig, VnetConfig
