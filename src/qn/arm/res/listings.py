@@ -53,8 +53,9 @@ class Listings:
         self._lock = threading.Lock()
         self._of: dict[tuple[str, str], SharedListing] = {}
 
-    def shared(self, kind: str, subscription: str, operations: Any) -> "SharedListAll":
-        """`operations` (a client's route_tables, say) with its `list_all` shared."""
+    def shared(self, kind: str, subscription: str, operations: Any) -> Any:
+        """`operations` (a client's route_tables, say) with its `list_all` shared: it stands
+        in for them, so it has their type for whoever uses the client."""
         with self._lock:
             listing = self._of.setdefault((kind, subscription.lower()), SharedListing())
         return SharedListAll(operations, listing)
