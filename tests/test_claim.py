@@ -249,7 +249,10 @@ def test_two_runs_claiming_at_the_same_moment_never_both_go_on(arm, monkeypatch)
         for thread in runs:
             thread.join()
     assert sorted(outcomes) == ["run-a", "run-b"]
-    assert all("vn-app is claimed by another run" in said for said in outcomes.values())
+    # Both withdraw, unless one had withdrawn before the other read its claim back: then that
+    # one goes on alone, which is as safe.
+    refused = [said for said in outcomes.values() if said != "went on"]
+    assert refused and all("vn-app is claimed by another run" in said for said in refused)
     assert tags_of(arm) == OWN_TAGS
 
 
