@@ -222,7 +222,7 @@ CASES = (
     Case(SPOKES, 1, 0.02),
     Case(SPOKES, 4, 0.05),
     Case(SPOKES, 16, 0.2),
-    Case(LARGE.spokes, 32, 0.25, LARGE),
+    Case(LARGE.spokes, 32, 0.5, LARGE),
 )
 
 
